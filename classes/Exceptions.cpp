@@ -1,0 +1,23 @@
+#include "classes/Exceptions.h"
+
+#include <utility>
+
+namespace qdo {
+
+Exception::Exception(std::string message) : message_(std::move(message)) {}
+
+Exception::~Exception() = default;
+
+const char* Exception::what() const noexcept {
+    return message_.c_str();
+}
+
+EConvertError::~EConvertError() = default;
+
+EListError::~EListError() = default;
+
+std::string ListIndexOutOfBounds(long long index) {
+    return "List index out of bounds (" + std::to_string(index) + ")";
+}
+
+} // namespace qdo

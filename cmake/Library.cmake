@@ -1,0 +1,58 @@
+# libqdo: one set of objects, linked twice.
+#   qdo           the shared library (libqdo.so) with hidden visibility: exports the QDO*
+#                 functions and the C++ API marked QDO_API
+#   qdo_internal  a static library of the same objects, for tests, fuzzers and benchmarks
+#                 that reach internals the shared library does not export
+
+set(QDO_SOURCES
+    capi/CountedString.cpp
+    capi/ListFunctions.cpp
+    classes/Exceptions.cpp
+    classes/FloatText.cpp
+    classes/FormatSettings.cpp
+    classes/Object.cpp
+    classes/VarRec.cpp
+    connect/MatchString.cpp
+    connect/StrToCharStr.cpp
+    encodings/Mlist.cpp
+    encodings/Mpiece.cpp
+    encodings/Mutils.cpp
+)
+
+# Headers that form the installed API (capi/qdosc.h is internal).
+set(QDO_PUBLIC_HEADERS
+    capi/qdo.h
+    classes/Exceptions.h
+    classes/Export.h
+    classes/FloatText.h
+    classes/FormatSettings.h
+    classes/Object.h
+    classes/VarRec.h
+    connect/Qdoconnect.h
+    encodings/Mlist.h
+    encodings/Mpiece.h
+    encodings/Mutils.h
+)
+
+add_library(qdo_objects OBJECT ${QDO_SOURCES})
+target_include_directories(qdo_objects PUBLIC ${PROJECT_SOURCE_DIR})
+set_target_properties(qdo_objects PROPERTIES
+    POSITION_INDEPENDENT_CODE ON
+    C_VISIBILITY_PRESET hidden
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+
+add_library(qdo SHARED $<TARGET_OBJECTS:qdo_objects>)
+add_library(qdo::qdo ALIAS qdo)
+target_include_directories(qdo PUBLIC
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/qdo>)
+target_compile_features(qdo PUBLIC cxx_std_20)
+set_target_properties(qdo PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
+if(NOT QDO_SANITIZE AND NOT QDO_FUZZ)
+    # Every symbol the library needs must come from a library it names.
+    target_link_options(qdo PRIVATE -Wl,--no-undefined)
+endif()
+
+add_library(qdo_internal STATIC $<TARGET_OBJECTS:qdo_objects>)
+target_include_directories(qdo_internal PUBLIC ${PROJECT_SOURCE_DIR})

@@ -1,0 +1,28 @@
+// The connection unit: the free text functions that it offers beside the connection.
+#pragma once
+
+#include "classes/Export.h"
+
+#include <string>
+#include <string_view>
+
+namespace qdo {
+
+// Whether the whole `text` matches the whole `pattern`, in which `oneWildcard` matches exactly
+// one byte and `anyWildcard` any run of bytes, the empty run included. Without `caseSensitive`
+// the letters a-z of text and pattern compare as A-Z (the wildcard bytes are compared as given).
+// When the two wildcards are the same byte it acts as the one-byte wildcard.
+//
+// When the text is used up, what is left of the pattern must be nothing or exactly one
+// any-wildcard: "ab*" matches "ab", "ab**" does not (but matches "abc").
+//
+// Runs in time proportional to len(text) x len(pattern) and memory proportional to
+// len(pattern), whatever the input.
+QDO_API bool MatchString(std::string_view text, std::string_view pattern, bool caseSensitive,
+                         char oneWildcard, char anyWildcard);
+
+// Every byte of `text` as a decimal code of one $C call: "$C(97,98)" for "ab"; the empty M
+// literal "" (two double quotes) for the empty text.
+QDO_API std::string StrToCharStr(std::string_view text);
+
+} // namespace qdo

@@ -1,0 +1,18 @@
+#include "connect/Qdoconnect.h"
+
+namespace qdo {
+
+std::string StrToCharStr(std::string_view text) {
+    if (text.empty())
+        return "\"\"";
+    std::string out = "$C(";
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (i > 0)
+            out += ',';
+        out += std::to_string(static_cast<unsigned char>(text[i]));
+    }
+    out += ')';
+    return out;
+}
+
+} // namespace qdo

@@ -1,0 +1,361 @@
+#include "encodings/Mlist.h"
+
+#include "classes/Exceptions.h"
+#include "classes/FloatText.h"
+#include "classes/FormatSettings.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+namespace qdo {
+
+namespace {
+
+constexpr uint8_t typeString = 1;
+constexpr uint8_t typeInteger = 4;
+constexpr uint8_t typeNegativeInteger = 5;
+constexpr uint8_t typeDecimal = 6;
+constexpr uint8_t typeNegativeDecimal = 7;
+
+// Significant digits of a decimal element's text.
+constexpr int readPrecision = 15;
+
+uint8_t ByteAt(std::string_view bytes, size_t pos) {
+    return static_cast<uint8_t>(bytes[pos]);
+}
+
+// The whole length of the element that starts at `pos`, or 0 when its header is cut short or it
+// claims more bytes than remain.
+size_t ElementSize(std::string_view bytes, size_t pos) {
+    const size_t remaining = bytes.size() - pos;
+    size_t size = ByteAt(bytes, pos);
+    if (size == 0) {
+        if (remaining < 3)
+            return 0;
+        size = (ByteAt(bytes, pos + 1) | (size_t{ByteAt(bytes, pos + 2)} << 8)) + 3;
+    }
+    return size <= remaining ? size : 0;
+}
+
+struct Element {
+    bool undefined = true;
+    uint8_t type = 0;
+    std::string_view data;
+};
+
+// Splits a whole element (as measured by ElementSize) into type and data.
+Element ParseElement(std::string_view element) {
+    Element e;
+    if (ByteAt(element, 0) == 0) {
+        if (element.size() > 3) {
+            e.undefined = false;
+            e.type = ByteAt(element, 3);
+            e.data = element.substr(4);
+        }
+    } else if (element.size() > 1) {
+        e.undefined = false;
+        e.type = ByteAt(element, 1);
+        e.data = element.substr(2);
+    }
+    return e;
+}
+
+// Little-endian base-256 digits accumulated in 64 bits; higher digits fall off the top. With
+// `complement` each digit is read as 255 minus its byte.
+uint64_t DigitsValue(std::string_view digits, bool complement) {
+    uint64_t value = 0;
+    for (size_t i = digits.size(); i-- > 0;) {
+        uint8_t digit = ByteAt(digits, i);
+        value = value * 256 + (complement ? 255 - digit : digit);
+    }
+    return value;
+}
+
+// Appends the little-endian base-256 digits of `value`, stopping when the rest is 0, each digit
+// written as itself or, with `complement`, as 255 minus itself.
+void AppendDigits(std::string& out, uint64_t value, bool complement) {
+    while (value != 0) {
+        uint8_t digit = static_cast<uint8_t>(value & 0xFF);
+        out += static_cast<char>(complement ? 255 - digit : digit);
+        value >>= 8;
+    }
+}
+
+long double PowerOfTen(int exponent) {
+    // Exact up to 10^27, whose odd part 5^27 still fits the 64-bit significand.
+    long double power = 1;
+    for (int i = 0; i < exponent; ++i)
+        power *= 10;
+    return power;
+}
+
+// The value of a decimal element's data: scale byte E, then digits of M; M x 10^-(256 - E).
+long double DecimalValue(std::string_view data, bool negative) {
+    const int places = 256 - ByteAt(data, 0);
+    // Horner's rule is exact for the 8 digits a 64-bit M has, and overflows to infinity (never
+    // to not-a-number) for absurdly long digit runs.
+    long double sum = 0;
+    for (size_t i = data.size(); i-- > 1;) {
+        uint8_t digit = ByteAt(data, i);
+        sum = sum * 256 + (negative ? 255 - digit : digit);
+    }
+    return negative ? -(sum + 1) / PowerOfTen(places) : sum / PowerOfTen(places);
+}
+
+std::string ElementText(const Element& e) {
+    if (e.undefined)
+        return {};
+    switch (e.type) {
+    case typeString:
+        return std::string(e.data);
+    case typeInteger:
+        return std::to_string(DigitsValue(e.data, false));
+    case typeNegativeInteger: {
+        uint64_t magnitudeLess1 = DigitsValue(e.data, true);
+        if (magnitudeLess1 == std::numeric_limits<uint64_t>::max())
+            return "-18446744073709551616";
+        return "-" + std::to_string(magnitudeLess1 + 1);
+    }
+    case typeDecimal:
+    case typeNegativeDecimal:
+        // Without its scale byte a decimal has no value; read it as empty, like other
+        // elements this codec cannot read.
+        if (e.data.empty())
+            return {};
+        return FormatFloatGeneral(DecimalValue(e.data, e.type == typeNegativeDecimal),
+                                  readPrecision, '.');
+    default:
+        return {};
+    }
+}
+
+std::string WithHeader(uint8_t type, std::string_view data) {
+    const size_t body = 1 + data.size();
+    std::string element;
+    element.reserve(body + 3);
+    if (body <= 254) {
+        element += static_cast<char>(body + 1);
+    } else {
+        element += '\0';
+        element += static_cast<char>(body & 0xFF);
+        element += static_cast<char>(body >> 8);
+    }
+    element += static_cast<char>(type);
+    element += data;
+    return element;
+}
+
+void CheckIndex(int32_t index) {
+    if (index < 1)
+        throw EListError(ListIndexOutOfBounds(index));
+}
+
+} // namespace
+
+TMList::TMList() = default;
+
+TMList::TMList(const TVarRec values[], int32_t high) {
+    bytes_ = lb(values, high);
+}
+
+TMList::~TMList() {
+    lengthValid_ = false;
+}
+
+void TMList::SetAllList(std::string bytes) {
+    bytes_ = std::move(bytes);
+    lengthValid_ = false;
+}
+
+std::string TMList::AsString() const {
+    std::string out;
+    out.reserve(bytes_.size());
+    for (char c : bytes_) {
+        out += c;
+        if (c == '"')
+            out += '"';
+    }
+    return out;
+}
+
+void TMList::ClearList() noexcept {
+    lengthValid_ = false;
+    count_ = 0;
+}
+
+int32_t TMList::GetLength() const {
+    if (lengthValid_)
+        return count_;
+    int32_t count = 0;
+    if (bytes_.size() != 1) {
+        for (size_t pos = 0; pos < bytes_.size(); ++count) {
+            size_t size = ElementSize(bytes_, pos);
+            if (size == 0 || count == std::numeric_limits<int32_t>::max()) {
+                count = 0;
+                break;
+            }
+            pos += size;
+        }
+    }
+    count_ = count;
+    lengthValid_ = true;
+    return count_;
+}
+
+std::string TMList::GetList(int32_t index) const {
+    CheckIndex(index);
+    if (GetLength() < index)
+        return {};
+    size_t pos = 0;
+    for (int32_t i = 1; i < index; ++i)
+        pos += ElementSize(bytes_, pos);
+    std::string_view all(bytes_);
+    return ElementText(ParseElement(all.substr(pos, ElementSize(all, pos))));
+}
+
+int32_t TMList::GetIli(int32_t index) const {
+    std::string text = GetList(index);
+    int32_t value = 0;
+    auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || result.ec != std::errc() || result.ptr != text.data() + text.size())
+        return 0;
+    return value;
+}
+
+bool TMList::IsEmpty(int32_t index) const {
+    return GetList(index).empty();
+}
+
+void TMList::SetList(int32_t index, std::string_view text) {
+    CheckIndex(index);
+    std::string element;
+
+    int64_t integer = 0;
+    std::from_chars(text.data(), text.data() + text.size(), integer);
+    if (std::to_string(integer) == text) {
+        element = MakeIntList(integer);
+    } else {
+        const char separator = DecimalSeparator();
+        long double decimal = StrToFloatDef(text, 0);
+        const int precision = static_cast<int>(std::min<size_t>(text.size(), 100)) - 1;
+        if (FormatFloatGeneral(decimal, precision, separator) == text && decimal < 1e12L) {
+            element = MakeFloatList(decimal);
+            // The element keeps 8 decimal places and reads back with 15 significant digits;
+            // a number it cannot carry exactly keeps its text as a string element instead.
+            const Element written = ParseElement(element);
+            long double readBack = 0;
+            std::string readText =
+                FormatFloatGeneral(DecimalValue(written.data, written.type == typeNegativeDecimal),
+                                   readPrecision, separator);
+            if (!TryTextToFloat(readText, separator, readBack) || readBack != decimal)
+                element = MakeStringList(text);
+        } else {
+            element = MakeStringList(text);
+        }
+    }
+    ReplaceList(index, element);
+}
+
+void TMList::SetIli(int32_t index, int32_t value) {
+    SetList(index, std::to_string(value));
+}
+
+void TMList::ReplaceList(int32_t index, std::string_view element) {
+    CheckIndex(index);
+    const int32_t count = GetLength();
+    std::string bytes;
+    if (index > count) {
+        const size_t padding = static_cast<size_t>(index) - static_cast<size_t>(count) - 1;
+        bytes.reserve(bytes_.size() + padding + element.size());
+        bytes = bytes_;
+        bytes.append(padding, '\x01');
+        bytes += element;
+    } else {
+        size_t pos = 0;
+        for (int32_t i = 1; i < index; ++i)
+            pos += ElementSize(bytes_, pos);
+        bytes = bytes_;
+        bytes.replace(pos, ElementSize(bytes_, pos), element);
+    }
+    SetAllList(std::move(bytes));
+}
+
+std::string TMList::lb(const TVarRec values[], int32_t high) const {
+    std::string out;
+    if (values == nullptr)
+        return out;
+    for (int32_t i = 0; i <= high; ++i) {
+        const TVarRec& value = values[i];
+        switch (value.VType) {
+        case TVarRec::vtInteger:
+            out += MakeIntList(value.VInteger);
+            break;
+        case TVarRec::vtExtended:
+            out += MakeFloatList(value.VExtended);
+            break;
+        case TVarRec::vtString:
+        case TVarRec::vtAnsiString:
+            out += MakeStringList(value.VText);
+            break;
+        case TVarRec::vtPointer:
+        case TVarRec::vtPChar:
+            out += MakeEmptyList();
+            break;
+        default:
+            break;
+        }
+        if (out.size() > static_cast<size_t>(MaxListLength))
+            throw EListError("MAX LIST LENGTH (32768) EXCEEDED");
+    }
+    return out;
+}
+
+std::string TMList::MakeStringList(std::string_view text) const {
+    if (text.size() > static_cast<size_t>(MaxListElementData))
+        throw EListError("MAX LIST ELEMENT LENGTH (65534) EXCEEDED");
+    return WithHeader(typeString, text);
+}
+
+std::string TMList::MakeIntList(int64_t value) const {
+    std::string data;
+    if (value >= 0) {
+        AppendDigits(data, static_cast<uint64_t>(value), false);
+        return WithHeader(typeInteger, data);
+    }
+    AppendDigits(data, static_cast<uint64_t>(-(value + 1)), true);
+    return WithHeader(typeNegativeInteger, data);
+}
+
+std::string TMList::MakeFloatList(long double value) const {
+    // Rounded to nearest, ties to even (the default rounding mode, which nothing here changes).
+    const long double scaled = std::nearbyint(value * PowerOfTen(scale_));
+    constexpr long double limit = 9223372036854775808.0L; // 2^63
+    if (!(scaled >= -limit && scaled < limit))
+        throw EListError("LIST DECIMAL OUT OF RANGE (" +
+                         FormatFloatGeneral(value, readPrecision, '.') + ")");
+    const int64_t m = static_cast<int64_t>(scaled);
+    std::string data(1, static_cast<char>(256 - scale_));
+    if (m >= 0) {
+        AppendDigits(data, static_cast<uint64_t>(m), false);
+        return WithHeader(typeDecimal, data);
+    }
+    AppendDigits(data, static_cast<uint64_t>(-(m + 1)), true);
+    return WithHeader(typeNegativeDecimal, data);
+}
+
+std::string TMList::MakeEmptyList() const {
+    return std::string(1, '\x01');
+}
+
+long double TMList::StrToFloatDef(std::string_view text, long double fallback) const {
+    long double value = 0;
+    return TryTextToFloat(text, DecimalSeparator(), value) ? value : fallback;
+}
+
+long double StrToFloatDef(std::string_view text, long double fallback) {
+    long double value = 0;
+    return TryTextToFloat(text, '.', value) ? value : fallback;
+}
+
+} // namespace qdo

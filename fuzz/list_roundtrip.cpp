@@ -1,0 +1,68 @@
+// Writes fuzzer-chosen texts at fuzzer-chosen indices and checks that the list reads back what
+// was written: the same text, or for a decimal the same number in canonical form.
+//
+// Input: one byte choosing the decimal separator, then records of (index byte, length byte,
+// that many text bytes).
+#include "FuzzCheck.h"
+#include "classes/Exceptions.h"
+#include "classes/FloatText.h"
+#include "classes/FormatSettings.h"
+#include "encodings/Mlist.h"
+
+#include <map>
+#include <string>
+
+namespace {
+
+bool SameValue(const std::string& written, const std::string& read, char separator) {
+    if (written == read)
+        return true;
+    long double a = 0, b = 0;
+    return qdo::TryTextToFloat(written, separator, a) && qdo::TryTextToFloat(read, '.', b) &&
+           a == b;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0)
+        return 0;
+    const char separator = (data[0] & 1) ? ',' : '.';
+    qdo::SetDecimalSeparator(separator);
+
+    qdo::TMList list;
+    std::map<int32_t, std::string> written;
+    int32_t highest = 0;
+    size_t pos = 1;
+    while (pos + 2 <= size) {
+        const int32_t index = data[pos] % 12 + 1;
+        const size_t length = std::min<size_t>(data[pos + 1], size - pos - 2);
+        const std::string text(reinterpret_cast<const char*>(data) + pos + 2, length);
+        pos += 2 + length;
+        const std::string before = list.AllList();
+        try {
+            list.SetList(index, text);
+        } catch (const qdo::EListError&) {
+            // Only a decimal beyond 64 bits may be refused, and then nothing changes.
+            FUZZ_CHECK(list.AllList() == before);
+            continue;
+        }
+        written[index] = text;
+        highest = std::max(highest, index);
+    }
+
+    FUZZ_CHECK(list.GetLength() == highest);
+    qdo::TMList fresh;
+    fresh.SetAllList(list.AllList());
+    FUZZ_CHECK(fresh.GetLength() == highest);
+    for (int32_t i = 1; i <= highest; ++i) {
+        const std::string read = fresh.GetList(i);
+        auto it = written.find(i);
+        if (it == written.end())
+            FUZZ_CHECK(read.empty());
+        else
+            FUZZ_CHECK(SameValue(it->second, read, separator));
+    }
+    qdo::SetDecimalSeparator('.');
+    return 0;
+}

@@ -1,0 +1,18 @@
+#!/bin/sh
+# Installs the Debian 12 packages that building and testing need, if any is missing.
+set -eu
+packages="cmake ninja-build g++ clang libclang-rt-14-dev clang-format googletest libgtest-dev
+          libgmock-dev libbenchmark-dev pkg-config binutils"
+missing=""
+for package in $packages; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+        missing="$missing $package"
+    fi
+done
+[ -z "$missing" ] && exit 0
+
+echo "installing:$missing"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing
