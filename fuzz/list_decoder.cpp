@@ -1,10 +1,10 @@
 // Arbitrary bytes as an M list: counting and reading every element must neither crash nor read
 // outside the bytes, and the flat functions must agree with the class.
+#include "CountedInput.h"
 #include "FuzzCheck.h"
 #include "capi/qdo.h"
 #include "encodings/Mlist.h"
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -26,13 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(list.AsString().size() >= size);
 
     if (size <= 65535) {
-        // Exactly as long as it needs to be, so any overread is caught by the sanitizer.
-        std::vector<char> record(2 + size);
-        record[0] = static_cast<char>(size & 0xFF);
-        record[1] = static_cast<char>(size >> 8);
-        if (size > 0)
-            std::memcpy(record.data() + 2, data, size);
-        const auto* in = reinterpret_cast<const QDOString*>(record.data());
+        const CountedInput record(data, size);
+        const QDOString* in = record.get();
         FUZZ_CHECK(QDOListLength(in) == count);
         static QDOString out;
         for (int32_t i = 1; i <= count && i <= 8; ++i) {

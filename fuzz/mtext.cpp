@@ -1,13 +1,12 @@
 // MText of arbitrary bytes must be an M expression of literals and $C calls that evaluates to
 // exactly those bytes; QDOText must return it whole or refuse it.
+#include "CountedInput.h"
 #include "FuzzCheck.h"
 #include "capi/qdo.h"
 #include "encodings/Mutils.h"
 #include "support/MExpressionDecoder.h"
 
-#include <cstring>
 #include <string>
-#include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
@@ -17,14 +16,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(*value == text);
 
     if (size <= 65535) {
-        std::vector<char> record(2 + size);
-        record[0] = static_cast<char>(size & 0xFF);
-        record[1] = static_cast<char>(size >> 8);
-        if (size > 0)
-            std::memcpy(record.data() + 2, data, size);
+        const CountedInput record(data, size);
         static QDOString out;
         out.Length = 7;
-        const int32_t ok = QDOText(reinterpret_cast<const QDOString*>(record.data()), &out);
+        const int32_t ok = QDOText(record.get(), &out);
         if (expression.size() < QDO_STRING_MAX) {
             FUZZ_CHECK(ok == 1);
             FUZZ_CHECK(std::string(out.Data, out.Length) == expression);
