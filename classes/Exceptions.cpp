@@ -15,6 +15,12 @@ const char* Exception::what() const noexcept {
 EConvertError::~EConvertError() = default;
 
 EListError::~EListError() = default;
+EStreamError::~EStreamError() = default;
+EReadError::~EReadError() = default;
+EWriteError::~EWriteError() = default;
+EFCreateError::~EFCreateError() = default;
+EFOpenError::~EFOpenError() = default;
+EThread::~EThread() = default;
 
 std::string ListIndexOutOfBounds(long long index) {
     return "List index out of bounds (" + std::to_string(index) + ")";

@@ -38,6 +38,42 @@ public:
     ~EListError() override;
 };
 
+// A stream could not do what was asked. EReadError / EWriteError: fewer bytes than asked for
+// could be read / written. EFCreateError / EFOpenError: a file could not be created / opened.
+class QDO_API EStreamError : public Exception {
+public:
+    using Exception::Exception;
+    ~EStreamError() override;
+};
+class QDO_API EReadError : public EStreamError {
+public:
+    using EStreamError::EStreamError;
+    ~EReadError() override;
+};
+class QDO_API EWriteError : public EStreamError {
+public:
+    using EStreamError::EStreamError;
+    ~EWriteError() override;
+};
+class QDO_API EFCreateError : public EStreamError {
+public:
+    using EStreamError::EStreamError;
+    ~EFCreateError() override;
+};
+class QDO_API EFOpenError : public EStreamError {
+public:
+    using EStreamError::EStreamError;
+    ~EFOpenError() override;
+};
+
+// A thread operation that cannot be done (waiting for itself, suspending another running
+// thread, pumping another thread's notification loop).
+class QDO_API EThread : public Exception {
+public:
+    using Exception::Exception;
+    ~EThread() override;
+};
+
 // The message of an index-out-of-bounds failure of a list: "List index out of bounds (7)".
 QDO_API std::string ListIndexOutOfBounds(long long index);
 

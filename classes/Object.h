@@ -3,17 +3,21 @@
 
 #include "classes/Export.h"
 
+#include <string>
+
 namespace qdo {
 
 // Every class of the library that the design roots in the class library's root object derives
-// from TObject. Its only virtual operation is the destructor, so deleting through a TObject*
-// destroys the whole object.
+// from TObject. Deleting through a TObject* destroys the whole object.
 class QDO_API TObject {
 public:
     TObject() = default;
     TObject(const TObject&) = default;
     TObject& operator=(const TObject&) = default;
     virtual ~TObject();
+
+    // The name of the object's class without its namespace: "TMList", "TTcpClient".
+    std::string ClassName() const;
 };
 
 } // namespace qdo

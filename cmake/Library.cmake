@@ -7,31 +7,52 @@
 set(QDO_SOURCES
     capi/CountedString.cpp
     capi/ListFunctions.cpp
+    classes/Application.cpp
+    classes/Component.cpp
     classes/Exceptions.cpp
     classes/FloatText.cpp
     classes/FormatSettings.cpp
+    classes/NotificationLoop.cpp
     classes/Object.cpp
+    classes/Persistent.cpp
+    classes/Streams.cpp
+    classes/StringList.cpp
+    classes/Thread.cpp
     classes/VarRec.cpp
     connect/MatchString.cpp
+    connect/SocketErrorMessages.cpp
     connect/StrToCharStr.cpp
     encodings/Mlist.cpp
     encodings/Mpiece.cpp
     encodings/Mutils.cpp
+    sockets/BaseSocket.cpp
+    sockets/IpClient.cpp
+    sockets/IpSocket.cpp
+    sockets/SocketErrors.cpp
+    sockets/SocketUnit.cpp
 )
 
 # Headers that form the installed API (capi/qdosc.h is internal).
 set(QDO_PUBLIC_HEADERS
     capi/qdo.h
+    classes/Application.h
+    classes/Component.h
     classes/Exceptions.h
     classes/Export.h
     classes/FloatText.h
     classes/FormatSettings.h
+    classes/NotificationLoop.h
     classes/Object.h
+    classes/Persistent.h
+    classes/Streams.h
+    classes/StringList.h
+    classes/Thread.h
     classes/VarRec.h
     connect/Qdoconnect.h
     encodings/Mlist.h
     encodings/Mpiece.h
     encodings/Mutils.h
+    sockets/Sockets2.h
 )
 
 add_library(qdo_objects OBJECT ${QDO_SOURCES})
@@ -42,7 +63,11 @@ set_target_properties(qdo_objects PROPERTIES
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON)
 
+find_package(Threads REQUIRED)
+target_link_libraries(qdo_objects PUBLIC Threads::Threads)
+
 add_library(qdo SHARED $<TARGET_OBJECTS:qdo_objects>)
+target_link_libraries(qdo PRIVATE Threads::Threads)
 add_library(qdo::qdo ALIAS qdo)
 target_include_directories(qdo PUBLIC
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
@@ -56,3 +81,4 @@ endif()
 
 add_library(qdo_internal STATIC $<TARGET_OBJECTS:qdo_objects>)
 target_include_directories(qdo_internal PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(qdo_internal PUBLIC Threads::Threads)

@@ -1,8 +1,9 @@
-// The connection unit: the free text functions that it offers beside the connection.
+// The connection unit: the free functions that it offers beside the connection.
 #pragma once
 
 #include "classes/Export.h"
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -24,5 +25,10 @@ QDO_API bool MatchString(std::string_view text, std::string_view pattern, bool c
 // Every byte of `text` as a decimal code of one $C call: "$C(97,98)" for "ab"; the empty M
 // literal "" (two double quotes) for the empty text.
 QDO_API std::string StrToCharStr(std::string_view text);
+
+// The text of a Windows Sockets error number, as socket failures report it: "Connection reset
+// by peer." for 10054, ...; "Unknown error code." for every number without a text of its own
+// (negative ones included).
+QDO_API std::string SocketErrorCodeToMessage(int32_t errorCode);
 
 } // namespace qdo

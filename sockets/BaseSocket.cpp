@@ -1,0 +1,438 @@
+// TBaseSocket: the socket handle, block modes, sending and receiving, waiting, notifications.
+#include "sockets/SocketPlatform.h"
+#include "sockets/Sockets2.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace qdo {
+
+ESocketError::~ESocketError() = default;
+
+namespace {
+
+constexpr int32_t socketError = -1;
+
+// Sets or clears O_NONBLOCK; 0 or -1 (with the last socket error set), as ioctlsocket.
+int32_t SetNonBlocking(TSocket handle, bool nonBlocking) {
+    int flags = fcntl(handle, F_GETFL);
+    if (flags >= 0)
+        flags = fcntl(handle, F_SETFL, nonBlocking ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
+    if (flags < 0) {
+        platform::SetLastSocketErrorFromErrno();
+        return socketError;
+    }
+    return 0;
+}
+
+int32_t ClampedLength(int32_t changed, int32_t limit) {
+    return std::clamp(changed, 0, limit);
+}
+
+} // namespace
+
+std::optional<timeval> SelectTimeout(int32_t milliseconds) noexcept {
+    if (milliseconds < 0)
+        return std::nullopt;
+    timeval tv{};
+    tv.tv_sec = milliseconds / 1000;
+    tv.tv_usec = (milliseconds % 1000) * 1000;
+    return tv;
+}
+
+TBaseSocket::TBaseSocket(TComponent* owner) : TComponent(owner) {}
+
+TBaseSocket::~TBaseSocket() {
+    Close();
+    StopNotification();
+}
+
+int TBaseSocket::MapDomain(TSocketDomain domain) noexcept {
+    switch (domain) {
+    case pfUnspec:
+        return AF_UNSPEC;
+    case pfUnix:
+        return AF_UNIX;
+    case pfInet:
+        return AF_INET;
+    case pfIpx:
+        return AF_IPX;
+    case pfCcitt:
+        return AF_X25;
+    case pfSna:
+        return AF_SNA;
+    case pfDecNet:
+        return AF_DECnet;
+    case pfAppleTalk:
+        return AF_APPLETALK;
+    default:
+        return -1; // no such family on Linux
+    }
+}
+
+int TBaseSocket::MapSockType(TSocketType type) noexcept {
+    switch (type) {
+    case stStream:
+        return SOCK_STREAM;
+    case stDgram:
+        return SOCK_DGRAM;
+    case stRaw:
+        return SOCK_RAW;
+    case stRdm:
+        return SOCK_RDM;
+    case stSeqPacket:
+        return SOCK_SEQPACKET;
+    }
+    return -1;
+}
+
+void TBaseSocket::SetActive(bool value) {
+    if (value == active_)
+        return;
+    if (StoringOnly()) {
+        active_ = value;
+        return;
+    }
+    if (value)
+        Open();
+    else
+        Close();
+}
+
+void TBaseSocket::Loaded() {
+    TComponent::Loaded();
+    if (active_ && !IsDesigning()) {
+        active_ = false;
+        Open();
+    }
+}
+
+void TBaseSocket::SetDomain(TSocketDomain value) {
+    ChangeAddressing(domain_, value);
+}
+void TBaseSocket::SetProtocol(uint16_t value) {
+    ChangeAddressing(protocol_, value);
+}
+void TBaseSocket::SetSockType(TSocketType value) {
+    ChangeAddressing(sockType_, value);
+}
+
+TNotificationLoop* TBaseSocket::GetHandle() {
+    if (!window_)
+        window_ = TNotificationLoop::ForCurrentThread();
+    return window_.get();
+}
+
+void TBaseSocket::Open() {
+    if (active_)
+        return;
+    const int family = MapDomain(domain_);
+    TSocket handle = InvalidSocket;
+    if (family < 0) {
+        platform::SetLastSocketError(platform::WSAEAFNOSUPPORT);
+    } else {
+        handle = ::socket(family, MapSockType(sockType_) | SOCK_CLOEXEC, protocol_);
+        if (handle < 0)
+            platform::SetLastSocketErrorFromErrno();
+    }
+    ErrorCheck(handle < 0 ? socketError : handle);
+    if (handle < 0)
+        return;
+    handle_ = handle;
+    active_ = true;
+    if (blockMode_ == bmNonBlocking)
+        ErrorCheck(SetNonBlocking(handle_, true));
+    bytesReceived_ = 0;
+    bytesSent_ = 0;
+    DoCreateHandle();
+}
+
+void TBaseSocket::Close() {
+    if (!active_)
+        return;
+    StopNotification();
+    ::close(handle_);
+    handle_ = InvalidSocket;
+    active_ = false;
+    DoDestroyHandle();
+}
+
+void TBaseSocket::SetBlockMode(TServerSocketBlockMode mode) {
+    if (mode == blockMode_)
+        return;
+    blockMode_ = mode;
+    if (!active_)
+        return;
+    GetHandle();
+    if (mode == bmNonBlocking) {
+        StartNotification();
+        ErrorCheck(SetNonBlocking(handle_, true));
+    } else {
+        StopNotification();
+        ErrorCheck(SetNonBlocking(handle_, false));
+    }
+}
+
+void TBaseSocket::StartNotification() {
+    if (watch_ == 0)
+        watch_ = GetHandle()->WatchReadable(handle_, [this] { OnLoopReadable(); });
+}
+
+void TBaseSocket::StopNotification() {
+    if (watch_ != 0 && window_)
+        window_->Unwatch(watch_);
+    watch_ = 0;
+}
+
+void TBaseSocket::ReceiveDone() {
+    if (watch_ != 0 && window_)
+        window_->Rearm(watch_);
+}
+
+// The loop reports the descriptor readable once. Bytes waiting make a read notification; a
+// readable socket with nothing queued has been closed by the peer (or failed), which is not a
+// registered notification: it stays quiet, as it would be after a closing notification, rather
+// than reporting the same end again and again.
+void TBaseSocket::OnLoopReadable() {
+    int queued = 0;
+    if (!active_ || ioctl(handle_, FIONREAD, &queued) != 0 || queued <= 0)
+        return;
+    TCMSocketMessage message;
+    message.Socket = static_cast<uint32_t>(handle_);
+    message.SelectEvent = SocketEventRead;
+    CMSocketMessage(message);
+}
+
+void TBaseSocket::CMSocketMessage(const TCMSocketMessage& message) {
+    switch (message.SelectEvent) {
+    case SocketEventRead:
+        if (OnReadReady)
+            OnReadReady(this);
+        break;
+    case SocketEventWrite:
+        if (OnWriteReady)
+            OnWriteReady(this);
+        break;
+    case SocketEventClose:
+        Close();
+        break;
+    default:
+        break;
+    }
+}
+
+void TBaseSocket::DeferFree() {
+    GetHandle()->Post([this] { delete this; });
+}
+
+int32_t TBaseSocket::ErrorCheck(int32_t result) {
+    if (result == socketError)
+        DoHandleError();
+    return result;
+}
+
+void TBaseSocket::DoHandleError() {
+    if (OnError)
+        OnError(this, LastSocketError());
+}
+
+void TBaseSocket::DoCreateHandle() {
+    if (OnCreateHandle && active_)
+        OnCreateHandle(this);
+}
+
+void TBaseSocket::DoDestroyHandle() {
+    if (OnDestroyHandle)
+        OnDestroyHandle(this);
+}
+
+void TBaseSocket::DoReceive(char* buffer, int32_t& dataLength) {
+    if (OnReceive)
+        OnReceive(this, buffer, dataLength);
+}
+
+void TBaseSocket::DoSend(char* buffer, int32_t& dataLength) {
+    if (OnSend)
+        OnSend(this, buffer, dataLength);
+}
+
+int32_t TBaseSocket::SendBuf(void* buffer, int32_t count, int32_t flags) {
+    auto* bytes = static_cast<char*>(buffer);
+    int32_t length = count;
+    DoSend(bytes, length);
+    // A handler may shorten what is sent, never make it reach beyond the caller's buffer.
+    length = ClampedLength(length, count);
+    ssize_t sent;
+    do {
+        sent = ::send(handle_, bytes, static_cast<size_t>(length), flags | MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0)
+        platform::SetLastSocketErrorFromErrno();
+    const int32_t result = ErrorCheck(sent < 0 ? socketError : static_cast<int32_t>(sent));
+    if (result != socketError)
+        bytesSent_ += static_cast<uint32_t>(result);
+    return result;
+}
+
+int32_t TBaseSocket::ReceiveBuf(void* buffer, int32_t count, int32_t flags) {
+    auto* bytes = static_cast<char*>(buffer);
+    ssize_t received;
+    do {
+        received = ::recv(handle_, bytes, static_cast<size_t>(std::max(count, 0)), flags);
+    } while (received < 0 && errno == EINTR);
+    if (received < 0)
+        platform::SetLastSocketErrorFromErrno();
+    ReceiveDone();
+    int32_t result = ErrorCheck(received < 0 ? socketError : static_cast<int32_t>(received));
+    if (result != socketError) {
+        const int32_t got = result;
+        DoReceive(bytes, result);
+        result = ClampedLength(result, got);
+        bytesReceived_ += static_cast<uint32_t>(result);
+    }
+    return result;
+}
+
+int32_t TBaseSocket::PeekBuf(void* buffer, int32_t count) {
+    ssize_t received;
+    do {
+        received = ::recv(handle_, buffer, static_cast<size_t>(std::max(count, 0)), MSG_PEEK);
+    } while (received < 0 && errno == EINTR);
+    if (received < 0)
+        platform::SetLastSocketErrorFromErrno();
+    ReceiveDone();
+    return ErrorCheck(received < 0 ? socketError : static_cast<int32_t>(received));
+}
+
+std::string TBaseSocket::ReceiveText() {
+    std::string text;
+    int queued = 0;
+    if (active_ && ioctl(handle_, FIONREAD, &queued) == 0 && queued > 0) {
+        text.resize(static_cast<size_t>(queued));
+        ssize_t received;
+        do {
+            received = ::recv(handle_, text.data(), text.size(), 0);
+        } while (received < 0 && errno == EINTR);
+        text.resize(received > 0 ? static_cast<size_t>(received) : 0);
+    }
+    ReceiveDone();
+    return text;
+}
+
+std::string TBaseSocket::Receiveln(const std::string& separator) {
+    std::string line;
+    char block[511];
+    while (true) {
+        const int32_t peeked = PeekBuf(block, sizeof block);
+        if (peeked <= 0)
+            break;
+        if (separator.empty()) {
+            // Nothing to look for: one arrival is one line.
+            const int32_t got = ReceiveBuf(block, peeked);
+            line.append(block, static_cast<size_t>(std::max(got, 0)));
+            break;
+        }
+        // The separator may have begun in the bytes taken before.
+        const size_t carried = std::min(line.size(), separator.size() - 1);
+        std::string window = line.substr(line.size() - carried);
+        window.append(block, static_cast<size_t>(peeked));
+        const size_t at = window.find(separator);
+        if (at != std::string::npos) {
+            const auto through = static_cast<int32_t>(at + separator.size() - carried);
+            ReceiveBuf(block, through);
+            line.resize(line.size() - carried);
+            line.append(window, 0, at);
+            break;
+        }
+        const int32_t got = ReceiveBuf(block, peeked);
+        if (got <= 0)
+            break;
+        line.append(block, static_cast<size_t>(got));
+    }
+    return line;
+}
+
+int32_t TBaseSocket::Sendln(const std::string& text, const std::string& separator) {
+    std::string bytes = text + separator;
+    return SendBuf(bytes.data(), static_cast<int32_t>(bytes.size()));
+}
+
+int32_t TBaseSocket::SendStream(TStream* stream) {
+    if (stream == nullptr)
+        return 0;
+    char block[512];
+    while (true) {
+        const int32_t length = stream->Read(block, sizeof block);
+        if (length <= 0)
+            break;
+        // A send may take part of the block; the rest goes after it, so nothing is skipped.
+        for (int32_t done = 0; done < length;) {
+            const int32_t sent = SendBuf(block + done, length - done);
+            if (sent <= 0)
+                return 0;
+            done += sent;
+        }
+    }
+    return 0;
+}
+
+bool TBaseSocket::Select(bool* readReady, bool* writeReady, bool* exceptFlag, int32_t timeoutMs) {
+    if (!active_)
+        return false;
+    pollfd watched{};
+    watched.fd = handle_;
+    if (readReady)
+        watched.events |= POLLIN;
+    if (writeReady)
+        watched.events |= POLLOUT;
+    if (exceptFlag)
+        watched.events |= POLLPRI;
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    int ready;
+    while (true) {
+        int wait = -1;
+        if (auto limit = SelectTimeout(timeoutMs)) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            wait = static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT_MAX));
+        }
+        ready = ::poll(&watched, 1, wait);
+        if (ready >= 0 || errno != EINTR)
+            break;
+    }
+    if (ready < 0)
+        platform::SetLastSocketErrorFromErrno();
+    bool result = false;
+    try {
+        result = ErrorCheck(ready < 0 ? socketError : ready) > 0;
+    } catch (...) {
+        result = false;
+    }
+    // As select() sees it: a closed or failed connection is readable (a read ends at once).
+    const short revents = ready > 0 ? watched.revents : 0;
+    if (readReady)
+        *readReady = (revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+    if (writeReady)
+        *writeReady = (revents & (POLLOUT | POLLERR)) != 0;
+    if (exceptFlag)
+        *exceptFlag = (revents & POLLPRI) != 0;
+    return result;
+}
+
+bool TBaseSocket::WaitForData(int32_t timeoutMs) {
+    bool readReady = false;
+    bool exceptFlag = false;
+    if (!Select(&readReady, nullptr, &exceptFlag, timeoutMs) || !readReady || exceptFlag)
+        return false;
+    char byte;
+    return PeekBuf(&byte, 1) == 1;
+}
+
+} // namespace qdo
