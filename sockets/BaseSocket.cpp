@@ -50,7 +50,7 @@ TBaseSocket::TBaseSocket(TComponent* owner) : TComponent(owner) {}
 
 TBaseSocket::~TBaseSocket() {
     Close();
-    StopNotification();
+    EndNotification();
 }
 
 int TBaseSocket::MapDomain(TSocketDomain domain) noexcept {
@@ -156,7 +156,7 @@ void TBaseSocket::Open() {
 void TBaseSocket::Close() {
     if (!active_)
         return;
-    StopNotification();
+    EndNotification();
     ::close(handle_);
     handle_ = InvalidSocket;
     active_ = false;
@@ -180,18 +180,28 @@ void TBaseSocket::SetBlockMode(TServerSocketBlockMode mode) {
 }
 
 void TBaseSocket::StartNotification() {
+    notifying_ = true;
     if (watch_ == 0)
         watch_ = GetHandle()->WatchReadable(handle_, [this] { OnLoopReadable(); });
+    else
+        window_->Rearm(watch_);
 }
 
 void TBaseSocket::StopNotification() {
-    if (watch_ != 0 && window_)
+    notifying_ = false;
+    if (watch_ != 0)
+        window_->Disarm(watch_);
+}
+
+void TBaseSocket::EndNotification() {
+    notifying_ = false;
+    if (watch_ != 0)
         window_->Unwatch(watch_);
     watch_ = 0;
 }
 
 void TBaseSocket::ReceiveDone() {
-    if (watch_ != 0 && window_)
+    if (notifying_)
         window_->Rearm(watch_);
 }
 
@@ -201,7 +211,7 @@ void TBaseSocket::ReceiveDone() {
 // than reporting the same end again and again.
 void TBaseSocket::OnLoopReadable() {
     int queued = 0;
-    if (!active_ || ioctl(handle_, FIONREAD, &queued) != 0 || queued <= 0)
+    if (!active_ || !notifying_ || ioctl(handle_, FIONREAD, &queued) != 0 || queued <= 0)
         return;
     TCMSocketMessage message;
     message.Socket = static_cast<uint32_t>(handle_);

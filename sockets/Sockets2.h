@@ -216,6 +216,7 @@ protected:
 private:
     void StartNotification();
     void StopNotification();
+    void EndNotification();
     void OnLoopReadable();
 
     bool active_ = false;
@@ -227,7 +228,11 @@ private:
     TSocket handle_ = InvalidSocket;
     TSocketType sockType_ = stStream;
     std::shared_ptr<TNotificationLoop> window_;
+    // The handle's watch in the loop: registered at the first switch to non-blocking mode and
+    // kept, resting while the socket blocks, until the handle closes; so that switching modes
+    // around every request costs no registration.
     TNotificationLoop::TWatchId watch_ = 0;
+    bool notifying_ = false;
 };
 
 class QDO_API TIpSocket : public TBaseSocket {
