@@ -13,6 +13,8 @@
 
 namespace qdo {
 
+struct TPublishedProperty;
+
 // The state flags of a component.
 enum TComponentStateFlag : uint32_t {
     csLoading = 1u << 0, // its properties are being read from a stored form
@@ -52,6 +54,12 @@ public:
     // called once they all are, clears csLoading and lets the component act on what it read.
     void Loading() noexcept { state_ |= csLoading; }
     virtual void Loaded();
+    // Leaves the loading state without Loaded, when reading a form failed.
+    void CancelLoading() noexcept { state_ &= ~TComponentState{csLoading}; }
+
+    // Adds the properties this class publishes to `properties`, after those of its base (the
+    // base publishes Tag, default 0). Stored forms are written and read through this list.
+    virtual void GetPublishedProperties(std::vector<TPublishedProperty>& properties);
 
     // Takes a component into this one's list of owned components (taking it from its old
     // owner's), or out of it; RemoveComponent does not destroy it.

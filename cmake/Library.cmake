@@ -19,7 +19,16 @@ set(QDO_SOURCES
     classes/StringList.cpp
     classes/Thread.cpp
     classes/VarRec.cpp
+    classes/StoredForm.cpp
+    connect/ConnectComponent.cpp
+    connect/ConnectErrors.cpp
+    connect/DataCommands.cpp
+    connect/Framing.cpp
     connect/MatchString.cpp
+    connect/ReceiveBuffer.cpp
+    connect/RequestLoop.cpp
+    connect/RequestText.cpp
+    connect/Session.cpp
     connect/SocketErrorMessages.cpp
     connect/StrToCharStr.cpp
     encodings/Mlist.cpp
@@ -45,10 +54,12 @@ set(QDO_PUBLIC_HEADERS
     classes/Object.h
     classes/Persistent.h
     classes/Streams.h
+    classes/StoredForm.h
     classes/StringList.h
     classes/Thread.h
     classes/VarRec.h
     connect/Qdoconnect.h
+    connect/ReceiveBuffer.h
     encodings/Mlist.h
     encodings/Mpiece.h
     encodings/Mutils.h

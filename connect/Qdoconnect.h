@@ -1,13 +1,288 @@
-// The connection unit: the free functions that it offers beside the connection.
+// The connection unit: TQdoConnect, the component through which an application talks to an M
+// database server, with its errors, and the free functions the unit offers beside it.
+//
+// A connection is used from one thread: every request runs on the caller's thread from start to
+// end, and between requests the socket's read notifications (server events, callback requests)
+// reach the connection through that thread's notification loop (classes/NotificationLoop.h).
 #pragma once
 
+#include "classes/Component.h"
+#include "classes/Exceptions.h"
 #include "classes/Export.h"
+#include "classes/Persistent.h"
+#include "classes/Streams.h"
+#include "classes/StringList.h"
+#include "connect/ReceiveBuffer.h"
+#include "encodings/Mlist.h"
+#include "sockets/Sockets2.h"
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace qdo {
+
+// The failures that a connection detects itself. The ordinals are fixed (5 is not used).
+enum TConnectError : uint8_t {
+    ceNoJob = 0,                // "Can't create new job."
+    ceBadFormat = 1,            // "Not compatible server data format."
+    ceNotConnected = 2,         // "Connect does not exist."
+    ceCannotChangeProperty = 3, // "Can't change property."
+    ceInvalidType = 4,          // "Invalid command type."
+    ceNoSession = 6,            // "Can't create session."
+    ceSocketNotConnected = 7,   // "Socket is not connected."
+    ceDataNotSended = 8,        // "Socket data not sent."
+    ceUnknown = 9,              // "Unknown error."
+};
+
+// The message of a connection error.
+QDO_API std::string ConnectErrorMessage(TConnectError error);
+
+// How a connection reports the errors it detects: by raising EMConnectError, or by calling
+// OnConnectError and going on.
+enum TErrorHandler : uint8_t { htException = 0, htEvent = 1 };
+
+// A connection error raised under htException, or an internal server error (whose ErrorCode
+// is then ceNoJob, the default).
+class QDO_API EMConnectError : public Exception {
+public:
+    explicit EMConnectError(std::string message, TConnectError errorCode = ceNoJob)
+        : Exception(std::move(message)), ErrorCode(errorCode) {}
+    ~EMConnectError() override;
+
+    TConnectError ErrorCode;
+};
+
+// The connection was dropped while a reply was awaited: the server closed it, the socket layer
+// closed it after a failure, or the server sent what no reply can be (a header or payload too
+// long for the 32768-byte receive buffer, a negative length). The connection is inactive
+// afterwards; the message says what happened.
+class QDO_API EMConnectionLost : public Exception {
+public:
+    using Exception::Exception;
+    ~EMConnectionLost() override;
+};
+
+// Credentials for the create request of a session.
+class QDO_API TMAuthorization : public TPersistent {
+public:
+    ~TMAuthorization() override;
+
+    bool Active() const noexcept { return active_; }
+    void SetActive(bool value) noexcept { active_ = value; }
+    const std::string& UserName() const noexcept { return userName_; }
+    void SetUserName(std::string value) { userName_ = std::move(value); }
+    const std::string& Password() const noexcept { return password_; }
+    void SetPassword(std::string value) { password_ = std::move(value); }
+    const std::string& Application() const noexcept { return application_; }
+    void SetApplication(std::string value) { application_ = std::move(value); }
+
+    void Assign(const TPersistent* source) override;
+
+private:
+    bool active_ = false;
+    std::string userName_;
+    std::string password_;
+    std::string application_;
+};
+
+using TNotifyEvent = std::function<void(TObject* Sender)>;
+using TServerEvent = std::function<void(TObject* Sender, const std::string& EventName,
+                                        const std::string& EventParams)>;
+using TMConnectEvent = std::function<void(TObject* Sender, bool Connected)>;
+using TMConnectGroupRead =
+    std::function<void(TObject* Sender, const std::string& Value, bool& Continue)>;
+using TBlobReadWriteEvent = std::function<void(TObject* Sender, TStream*& Stream)>;
+using TMTerminalEvent = std::function<void(TObject* Sender, const std::string& Value)>;
+using TConnectErrorEvent = std::function<void(TObject* Sender, TConnectError Error)>;
+using TCallbackCommandEvent =
+    std::function<void(TObject* Sender, const std::string& Command, std::string& CallBackResult)>;
+
+class QDO_API TQdoConnect : public TComponent {
+public:
+    explicit TQdoConnect(TComponent* owner = nullptr);
+    // Closes the socket of an active connection; nothing is sent to the server.
+    ~TQdoConnect() override;
+
+    // --- Published properties ---
+    bool RaiseBreakFlowError() const noexcept { return raiseBreakFlowError_; }
+    void SetRaiseBreakFlowError(bool value) noexcept { raiseBreakFlowError_ = value; }
+    bool StoreSession() const noexcept { return storeSession_; }
+    void SetStoreSession(bool value) noexcept { storeSession_ = value; }
+    bool ActiveSession() const noexcept { return GetActiveSession(); }
+    TErrorHandler ErrorHandler() const noexcept { return errorHandler_; }
+    void SetErrorHandler(TErrorHandler value) noexcept { errorHandler_ = value; }
+    const std::string& ServerAddress() const noexcept { return serverAddress_; }
+    void SetServerAddress(std::string value);
+    const std::string& NameSpace() const noexcept { return nameSpace_; }
+    void SetNameSpace(std::string value);
+    const std::string& Host() const noexcept { return host_; }
+    void SetHost(std::string value);
+    int32_t ServerPort() const noexcept { return serverPort_; }
+    void SetServerPort(int32_t value);
+    bool Active() const noexcept { return active_; }
+    void SetActive(bool value);
+    const std::string& MError() const noexcept { return mError_; }
+    void SetMError(std::string value) { mError_ = std::move(value); }
+    // The argument of the ...Param operations. SetQuery copies the lines of `query`.
+    TStringList* Query() noexcept { return query_.get(); }
+    void SetQuery(const TStringList* query);
+    TStringList* QueryResult() noexcept { return queryResult_.get(); }
+    // The longest single wait for data, in milliseconds. SetTimeOut takes minutes: a value
+    // above 0 sets min(value, 100) minutes; 0 and below are ignored.
+    int32_t TimeOut() const noexcept { return timeOut_; }
+    void SetTimeOut(int32_t minutes) noexcept;
+    // The credentials of the create request. SetAuthorization copies them.
+    TMAuthorization* Authorization() noexcept { return authorization_.get(); }
+    void SetAuthorization(const TMAuthorization* authorization);
+
+    // --- Published events ---
+    TServerEvent OnServerEvent;
+    TNotifyEvent OnBeginConnect;
+    TMConnectEvent OnEndConnect;
+    TMConnectGroupRead OnGroupRead;
+    TBlobReadWriteEvent OnBlobRead;
+    TBlobReadWriteEvent OnBlobWrite;
+    TMTerminalEvent OnTerminalOutput;
+    TConnectErrorEvent OnConnectError;
+    TSocketErrorEvent OnSocketError; // stored; socket failures always raise instead
+    TCallbackCommandEvent OnCallback;
+
+    void Loaded() override;
+    void GetPublishedProperties(std::vector<TPublishedProperty>& properties) override;
+
+    // --- Errors ---
+    // Raises EMConnectError for `error` under htException; calls OnConnectError (when
+    // assigned) and returns under htEvent.
+    void HandleError(TConnectError error);
+    // The socket's error handler: closes the socket, marks the connection inactive and raises
+    // (SocketErrorProc), whatever the error-handler mode. A failure reported while it is
+    // already handling one (closing the socket can fail too) is left to the first.
+    void SocketError(TObject* Sender, int32_t ErrorCode);
+    // Reports ceNotConnected when the connection is not active.
+    void CheckConnect();
+    // Reports a refused change of a connection setting while active.
+    void PropertyChangeAlert(const std::string& propertyName);
+
+    // --- Framing ---
+    // Sends bytes on the socket, reconnecting it once when it is closed; returns `count`, or 0
+    // (after ceSocketNotConnected under htEvent) when nothing could be sent. A send that takes
+    // only part of the bytes is followed by the rest. (An OnSend handler of the socket may
+    // change the bytes in place.)
+    int32_t Send(char* bytes, int32_t count);
+    // Sends the outgoing request text.
+    void SysPost();
+    // Leaves the next whole reply in the reply text, waiting for it as long as the server takes
+    // (TimeOut bounds each single wait). Raises EMConnectionLost when the connection can
+    // deliver no more.
+    void SysGet();
+    // Cuts one reply (or the rest of one) out of the receive buffer into the reply text; true
+    // when the reply text holds a whole reply.
+    bool TryBuffer();
+    // The socket's read-readiness handler while idle: hands what arrived to the idle path.
+    void SocketReadHandler(TObject* Sender);
+
+    // --- The request/reply loop ---
+    // Raises (true) or lowers (false, never below 0) the busy count; the socket blocks while
+    // it is above 0 and notifies while it is 0.
+    void SetBlocked(bool blocked);
+    bool GetBlocked() const noexcept { return busy_ > 0; }
+    // Sends the outgoing request text and runs the request to its end; the result is left in
+    // the reply text.
+    void PostGet();
+
+    // --- Sessions ---
+    void InitSocket();
+    void OpenSession();
+    void HandleOpenSession();
+    void Logon();
+    void SetIPAddress();
+    void Quit();
+    bool SessionStore();
+    bool SessionOpen();
+    bool GetActiveSession() const noexcept { return !sessionId_.empty(); }
+    std::string GetClientIP();
+
+    // --- Data commands ---
+    std::string Read(std::string_view expression);
+    std::string Write(std::string_view name, std::string_view value);
+    std::string Execute(std::string_view commandLine);
+    std::string Kill(std::string_view name);
+    std::string ExecuteTerminal(std::string_view commandLine);
+    std::string GroupRead(std::string_view argument);
+    void CancelGroupRead();
+    void ReadParam();
+    void ExecuteParam();
+    void KillParam();
+
+    // --- State shared with the wire (read-only views, for tests and diagnostics) ---
+    const std::string& OutgoingRequest() const noexcept { return request_; }
+    const std::string& ReplyText() const noexcept { return reply_; }
+    const std::string& JobToken() const noexcept { return jobToken_; }
+    const std::string& SessionIdentifier() const noexcept { return sessionId_; }
+    int32_t BusyCount() const noexcept { return busy_; }
+    TWaitState WaitState() const noexcept { return receive_.WaitState; }
+    TTcpClient* Socket() noexcept { return socket_; }
+
+private:
+    // Ends the wait for a reply on a connection that can deliver no more.
+    [[noreturn]] void DropConnection(const std::string& why);
+    // Whether the peer has closed the connection in order (readable, nothing to read).
+    bool PeerClosed();
+    // The text of the socket's local address: the address this connection reaches the server
+    // from.
+    std::string LocalAddress();
+    // Hands bytes that arrived while idle to the idle path.
+    void ServerEventHandler(const std::string& bytes);
+    // Runs a one-argument request under the busy count, after CheckConnect.
+    std::string RunRequest(char command, std::string_view argument);
+    // The internal server error of a reply with an unknown marker; returns when the break-flow
+    // rule ends the request quietly.
+    void InternalServerError();
+    void RunParam(std::string (TQdoConnect::*operation)(std::string_view));
+
+    int32_t busy_ = 0;
+    TTcpClient* socket_;     // the current socket: the main one, or a side connection
+    TTcpClient* mainSocket_; // owned through the component's owner relation
+    std::string jobToken_;
+    bool storeSession_ = false;
+    TReceiveBuffer receive_;
+    std::unique_ptr<TMAuthorization> authorization_;
+    std::string nameSpace_;
+    std::string host_;
+    int32_t serverPort_ = 0;
+    std::string serverAddress_;
+    bool active_ = false;
+    std::string mError_;
+    std::unique_ptr<TStringList> query_;
+    std::unique_ptr<TStringList> queryResult_;
+    int32_t timeOut_ = 10000;
+    TErrorHandler errorHandler_ = htException;
+    std::string sessionId_;
+    std::string request_;
+    std::string reply_;
+    std::unique_ptr<TMList> listBuilder_;
+    bool raiseBreakFlowError_ = true;
+
+    // Reused by every request so that a request in steady state allocates nothing.
+    std::string lastChunk_;
+    std::string lastCallbackCommand_;
+    std::string replyCopy_;
+    std::string callbackResult_;
+    // The message of the last socket failure, for a wait that the failure ended.
+    std::string lastSocketFailure_;
+    bool handlingSocketError_ = false;
+};
+
+// Raises the exception of a socket failure: "Windows socket error. Code %d: " and the text of
+// the code.
+[[noreturn]] QDO_API void SocketErrorProc(int32_t errorCode);
+QDO_API std::string SocketErrorText(int32_t errorCode);
+
+// Adds TQdoConnect to the component registry, on the palette page "Quendo".
+QDO_API void Register();
 
 // Whether the whole `text` matches the whole `pattern`, in which `oneWildcard` matches exactly
 // one byte and `anyWildcard` any run of bytes, the empty run included. Without `caseSensitive`

@@ -1,0 +1,204 @@
+// TQdoConnect as a component: construction, properties, activation, stored forms.
+#include "classes/Application.h"
+#include "classes/StoredForm.h"
+#include "connect/Qdoconnect.h"
+
+namespace qdo {
+
+TMAuthorization::~TMAuthorization() = default;
+
+void TMAuthorization::Assign(const TPersistent* source) {
+    if (auto other = dynamic_cast<const TMAuthorization*>(source)) {
+        active_ = other->active_;
+        userName_ = other->userName_;
+        password_ = other->password_;
+        application_ = other->application_;
+        return;
+    }
+    TPersistent::Assign(source);
+}
+
+TQdoConnect::TQdoConnect(TComponent* owner)
+    : TComponent(owner), authorization_(std::make_unique<TMAuthorization>()) {
+    mainSocket_ = new TTcpClient(this);
+    socket_ = mainSocket_;
+    socket_->OnError = [this](TObject* sender, int32_t code) { SocketError(sender, code); };
+    socket_->OnReadReady = [this](TObject* sender) { SocketReadHandler(sender); };
+    listBuilder_ = std::make_unique<TMList>();
+    query_ = std::make_unique<TStringList>();
+    queryResult_ = std::make_unique<TStringList>();
+    nameSpace_ = "%SYS";
+}
+
+TQdoConnect::~TQdoConnect() {
+    try {
+        if (!IsDesigning() && active_)
+            Quit();
+    } catch (...) {
+    }
+    // The socket goes before the members its handlers use.
+    mainSocket_->OnError = nullptr;
+    mainSocket_->OnReadReady = nullptr;
+    delete mainSocket_;
+}
+
+void TQdoConnect::SetServerAddress(std::string value) {
+    if (!IsLoading() && active_) {
+        PropertyChangeAlert("ServerAddress");
+        return;
+    }
+    serverAddress_ = std::move(value);
+}
+
+void TQdoConnect::SetHost(std::string value) {
+    if (!IsLoading() && active_) {
+        PropertyChangeAlert("Host");
+        return;
+    }
+    host_ = std::move(value);
+}
+
+void TQdoConnect::SetServerPort(int32_t value) {
+    if (!IsLoading() && active_) {
+        PropertyChangeAlert("ServerPort");
+        return;
+    }
+    serverPort_ = value;
+}
+
+void TQdoConnect::SetNameSpace(std::string value) {
+    nameSpace_ = std::move(value);
+}
+
+void TQdoConnect::SetTimeOut(int32_t minutes) noexcept {
+    if (minutes > 0)
+        timeOut_ = std::min(minutes, 100) * 60000;
+}
+
+void TQdoConnect::SetQuery(const TStringList* query) {
+    if (query != nullptr)
+        query_->Assign(query);
+}
+
+void TQdoConnect::SetAuthorization(const TMAuthorization* authorization) {
+    if (authorization != nullptr)
+        authorization_->Assign(authorization);
+}
+
+void TQdoConnect::SetActive(bool value) {
+    if (IsLoading()) {
+        active_ = value;
+        return;
+    }
+    if (IsDesigning()) {
+        ShowDesignMessage("Can't do this in design time.", "Quendo Connect component");
+        return;
+    }
+    if (value == active_)
+        return;
+    if (!value) {
+        Quit();
+        socket_->SetActive(false);
+        active_ = false;
+        return;
+    }
+    try {
+        if (OnBeginConnect)
+            OnBeginConnect(this);
+        OpenSession();
+        active_ = socket_->Active();
+    } catch (...) {
+        if (OnEndConnect)
+            OnEndConnect(this, active_);
+        throw;
+    }
+    if (OnEndConnect)
+        OnEndConnect(this, active_);
+}
+
+void TQdoConnect::Loaded() {
+    TComponent::Loaded();
+    if (!active_)
+        return;
+    if (OnBeginConnect)
+        OnBeginConnect(this);
+    OpenSession();
+    if (OnEndConnect)
+        OnEndConnect(this, active_);
+}
+
+void TQdoConnect::InitSocket() {
+    socket_->SetActive(false);
+    socket_->SetRemotePort(std::to_string(serverPort_));
+    socket_->SetRemoteHost(!host_.empty() || serverAddress_.empty() ? host_ : serverAddress_);
+    socket_->SetBlockMode(bmBlocking);
+    socket_->SetActive(true);
+}
+
+void TQdoConnect::GetPublishedProperties(std::vector<TPublishedProperty>& properties) {
+    TComponent::GetPublishedProperties(properties);
+    auto text = [](std::string& field) {
+        return std::make_pair([&field] { return FormString(field); },
+                              [&field](const TFormValue& v) { field = v.AsString(); });
+    };
+    auto flag = [](bool& field) {
+        return std::make_pair([&field] { return FormBoolean(field); },
+                              [&field](const TFormValue& v) { field = v.AsBoolean(); });
+    };
+    auto add = [&](std::string name, auto accessors, std::optional<std::string> fallback = {}) {
+        properties.push_back({std::move(name), accessors.first, accessors.second, fallback});
+    };
+
+    add("RaiseBreakFlowError", flag(raiseBreakFlowError_));
+    add("StoreSession", flag(storeSession_));
+    add("ErrorHandler",
+        std::make_pair(
+            [this] { return std::string(errorHandler_ == htEvent ? "htEvent" : "htException"); },
+            [this](const TFormValue& v) {
+                const std::string& name = v.AsIdentifier();
+                if (name != "htEvent" && name != "htException")
+                    throw EReadError("Invalid ErrorHandler value " + name);
+                errorHandler_ = name == "htEvent" ? htEvent : htException;
+            }),
+        "htException");
+    // While loading, the setters store the value whatever the state.
+    add("ServerAddress",
+        std::make_pair([this] { return FormString(serverAddress_); },
+                       [this](const TFormValue& v) { SetServerAddress(v.AsString()); }));
+    add("NameSpace", text(nameSpace_));
+    add("Host", std::make_pair([this] { return FormString(host_); },
+                               [this](const TFormValue& v) { SetHost(v.AsString()); }));
+    add("ServerPort", std::make_pair([this] { return FormInteger(serverPort_); },
+                                     [this](const TFormValue& v) {
+                                         SetServerPort(static_cast<int32_t>(v.AsInteger()));
+                                     }));
+    // The time-out is stored as it reads, in milliseconds, and read back as such: reading it
+    // through the writer, which takes minutes, would turn ten seconds into a hundred minutes.
+    add("TimeOut", std::make_pair([this] { return FormInteger(timeOut_); },
+                                  [this](const TFormValue& v) {
+                                      const int64_t ms = v.AsInteger();
+                                      if (ms > 0)
+                                          timeOut_ =
+                                              static_cast<int32_t>(std::min<int64_t>(ms, 6000000));
+                                  }));
+    TMAuthorization& auth = *authorization_;
+    add("Authorization.Active",
+        std::make_pair([&auth] { return FormBoolean(auth.Active()); },
+                       [&auth](const TFormValue& v) { auth.SetActive(v.AsBoolean()); }));
+    add("Authorization.UserName",
+        std::make_pair([&auth] { return FormString(auth.UserName()); },
+                       [&auth](const TFormValue& v) { auth.SetUserName(v.AsString()); }));
+    add("Authorization.Password",
+        std::make_pair([&auth] { return FormString(auth.Password()); },
+                       [&auth](const TFormValue& v) { auth.SetPassword(v.AsString()); }));
+    add("Authorization.Application",
+        std::make_pair([&auth] { return FormString(auth.Application()); },
+                       [&auth](const TFormValue& v) { auth.SetApplication(v.AsString()); }));
+}
+
+void Register() {
+    RegisterComponentClass("Quendo", "TQdoConnect",
+                           [](TComponent* owner) { return new TQdoConnect(owner); });
+}
+
+} // namespace qdo

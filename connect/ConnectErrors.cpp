@@ -1,0 +1,78 @@
+// The errors a connection detects, and the path of socket failures.
+#include "classes/Application.h"
+#include "connect/Qdoconnect.h"
+
+namespace qdo {
+
+EMConnectError::~EMConnectError() = default;
+EMConnectionLost::~EMConnectionLost() = default;
+
+std::string ConnectErrorMessage(TConnectError error) {
+    switch (error) {
+    case ceNoJob:
+        return "Can't create new job.";
+    case ceBadFormat:
+        return "Not compatible server data format.";
+    case ceNotConnected:
+        return "Connect does not exist.";
+    case ceCannotChangeProperty:
+        return "Can't change property.";
+    case ceInvalidType:
+        return "Invalid command type.";
+    case ceNoSession:
+        return "Can't create session.";
+    case ceSocketNotConnected:
+        return "Socket is not connected.";
+    case ceDataNotSended:
+        return "Socket data not sent.";
+    case ceUnknown:
+        return "Unknown error.";
+    }
+    return "Unknown error.";
+}
+
+std::string SocketErrorText(int32_t errorCode) {
+    return "Windows socket error. Code " + std::to_string(errorCode) + ": " +
+           SocketErrorCodeToMessage(errorCode);
+}
+
+void SocketErrorProc(int32_t errorCode) {
+    throw Exception(SocketErrorText(errorCode));
+}
+
+void TQdoConnect::HandleError(TConnectError error) {
+    if (errorHandler_ == htException)
+        throw EMConnectError(ConnectErrorMessage(error), error);
+    if (OnConnectError)
+        OnConnectError(this, error);
+}
+
+void TQdoConnect::SocketError(TObject*, int32_t ErrorCode) {
+    if (handlingSocketError_)
+        return;
+    handlingSocketError_ = true;
+    lastSocketFailure_ = SocketErrorText(ErrorCode);
+    try {
+        mainSocket_->SetActive(false);
+    } catch (...) {
+    }
+    handlingSocketError_ = false;
+    active_ = false;
+    SocketErrorProc(ErrorCode);
+}
+
+void TQdoConnect::CheckConnect() {
+    if (!active_)
+        HandleError(ceNotConnected);
+}
+
+void TQdoConnect::PropertyChangeAlert(const std::string& propertyName) {
+    const std::string text =
+        "Can't change property '" + propertyName + "' while connect session is active.";
+    if (IsDesigning())
+        ShowDesignMessage(text, "Quendo Connect component");
+    else
+        HandleError(ceCannotChangeProperty);
+}
+
+} // namespace qdo

@@ -1,0 +1,23 @@
+// The request texts a connection sends, built into a reused string. Internal to the library.
+//
+// Lengths are byte counts in decimal digits; arguments go byte for byte, NUL, CR and LF
+// included, with nothing quoted or escaped.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace qdo::request {
+
+void AppendDecimal(std::string& out, size_t value);
+
+// command, NUL, length, NUL, argument: "r", "x", "k" and "t" requests.
+void OneArgument(std::string& out, char command, std::string_view argument);
+// "w", NUL, name length, NUL, name, value length, NUL, value.
+void Write(std::string& out, std::string_view name, std::string_view value);
+// "c", NUL, result length, NUL, result: the answer to a callback.
+void CallbackAnswer(std::string& out, std::string_view result);
+// prefix, length of `list`, NUL, list: "fl:", "si:" and "MR:cr:<namespace>:" requests.
+void WithList(std::string& out, std::string_view prefix, std::string_view list);
+
+} // namespace qdo::request

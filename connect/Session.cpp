@@ -1,0 +1,158 @@
+// Opening, storing and re-opening a session with a server job; logon; closing.
+#include "connect/BusyScope.h"
+#include "connect/Qdoconnect.h"
+#include "connect/RequestText.h"
+#include "encodings/Mpiece.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+namespace qdo {
+
+namespace {
+
+// The replies that refuse a session, tried in this order.
+struct Refusal {
+    std::string_view marker;
+    TConnectError error;
+};
+constexpr Refusal refusals[] = {
+    {"<INVALID TYPE>", ceInvalidType},
+    {"<NO JOB>", ceNoJob},
+    {"<NO SESSION>", ceNoSession},
+    {"<CONNECT>", ceUnknown},
+};
+
+} // namespace
+
+void TQdoConnect::OpenSession() {
+    TBusyScope busy(*this);
+    InitSocket();
+    if (authorization_->Active()) {
+        const TVarRec fields[] = {TVarRec(authorization_->UserName()),
+                                  TVarRec(authorization_->Password()),
+                                  TVarRec(authorization_->Application())};
+        request::WithList(request_, "MR:cr:" + nameSpace_ + ":", listBuilder_->lb(fields, 2));
+    } else {
+        // The server speaks first on a new connection. Whatever this connection sent last
+        // time belongs to the old one: posting it again would repeat the caller's last
+        // command on the new job.
+        request_.clear();
+    }
+    HandleOpenSession();
+}
+
+void TQdoConnect::HandleOpenSession() {
+    SysPost();
+    SysGet();
+    const size_t open = reply_.find('<');
+    if (open != std::string::npos && open > 0)
+        reply_.erase(0, open);
+    TMPiece pieces(reply_.substr(0, reply_.empty() ? 0 : reply_.size() - 1), ':');
+
+    if (pieces.PieceCount() == 2 && pieces.GetPiece(0) == "<OK>") {
+        jobToken_ = pieces.GetPiece(1);
+        active_ = socket_->Active();
+        return;
+    }
+    if (pieces.PieceCount() == 3 && pieces.GetPiece(0) == "<CONNECT>") {
+        socket_->SetActive(false);
+        socket_->SetRemotePort(pieces.GetPiece(1));
+        jobToken_ = pieces.GetPiece(2);
+        socket_->SetActive(true);
+        active_ = socket_->Active();
+        if (!IsDesigning())
+            Logon();
+        return;
+    }
+
+    // Refused, or not understood: the connection is of no further use. It is closed before the
+    // refusal is reported, so that a raised refusal leaves no connection open behind it.
+    socket_->SetActive(false);
+    active_ = false;
+    if (pieces.PieceCount() != 1)
+        return;
+    for (const auto& refusal : refusals) {
+        if (reply_.compare(0, refusal.marker.size(), refusal.marker) == 0) {
+            mError_ = refusal.marker;
+            HandleError(refusal.error);
+            return;
+        }
+    }
+    mError_ = "Unknown format of received data.";
+    HandleError(ceBadFormat);
+}
+
+void TQdoConnect::Logon() {
+    if (!active_)
+        return;
+    active_ = false;
+    request_ = "lg:" + jobToken_;
+    request_ += '\0';
+    SysPost();
+    SysGet();
+    const std::string_view marker =
+        ReplyMarker(std::string_view(reply_).substr(0, reply_.find('\0')));
+    if (marker == "<OK>") {
+        const size_t colon = reply_.find(':');
+        sessionId_ = colon == std::string::npos ? std::string() : reply_.substr(colon + 1);
+        active_ = true;
+        SetIPAddress();
+        return;
+    }
+    // A refused logon leaves a connection that no request can use: close it, so that the
+    // component does not read as active without a session.
+    socket_->SetActive(false);
+    HandleError(marker == "<INVALID TYPE>" ? ceInvalidType : ceBadFormat);
+}
+
+void TQdoConnect::SetIPAddress() {
+    CheckConnect();
+    TBusyScope busy(*this);
+    const std::string address = LocalAddress();
+    const TVarRec fields[] = {TVarRec(address)};
+    request::WithList(request_, "si:", listBuilder_->lb(fields, 0));
+    PostGet();
+}
+
+std::string TQdoConnect::LocalAddress() {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    char text[INET_ADDRSTRLEN] = {};
+    if (socket_->Active() &&
+        getsockname(socket_->SocketHandle(), reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+        address.sin_family == AF_INET && inet_ntop(AF_INET, &address.sin_addr, text, sizeof text))
+        return text;
+    return socket_->LocalHostAddr();
+}
+
+std::string TQdoConnect::GetClientIP() {
+    return LocalAddress();
+}
+
+void TQdoConnect::Quit() {
+    TBusyScope busy(*this);
+    socket_->SetActive(false);
+    active_ = false;
+}
+
+bool TQdoConnect::SessionStore() {
+    TBusyScope busy(*this);
+    if (!storeSession_ || !active_ || !GetActiveSession())
+        return false;
+    request_ = "st";
+    SysPost();
+    socket_->SetActive(false);
+    active_ = false;
+    return true;
+}
+
+bool TQdoConnect::SessionOpen() {
+    TBusyScope busy(*this);
+    request_ = "MR:op:" + sessionId_;
+    request_ += '\0';
+    HandleOpenSession();
+    return true;
+}
+
+} // namespace qdo

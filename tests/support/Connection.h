@@ -1,0 +1,37 @@
+// Helpers for tests that open a TQdoConnect against a scripted peer.
+#pragma once
+
+#include "classes/StoredForm.h"
+#include "connect/Qdoconnect.h"
+#include "support/ScriptedPeer.h"
+
+namespace qdo::test {
+
+// The peer's first words on a new connection when it accepts the client on that connection:
+// the session runs there, with no logon.
+inline ScriptedPeer::Step AcceptInline(const std::string& token = "job") {
+    return ScriptedPeer::Send("<OK>:" + token + Nul);
+}
+
+// Aims `connect` at the peer and activates it.
+inline void OpenOn(TQdoConnect& connect, ScriptedPeer& peer) {
+    connect.SetServerAddress("127.0.0.1");
+    connect.SetServerPort(peer.PortNumber());
+    connect.SetActive(true);
+}
+
+// Sets a time-out shorter than the setter's smallest (a minute), through a stored form.
+inline void SetTimeOutMilliseconds(TQdoConnect& connect, int32_t ms) {
+    std::string form = WriteComponentForm(connect);
+    const std::string key = "TimeOut = ";
+    const size_t at = form.find(key) + key.size();
+    form.replace(at, form.find('\n', at) - at, std::to_string(ms));
+    ReadComponentForm(form, connect);
+}
+
+// The request bytes of a one-argument command: command, NUL, length, NUL, argument.
+inline std::string OneArgument(char command, const std::string& argument) {
+    return std::string(1, command) + Nul + std::to_string(argument.size()) + Nul + argument;
+}
+
+} // namespace qdo::test
