@@ -123,31 +123,99 @@ QDO_EXPORT int32_t QDOText(const QDOString* text, QDOString* out);
 /*
  * ---- Connections ----
  *
- * Declared for the coming connection support; this build of libqdo.so does not export them yet,
- * so a program that calls one of them does not link (rather than linking against a stub).
- *
- * QDOGetLastError:   the message of the handle's last failure.
- * QDOCreateConnect:  a new connection to address:port that will work in namespace name_space.
- * QDODestroyConnect: closes and releases the handle.
- * QDOConnectOpen, QDOConnectClose: open (get a server job, log on, switch namespace) and close.
- * QDORead, QDOWrite, QDOKill: read an M expression, set and kill a variable.
- * QDOExecute, QDOExecuteOutput: run an M command line, without and with terminal output.
- * QDOSetOutput, QDOSetCallback, QDOSetGroupRead: set (or clear with null) the callbacks.
+ * A handle is used by one thread at a time: the thread that opens it, which also receives its
+ * callbacks. Every function below accepts the null handle: it does nothing and returns 0 (-1
+ * for QDOProcessMessages and QDONotificationDescriptor), and QDOGetLastError gives the empty
+ * text. On failure a function returns 0, writes no output record, and keeps the failure's
+ * message for QDOGetLastError; success leaves the kept message as it was. Typical messages:
+ * "Connect does not exist." (the connection is not open), "Windows socket error. Code 10061:
+ * ..." (the server cannot be reached), "Internal server error: '...' while executing ..." (the
+ * server's own error for the command).
  */
 
+/*
+ * QDOGetLastError: copies the message of the handle's last failure into `out` (the empty text
+ * for a new handle or the null handle). Messages are at most 32768 bytes long and end at their
+ * first NUL byte. Reading the message does not clear it. A null `out` is ignored.
+ */
 QDO_EXPORT void QDOGetLastError(QDOHandle handle, QDOString* out);
+
+/*
+ * QDOCreateConnect: a new, closed connection to `address` (a host name or dotted address) and
+ * `port`, which will work in namespace `name_space`. Null texts count as empty. Nothing is sent
+ * and no connection is made until QDOConnectOpen. Returns null only when memory or other system
+ * resources run out. The caller owns the handle until QDODestroyConnect.
+ */
 QDO_EXPORT QDOHandle QDOCreateConnect(const char* address, int32_t port, const char* name_space);
+
+/*
+ * QDODestroyConnect: closes the connection (sending nothing to the server) and releases the
+ * handle, which must not be used afterwards, nor passed to this function from inside one of its
+ * own callbacks. Never fails.
+ */
 QDO_EXPORT void QDODestroyConnect(QDOHandle handle);
+
+/*
+ * QDOConnectOpen: connects, gets a server job, logs on, then executes the command line
+ * zn "<namespace>" (the namespace inserted as it is). On an open connection only the command
+ * line runs again. Returns 1, or 0; when the namespace line fails the connection stays open.
+ */
 QDO_EXPORT int32_t QDOConnectOpen(QDOHandle handle);
+
+/* QDOConnectClose: closes the connection; nothing is sent to the server. Returns 1. */
 QDO_EXPORT int32_t QDOConnectClose(QDOHandle handle);
+
+/*
+ * QDORead: the value of the M expression in `expression` (a variable reference or any
+ * expression) into `out`. A long value arrives in chunks: every chunk but the last goes to the
+ * group-read callback, and the last one is the result. A result over 32768 bytes is cut to its
+ * first 32768 (result 1).
+ */
 QDO_EXPORT int32_t QDORead(QDOHandle handle, const QDOString* expression, QDOString* out);
+
+/* QDOWrite: sets the variable named `name` to `value`. */
 QDO_EXPORT int32_t QDOWrite(QDOHandle handle, const QDOString* name, const QDOString* value);
+
+/*
+ * QDOExecute: runs the M command line. What it writes comes back only through the group-read
+ * callback: every chunk of the reply, in order, the last one included.
+ */
 QDO_EXPORT int32_t QDOExecute(QDOHandle handle, const QDOString* command);
+
+/*
+ * QDOExecuteOutput: runs the M command line while the server streams its terminal output,
+ * which reaches the output callback piece by piece, as it is written.
+ */
 QDO_EXPORT int32_t QDOExecuteOutput(QDOHandle handle, const QDOString* command);
+
+/*
+ * QDOSetOutput, QDOSetCallback, QDOSetGroupRead: set the handle's terminal-output, server-
+ * callback and group-read functions; null switches one off (output and chunks are then dropped,
+ * and server callbacks are answered with the empty text). Takes effect with the next event,
+ * also during a call.
+ */
 QDO_EXPORT void QDOSetOutput(QDOHandle handle, QDOOutputProc proc);
 QDO_EXPORT void QDOSetCallback(QDOHandle handle, QDOCallbackProc proc);
 QDO_EXPORT void QDOSetGroupRead(QDOHandle handle, QDOGroupReadProc proc);
+
+/* QDOKill: kills the variable named `name`. */
 QDO_EXPORT int32_t QDOKill(QDOHandle handle, const QDOString* name);
+
+/*
+ * QDOProcessMessages: between calls, a connection receives what the server pushes (events,
+ * callback requests) as notifications of the thread that opened it. This runs what has arrived,
+ * waiting up to `timeout_ms` milliseconds for something (0: do not wait; negative: wait without
+ * limit). Call it on the thread that opened the connection; it serves every connection opened on
+ * that thread. Returns the number of notifications handled, or -1 (message kept) on failure.
+ */
+QDO_EXPORT int32_t QDOProcessMessages(QDOHandle handle, int32_t timeout_ms);
+
+/*
+ * QDONotificationDescriptor: a file descriptor of the calling thread's notifications that
+ * becomes readable when QDOProcessMessages has something to do, for waiting in an event loop of
+ * one's own (poll, epoll, libuv, asyncio). Do not read from or close it. -1 on failure.
+ */
+QDO_EXPORT int32_t QDONotificationDescriptor(QDOHandle handle);
 
 #ifdef __cplusplus
 }

@@ -1,15 +1,19 @@
-// The exported-function unit, C++ side: copying texts into and out of counted strings.
+// The exported-function unit, C++ side: counted strings, the per-handle record and its bridges.
 //
 // Internal to the library: the exported functions themselves are declared in capi/qdo.h.
 #pragma once
 
 #include "capi/qdo.h"
+#include "classes/Object.h"
 
 #include <cstddef>
+#include <exception>
 #include <string>
 #include <string_view>
 
 namespace qdo {
+
+class TQdoConnect;
 
 // The text of a counted string: exactly Length bytes from offset 2, NUL bytes included.
 std::string CountedToString(const QDOString* record);
@@ -17,5 +21,36 @@ std::string CountedToString(const QDOString* record);
 // Copies `text` into `record`, cut at QDO_STRING_MAX bytes; writes the text bytes and Length
 // (little-endian) and nothing else.
 void StringToCounted(std::string_view text, QDOString* record);
+
+// The record a handle carries beside its connection (in the connection's Tag): the caller's
+// callbacks and the message of the last failure.
+class TOutput : public TObject {
+public:
+    // A record the library lends to a callback: the length and room for 32770 bytes.
+    static constexpr size_t LentRecordSize = 32772;
+    // The longest message kept: what QDOGetLastError can give back whole.
+    static constexpr size_t MaxErrorLength = QDO_STRING_MAX;
+
+    explicit TOutput(TQdoConnect* connect) : Connect(connect) { LastError[0] = '\0'; }
+    ~TOutput() override;
+
+    TQdoConnect* Connect;
+    QDOOutputProc OutputProc = nullptr;
+    QDOGroupReadProc GroupReadProc = nullptr;
+    QDOCallbackProc CallbackProc = nullptr;
+    char LastError[LentRecordSize]; // NUL-terminated
+
+    // The connection's OnTerminalOutput, OnGroupRead and OnCallback, passed on to the caller's
+    // functions through records lent from the bridges' own frames.
+    void OutputBridge(TObject* Sender, const std::string& Value);
+    void GroupReadBridge(TObject* Sender, const std::string& Value, bool& Continue);
+    void CallbackBridge(TObject* Sender, const std::string& Command, std::string& CallBackResult);
+
+    // Keeps the message of `failure`, cut to MaxErrorLength bytes.
+    void StoreLastError(std::exception_ptr failure) noexcept;
+};
+
+// The record of a handle, or null.
+TOutput* OutputOf(QDOHandle handle) noexcept;
 
 } // namespace qdo

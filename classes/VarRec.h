@@ -54,6 +54,7 @@ struct QDO_API TVarRec {
     TVarRec(bool value) : VType(vtBoolean), VBoolean(value) {}
     TVarRec(std::string_view text) : VType(vtAnsiString), VText(text) {}
     TVarRec(const std::string& text) : VType(vtAnsiString), VText(text) {}
+    TVarRec(std::string&&) = delete; // the entry would view a string that is gone
     TVarRec(const char* text) : VType(vtAnsiString), VText(text) {}
 
     // Every other kind is built explicitly.

@@ -5,6 +5,7 @@
 #                 that reach internals the shared library does not export
 
 set(QDO_SOURCES
+    capi/ConnectFunctions.cpp
     capi/CountedString.cpp
     capi/ListFunctions.cpp
     classes/Application.cpp

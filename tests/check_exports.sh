@@ -12,7 +12,9 @@ lib=$1
 header=$2
 
 # The QDO* functions built so far.
-implemented="QDOListLength QDOListGet QDOListSet QDOText"
+implemented="QDOListLength QDOListGet QDOListSet QDOText QDOGetLastError QDOCreateConnect
+  QDODestroyConnect QDOConnectOpen QDOConnectClose QDORead QDOWrite QDOExecute QDOExecuteOutput
+  QDOSetOutput QDOSetCallback QDOSetGroupRead QDOKill QDOProcessMessages QDONotificationDescriptor"
 
 defined=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TWiVBDR]$/ {print $3}')
 status=0

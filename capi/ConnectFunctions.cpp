@@ -1,0 +1,244 @@
+// The exported functions that take a connection handle.
+//
+// A handle is the connection object itself. Every function that takes one accepts the null
+// handle (doing nothing, and returning 0 where it has a result), and lets no failure cross into
+// C: each failure is caught at the boundary, its message kept for QDOGetLastError, and 0
+// returned. An output record is written only on success.
+#include "capi/qdosc.h"
+#include "classes/Application.h"
+#include "classes/NotificationLoop.h"
+#include "connect/Qdoconnect.h"
+
+#include <cstring>
+#include <initializer_list>
+
+namespace qdo {
+
+namespace {
+
+TQdoConnect* ConnectOf(QDOHandle handle) noexcept {
+    return static_cast<TQdoConnect*>(handle);
+}
+
+// Runs `body` on the handle's connection inside the boundary.
+template <typename Body>
+int32_t Guarded(QDOHandle handle, Body&& body) noexcept {
+    TOutput* output = OutputOf(handle);
+    if (output == nullptr)
+        return 0;
+    try {
+        body(*ConnectOf(handle));
+        return 1;
+    } catch (...) {
+        output->StoreLastError(std::current_exception());
+        return 0;
+    }
+}
+
+// A null record is a failure of the call, reported like any other.
+void RequireRecords(std::initializer_list<const void*> records) {
+    for (const void* record : records)
+        if (record == nullptr)
+            throw Exception("A null record was passed.");
+}
+
+// A counted-string record of the size the library lends.
+struct LentRecord {
+    alignas(2) unsigned char bytes[TOutput::LentRecordSize];
+    QDOString* get() { return reinterpret_cast<QDOString*>(bytes); }
+};
+
+} // namespace
+
+TOutput::~TOutput() = default;
+
+TOutput* OutputOf(QDOHandle handle) noexcept {
+    if (handle == nullptr)
+        return nullptr;
+    return reinterpret_cast<TOutput*>(ConnectOf(handle)->Tag());
+}
+
+void TOutput::StoreLastError(std::exception_ptr failure) noexcept {
+    std::string message;
+    try {
+        message = ExceptionMessage(failure);
+    } catch (...) {
+        message = "Out of memory.";
+    }
+    const size_t length = std::min(message.size(), MaxErrorLength);
+    std::memcpy(LastError, message.data(), length);
+    LastError[length] = '\0';
+}
+
+void TOutput::OutputBridge(TObject*, const std::string& Value) {
+    if (OutputProc == nullptr)
+        return;
+    LentRecord text;
+    StringToCounted(Value, text.get());
+    OutputProc(Connect, text.get());
+}
+
+void TOutput::GroupReadBridge(TObject*, const std::string& Value, bool& Continue) {
+    // The flat interface never stops a chunked reply early.
+    Continue = true;
+    if (GroupReadProc == nullptr)
+        return;
+    LentRecord chunk;
+    StringToCounted(Value, chunk.get());
+    GroupReadProc(Connect, chunk.get());
+}
+
+void TOutput::CallbackBridge(TObject*, const std::string& Command, std::string& CallBackResult) {
+    if (CallbackProc == nullptr)
+        return;
+    LentRecord result;
+    LentRecord command;
+    result.get()->Length = 0;
+    StringToCounted(Command, command.get());
+    CallbackProc(Connect, command.get(), result.get());
+    // The answer is what the callback wrote, within the record lent to it: a length beyond the
+    // record's room cannot have been written there.
+    const size_t length = result.bytes[0] | (size_t{result.bytes[1]} << 8);
+    CallBackResult.assign(reinterpret_cast<const char*>(result.bytes + 2),
+                          std::min(length, TOutput::LentRecordSize - 2));
+}
+
+} // namespace qdo
+
+using qdo::Guarded;
+using qdo::TQdoConnect;
+
+extern "C" {
+
+QDO_EXPORT void QDOGetLastError(QDOHandle handle, QDOString* out) {
+    if (out == nullptr)
+        return;
+    qdo::TOutput* output = qdo::OutputOf(handle);
+    qdo::StringToCounted(output ? std::string_view(output->LastError) : std::string_view(), out);
+}
+
+QDO_EXPORT QDOHandle QDOCreateConnect(const char* address, int32_t port, const char* name_space) {
+    TQdoConnect* connect = nullptr;
+    try {
+        connect = new TQdoConnect(nullptr);
+        connect->SetServerAddress(address ? address : "");
+        connect->SetServerPort(port);
+        connect->SetNameSpace(name_space ? name_space : "");
+        auto* output = new qdo::TOutput(connect);
+        connect->SetTag(reinterpret_cast<intptr_t>(output));
+        using namespace std::placeholders;
+        connect->OnTerminalOutput = std::bind(&qdo::TOutput::OutputBridge, output, _1, _2);
+        connect->OnGroupRead = std::bind(&qdo::TOutput::GroupReadBridge, output, _1, _2, _3);
+        connect->OnCallback = std::bind(&qdo::TOutput::CallbackBridge, output, _1, _2, _3);
+        return connect;
+    } catch (...) {
+        // Only exhaustion of memory or other resources can get here: no handle, then.
+        if (connect != nullptr) {
+            delete reinterpret_cast<qdo::TOutput*>(connect->Tag());
+            delete connect;
+        }
+        return nullptr;
+    }
+}
+
+QDO_EXPORT void QDODestroyConnect(QDOHandle handle) {
+    if (handle == nullptr)
+        return;
+    auto* connect = static_cast<TQdoConnect*>(handle);
+    try {
+        auto* output = reinterpret_cast<qdo::TOutput*>(connect->Tag());
+        connect->SetTag(0);
+        connect->OnTerminalOutput = nullptr;
+        connect->OnGroupRead = nullptr;
+        connect->OnCallback = nullptr;
+        delete output;
+        delete connect;
+    } catch (...) {
+    }
+}
+
+QDO_EXPORT int32_t QDOConnectOpen(QDOHandle handle) {
+    return Guarded(handle, [](TQdoConnect& connect) {
+        connect.SetActive(true);
+        connect.Execute("zn \"" + connect.NameSpace() + "\"");
+    });
+}
+
+QDO_EXPORT int32_t QDOConnectClose(QDOHandle handle) {
+    return Guarded(handle, [](TQdoConnect& connect) { connect.SetActive(false); });
+}
+
+QDO_EXPORT int32_t QDORead(QDOHandle handle, const QDOString* expression, QDOString* out) {
+    return Guarded(handle, [&](TQdoConnect& connect) {
+        qdo::RequireRecords({expression, out});
+        const std::string value = connect.Read(qdo::CountedToString(expression));
+        qdo::StringToCounted(value, out);
+    });
+}
+
+QDO_EXPORT int32_t QDOWrite(QDOHandle handle, const QDOString* name, const QDOString* value) {
+    return Guarded(handle, [&](TQdoConnect& connect) {
+        qdo::RequireRecords({name, value});
+        connect.Write(qdo::CountedToString(name), qdo::CountedToString(value));
+    });
+}
+
+QDO_EXPORT int32_t QDOExecute(QDOHandle handle, const QDOString* command) {
+    return Guarded(handle, [&](TQdoConnect& connect) {
+        qdo::RequireRecords({command});
+        connect.Execute(qdo::CountedToString(command));
+    });
+}
+
+QDO_EXPORT int32_t QDOExecuteOutput(QDOHandle handle, const QDOString* command) {
+    return Guarded(handle, [&](TQdoConnect& connect) {
+        qdo::RequireRecords({command});
+        connect.ExecuteTerminal(qdo::CountedToString(command));
+    });
+}
+
+QDO_EXPORT int32_t QDOKill(QDOHandle handle, const QDOString* name) {
+    return Guarded(handle, [&](TQdoConnect& connect) {
+        qdo::RequireRecords({name});
+        connect.Kill(qdo::CountedToString(name));
+    });
+}
+
+QDO_EXPORT void QDOSetOutput(QDOHandle handle, QDOOutputProc proc) {
+    if (qdo::TOutput* output = qdo::OutputOf(handle))
+        output->OutputProc = proc;
+}
+
+QDO_EXPORT void QDOSetCallback(QDOHandle handle, QDOCallbackProc proc) {
+    if (qdo::TOutput* output = qdo::OutputOf(handle))
+        output->CallbackProc = proc;
+}
+
+QDO_EXPORT void QDOSetGroupRead(QDOHandle handle, QDOGroupReadProc proc) {
+    if (qdo::TOutput* output = qdo::OutputOf(handle))
+        output->GroupReadProc = proc;
+}
+
+QDO_EXPORT int32_t QDOProcessMessages(QDOHandle handle, int32_t timeout_ms) {
+    qdo::TOutput* output = qdo::OutputOf(handle);
+    if (output == nullptr)
+        return -1;
+    try {
+        return qdo::ProcessMessages(timeout_ms);
+    } catch (...) {
+        output->StoreLastError(std::current_exception());
+        return -1;
+    }
+}
+
+QDO_EXPORT int32_t QDONotificationDescriptor(QDOHandle handle) {
+    if (qdo::OutputOf(handle) == nullptr)
+        return -1;
+    try {
+        return qdo::NotificationFileDescriptor();
+    } catch (...) {
+        return -1;
+    }
+}
+
+} // extern "C"

@@ -1,0 +1,192 @@
+// Opening sessions: both handshakes, refusals, logon, storing and re-opening.
+#include "connect/Qdoconnect.h"
+#include "support/Connection.h"
+
+#include <gtest/gtest.h>
+
+namespace qdo {
+namespace {
+
+using test::AcceptInline;
+using test::Nul;
+using test::OpenOn;
+using test::ScriptedPeer;
+using test::ToHex;
+
+const std::string ok = "<OK>" + Nul;
+
+// The client-address request as a client on loopback sends it.
+std::string ClientAddressRequest() {
+    TMList list;
+    const TVarRec address[] = {TVarRec("127.0.0.1")};
+    const std::string l = list.lb(address, 0);
+    return "si:" + std::to_string(l.size()) + Nul + l;
+}
+
+TEST(Session, TheCreateRequestCarriesNamespaceAndCredentials) {
+    TMList list;
+    const std::string password("p\0w", 3);
+    const TVarRec fields[] = {TVarRec("joe"), TVarRec(password), TVarRec("app")};
+    const std::string l = list.lb(fields, 2);
+    ScriptedPeer peer({ScriptedPeer::Expect("MR:cr:USER:" + std::to_string(l.size()) + Nul + l),
+                       ScriptedPeer::Send("<OK>:abc" + Nul)});
+    TQdoConnect connect;
+    connect.SetNameSpace("USER");
+    connect.Authorization()->SetActive(true);
+    connect.Authorization()->SetUserName("joe");
+    connect.Authorization()->SetPassword(password);
+    connect.Authorization()->SetApplication("app");
+    OpenOn(connect, peer);
+    EXPECT_TRUE(connect.Active());
+    EXPECT_EQ(connect.JobToken(), "abc");
+    EXPECT_FALSE(connect.ActiveSession()); // no logon on an accepting reply
+    peer.WaitForScript();
+    EXPECT_TRUE(peer.Failures().empty()) << peer.Failures()[0];
+    EXPECT_EQ(connect.BusyCount(), 0);
+}
+
+TEST(Session, ARedirectReconnectsLogsOnAndReportsTheClientAddress) {
+    ScriptedPeer job({ScriptedPeer::Expect("lg:xyz" + Nul), ScriptedPeer::Send("<OK>:S1" + Nul),
+                      ScriptedPeer::Expect(ClientAddressRequest()), ScriptedPeer::Send(ok)});
+    ScriptedPeer listener(
+        {ScriptedPeer::Send("\x01\x02<CONNECT>:" + std::to_string(job.Port()) + ":xyz" + Nul)});
+    TQdoConnect connect;
+    OpenOn(connect, listener);
+    EXPECT_TRUE(connect.Active());
+    EXPECT_EQ(connect.Socket()->RemotePort(), std::to_string(job.Port()));
+    EXPECT_EQ(connect.JobToken(), "xyz");
+    EXPECT_EQ(ToHex(connect.SessionIdentifier()), ToHex("S1" + Nul));
+    EXPECT_TRUE(connect.ActiveSession());
+    EXPECT_EQ(connect.GetClientIP(), "127.0.0.1");
+    job.WaitForScript();
+    EXPECT_TRUE(job.Failures().empty()) << job.Failures()[0];
+    EXPECT_EQ(listener.Received(), ""); // the client waited for the listener's first words
+}
+
+TEST(Session, RefusalsSetMErrorAndReportTheirCode) {
+    const struct {
+        std::string reply;
+        TConnectError error;
+        std::string mError;
+    } cases[] = {
+        {"<NO JOB>" + Nul, ceNoJob, "<NO JOB>"},
+        {"<NO SESSION>" + Nul, ceNoSession, "<NO SESSION>"},
+        {"<CONNECT>" + Nul, ceUnknown, "<CONNECT>"},
+        {"<INVALID TYPE>" + Nul, ceInvalidType, "<INVALID TYPE>"},
+        {"<OK>" + Nul, ceBadFormat, "Unknown format of received data."},
+        {"junk<WHAT>" + Nul, ceBadFormat, "Unknown format of received data."},
+    };
+    for (TErrorHandler mode : {htException, htEvent}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.mError + (mode == htEvent ? " (event)" : ""));
+            ScriptedPeer peer({ScriptedPeer::Send(c.reply)});
+            TQdoConnect connect;
+            connect.SetErrorHandler(mode);
+            std::vector<TConnectError> reported;
+            connect.OnConnectError = [&](TObject*, TConnectError e) { reported.push_back(e); };
+            if (mode == htException) {
+                try {
+                    OpenOn(connect, peer);
+                    ADD_FAILURE() << "no exception";
+                } catch (const EMConnectError& e) {
+                    EXPECT_EQ(e.ErrorCode, c.error);
+                }
+            } else {
+                OpenOn(connect, peer);
+                EXPECT_EQ(reported, std::vector<TConnectError>{c.error});
+            }
+            EXPECT_EQ(connect.MError(), c.mError);
+            EXPECT_FALSE(connect.Active());
+            EXPECT_FALSE(connect.Socket()->Active()); // closed in either mode
+            EXPECT_EQ(connect.BusyCount(), 0);
+        }
+    }
+}
+
+TEST(Session, RepliesOfOtherShapesCloseWithoutAReport) {
+    for (const std::string& reply :
+         {"<FOO>:1" + Nul, "<OK>:1:2" + Nul, "<CONNECT>:1" + Nul, "<CONNECT>:1:2:3" + Nul}) {
+        SCOPED_TRACE(reply);
+        ScriptedPeer peer({ScriptedPeer::Send(reply)});
+        TQdoConnect connect;
+        EXPECT_NO_THROW(OpenOn(connect, peer));
+        EXPECT_FALSE(connect.Active());
+        EXPECT_FALSE(connect.Socket()->Active());
+        EXPECT_EQ(connect.MError(), "");
+    }
+}
+
+TEST(Session, ARefusedLogonLeavesTheComponentInactiveInEitherMode) {
+    const struct {
+        std::string reply;
+        TConnectError error;
+    } cases[] = {{"<INVALID TYPE>" + Nul, ceInvalidType}, {"<NO>:x" + Nul, ceBadFormat}};
+    for (TErrorHandler mode : {htException, htEvent}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.reply);
+            ScriptedPeer job({ScriptedPeer::Expect("lg:t" + Nul), ScriptedPeer::Send(c.reply)});
+            ScriptedPeer listener(
+                {ScriptedPeer::Send("<CONNECT>:" + std::to_string(job.Port()) + ":t" + Nul)});
+            TQdoConnect connect;
+            connect.SetErrorHandler(mode);
+            std::vector<TConnectError> reported;
+            connect.OnConnectError = [&](TObject*, TConnectError e) { reported.push_back(e); };
+            if (mode == htException)
+                EXPECT_THROW(OpenOn(connect, listener), EMConnectError);
+            else
+                OpenOn(connect, listener);
+            EXPECT_EQ(reported, mode == htEvent ? std::vector<TConnectError>{c.error}
+                                                : std::vector<TConnectError>{});
+            EXPECT_FALSE(connect.Active());
+            EXPECT_FALSE(connect.ActiveSession());
+        }
+    }
+}
+
+TEST(Session, StoringAndReopeningASession) {
+    ScriptedPeer job({ScriptedPeer::Expect("lg:t" + Nul), ScriptedPeer::Send("<OK>:S1" + Nul),
+                      ScriptedPeer::Expect(ClientAddressRequest()), ScriptedPeer::Send(ok),
+                      ScriptedPeer::Expect("st"), ScriptedPeer::Accept(),
+                      ScriptedPeer::Expect("MR:op:S1" + Nul + Nul),
+                      ScriptedPeer::Send("<OK>:again" + Nul)});
+    ScriptedPeer listener(
+        {ScriptedPeer::Send("<CONNECT>:" + std::to_string(job.Port()) + ":t" + Nul)});
+    TQdoConnect connect;
+    OpenOn(connect, listener);
+    ASSERT_TRUE(connect.ActiveSession());
+
+    EXPECT_FALSE(connect.SessionStore()); // StoreSession is off: nothing is sent
+    connect.SetStoreSession(true);
+    EXPECT_TRUE(connect.SessionStore());
+    EXPECT_FALSE(connect.Active());
+    EXPECT_TRUE(connect.ActiveSession());
+    EXPECT_FALSE(connect.Socket()->Active());
+
+    // Re-attaching goes to the job's port, where the redirect pointed the socket.
+    EXPECT_TRUE(connect.SessionOpen());
+    EXPECT_TRUE(connect.Active());
+    EXPECT_EQ(connect.JobToken(), "again");
+    job.WaitForScript();
+    EXPECT_TRUE(job.Failures().empty()) << job.Failures()[0];
+    EXPECT_EQ(connect.BusyCount(), 0);
+}
+
+TEST(Session, ReconnectingDoesNotRepeatTheLastRequest) {
+    const std::string read = test::OneArgument('r', "^X");
+    ScriptedPeer peer({AcceptInline("one"), ScriptedPeer::Expect(read), ScriptedPeer::Send(ok),
+                       ScriptedPeer::Accept(), ScriptedPeer::Pause(100), AcceptInline("two")});
+    TQdoConnect connect;
+    OpenOn(connect, peer);
+    connect.Read("^X");
+    connect.SetActive(false);
+    connect.SetActive(true);
+    EXPECT_EQ(connect.JobToken(), "two");
+    peer.WaitForScript();
+    connect.SetActive(false);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(peer.Received(), read); // and nothing on the second connection
+    EXPECT_TRUE(peer.Failures().empty());
+}
+
+} // namespace
+} // namespace qdo
