@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
         return fail(handle, "read");
     printf("read back: %.*s\n", (int)out.Length, out.Data);
 
-    set_text(&in, "for i=1:3 write \"line \",i,!");
+    set_text(&in, "for i=1:1:3 write \"line \",i,!");
     if (!QDOExecuteOutput(handle, &in))
         return fail(handle, "execute");
 

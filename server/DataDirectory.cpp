@@ -1,0 +1,126 @@
+#include "server/DataDirectory.h"
+
+#include "server/Log.h"
+#include "server/MSyntax.h"
+#include "server/Tools.h"
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace qdo::server {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void Check(const TToolResult& result, const std::string& what) {
+    if (result.Status != 0)
+        throw std::runtime_error(what + " failed:\n" + result.Output);
+}
+
+} // namespace
+
+TDataDirectory::TDataDirectory(std::string path, TGtmEnvironment gtm)
+    : path_(fs::absolute(path).lexically_normal().string()), gtm_(std::move(gtm)) {
+    while (path_.size() > 1 && path_.back() == '/')
+        path_.pop_back();
+}
+
+std::string TDataDirectory::GlobalDirectory(const std::string& nameSpace) const {
+    return path_ + "/" + nameSpace + ".gld";
+}
+
+std::vector<std::string> TDataDirectory::Namespaces() const {
+    std::vector<std::string> names;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(path_, ignored))
+        if (entry.path().extension() == ".gld")
+            names.push_back(entry.path().stem().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void TDataDirectory::Initialize(const std::vector<std::string>& nameSpaces) {
+    fs::create_directories(path_);
+    fs::create_directories(gtm_.ObjectDirectory);
+    if (!Namespaces().empty())
+        throw std::runtime_error(path_ + " holds namespaces already");
+    for (const std::string& name : nameSpaces) {
+        if (!IsNamespaceName(name))
+            throw std::runtime_error("not a namespace name: " + name);
+        const std::string base = path_ + "/" + name;
+        const auto variables = gtm_.Variables(GlobalDirectory(name));
+        // Records up to 1 MiB hold the longest M string; keys as long as GT.M allows.
+        const std::string commands =
+            "change -segment DEFAULT -file_name=" + base + ".dat\n" +
+            "change -region DEFAULT -record_size=1048576 -key_size=1019\n" + "exit\n";
+        Check(RunTool(gtm_.Tool("mumps"), {"-run", "GDE"}, commands, variables),
+              "creating the global directory of " + name);
+        Check(RunTool(gtm_.Tool("mupip"), {"create"}, {}, variables),
+              "creating the database of " + name);
+        Check(RunTool(
+                  gtm_.Tool("mupip"),
+                  {"set", "-journal=enable,on,before,file=" + base + ".mjl", "-region", "DEFAULT"},
+                  {}, variables),
+              "turning on journaling for " + name);
+        LogInfo("created namespace " + name + " in " + path_);
+    }
+}
+
+void TDataDirectory::PrepareToServe() {
+    if (Namespaces().empty())
+        throw std::runtime_error(path_ + " is not a data directory (run: qdo-server init --data " +
+                                 path_ + ")");
+    std::ifstream previous(PidFile());
+    pid_t pid = 0;
+    if (previous >> pid) {
+        if (pid > 0 && pid != getpid() && ::kill(pid, 0) == 0)
+            throw std::runtime_error("a server (process " + std::to_string(pid) + ") runs on " +
+                                     path_);
+        LogWarning("the last server on " + path_ +
+                   " did not stop cleanly; recovering its databases");
+        for (const std::string& name : Namespaces())
+            Recover(name);
+    }
+    previous.close();
+    fs::create_directories(gtm_.ObjectDirectory);
+    Compile();
+    std::ofstream(PidFile()) << getpid() << "\n";
+}
+
+void TDataDirectory::Recover(const std::string& nameSpace) {
+    const auto variables = gtm_.Variables(GlobalDirectory(nameSpace));
+    const std::string journal = path_ + "/" + nameSpace + ".mjl";
+    TToolResult result =
+        RunTool(gtm_.Tool("mupip"), {"journal", "-recover", "-backward", journal}, {}, variables);
+    if (result.Status == 0) {
+        LogInfo("recovered namespace " + nameSpace + " from its journal");
+        return;
+    }
+    LogWarning("journal recovery of " + nameSpace + " failed; running the database down:\n" +
+               result.Output);
+    Check(RunTool(gtm_.Tool("mupip"), {"rundown", "-region", "DEFAULT"}, {}, variables),
+          "running down the database of " + nameSpace);
+}
+
+void TDataDirectory::Compile() {
+    for (const auto& entry : fs::directory_iterator(gtm_.RoutineDirectory)) {
+        if (entry.path().extension() != ".m")
+            continue;
+        const std::string object = gtm_.ObjectDirectory + "/" + entry.path().stem().string() + ".o";
+        Check(RunTool(gtm_.Tool("mumps"), {"-object=" + object, entry.path().string()}, {},
+                      gtm_.Variables(GlobalDirectory(Namespaces().front()))),
+              "compiling " + entry.path().filename().string());
+    }
+}
+
+void TDataDirectory::Release() {
+    std::error_code ignored;
+    fs::remove(PidFile(), ignored);
+}
+
+} // namespace qdo::server

@@ -1,0 +1,150 @@
+#include "server/Engine.h"
+
+extern "C" {
+#include "gtmxc_types.h"
+}
+
+#include <cstring>
+#include <stdexcept>
+
+namespace qdo::server {
+
+namespace {
+
+gtm_string_t In(std::string_view text) {
+    return gtm_string_t{static_cast<gtm_long_t>(text.size()), const_cast<char*>(text.data())};
+}
+
+gtm_string_t Out(std::vector<char>& room) {
+    return gtm_string_t{static_cast<gtm_long_t>(room.size()), room.data()};
+}
+
+std::string StatusText() {
+    char text[4096] = {};
+    gtm_zstatus(text, sizeof text - 1);
+    return text;
+}
+
+// Subscript arguments of the plain-reference entries: the count and eight places.
+struct Subscripts {
+    explicit Subscripts(const TPlainReference& reference) {
+        for (size_t i = 0; i < TPlainReference::MaxSubscripts; ++i)
+            places[i] =
+                In(i < reference.Subscripts.size() ? std::string_view(reference.Subscripts[i])
+                                                   : std::string_view());
+        count = static_cast<gtm_int_t>(reference.Subscripts.size());
+    }
+    gtm_int_t count;
+    gtm_string_t places[TPlainReference::MaxSubscripts];
+};
+
+} // namespace
+
+TEngine::TEngine() : value_(MaxValue), error_(8192), cursor_(8192) {
+    if (gtm_init() != 0)
+        throw std::runtime_error("GT.M did not start: " + StatusText());
+}
+
+TEngine::~TEngine() {
+    gtm_exit();
+}
+
+template <typename... Args>
+int TEngine::Call(const char* name, TMError& error, Args... args) {
+    gtm_int_t result = 0;
+    gtm_string_t errorText = Out(error_);
+    if (gtm_ci(name, &result, args..., &errorText) != 0) {
+        error.ECode = ",UENGINE,";
+        error.Status = StatusText();
+        return -1;
+    }
+    if (result == 1) {
+        // The trap joined $ECODE and $ZSTATUS with a NUL byte.
+        std::string_view text(errorText.address, static_cast<size_t>(errorText.length));
+        const size_t nul = text.find('\0');
+        error.ECode.assign(text.substr(0, nul));
+        error.Status.assign(nul == std::string_view::npos ? std::string_view()
+                                                          : text.substr(nul + 1));
+        return -1;
+    }
+    return result;
+}
+
+bool TEngine::Get(const TPlainReference& reference, std::string& value, TMError& error) {
+    Subscripts s(reference);
+    gtm_string_t name = In(reference.Name);
+    gtm_string_t out = Out(value_);
+    if (Call("qdoget", error, &name, s.count, &s.places[0], &s.places[1], &s.places[2],
+             &s.places[3], &s.places[4], &s.places[5], &s.places[6], &s.places[7], &out) < 0)
+        return false;
+    value.assign(out.address, static_cast<size_t>(out.length));
+    return true;
+}
+
+bool TEngine::Set(const TPlainReference& reference, std::string_view value, TMError& error) {
+    Subscripts s(reference);
+    gtm_string_t name = In(reference.Name);
+    gtm_string_t in = In(value);
+    return Call("qdoset", error, &name, s.count, &s.places[0], &s.places[1], &s.places[2],
+                &s.places[3], &s.places[4], &s.places[5], &s.places[6], &s.places[7], &in) >= 0;
+}
+
+bool TEngine::Kill(const TPlainReference& reference, TMError& error) {
+    Subscripts s(reference);
+    gtm_string_t name = In(reference.Name);
+    return Call("qdokill", error, &name, s.count, &s.places[0], &s.places[1], &s.places[2],
+                &s.places[3], &s.places[4], &s.places[5], &s.places[6], &s.places[7]) >= 0;
+}
+
+bool TEngine::Evaluate(std::string_view expression, std::string& value, TMError& error) {
+    gtm_string_t in = In(expression);
+    gtm_string_t out = Out(value_);
+    if (Call("qdoeval", error, &in, &out) < 0)
+        return false;
+    value.assign(out.address, static_cast<size_t>(out.length));
+    return true;
+}
+
+bool TEngine::SetReference(std::string_view reference, std::string_view value, TMError& error) {
+    gtm_string_t name = In(reference);
+    gtm_string_t in = In(value);
+    return Call("qdoseti", error, &name, &in) >= 0;
+}
+
+bool TEngine::KillReference(std::string_view reference, TMError& error) {
+    gtm_string_t name = In(reference);
+    return Call("qdokilli", error, &name) >= 0;
+}
+
+bool TEngine::Execute(std::string_view line, TMError& error) {
+    gtm_string_t in = In(line);
+    return Call("qdoxec", error, &in) >= 0;
+}
+
+bool TEngine::SetGlobalDirectory(std::string_view path, TMError& error) {
+    gtm_string_t in = In(path);
+    return Call("qdogld", error, &in) >= 0;
+}
+
+bool TEngine::GroupReadChunk(std::string_view root, std::string& cursor, int limit,
+                             std::string& chunk, bool& more, TMError& error) {
+    gtm_string_t rootIn = In(root);
+    gtm_string_t cursorIn = In(cursor);
+    gtm_string_t chunkOut = Out(value_);
+    gtm_string_t next = Out(cursor_);
+    const int result =
+        Call("qdogrp", error, &rootIn, &cursorIn, static_cast<gtm_int_t>(limit), &chunkOut, &next);
+    if (result < 0)
+        return false;
+    chunk.assign(chunkOut.address, static_cast<size_t>(chunkOut.length));
+    cursor.assign(next.address, static_cast<size_t>(next.length));
+    more = result == 2;
+    return true;
+}
+
+void TEngine::Poll() {
+    gtm_int_t result = 0;
+    gtm_ci("qdonop", &result);
+}
+
+} // namespace qdo::server

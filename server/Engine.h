@@ -1,0 +1,63 @@
+// The M engine of a job: GT.M, called through its call-in interface. Only a job process uses
+// it, after it has forked from the listener.
+#pragma once
+
+#include "server/MSyntax.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qdo::server {
+
+// An M error: $ECODE and $ZSTATUS.
+struct TMError {
+    std::string ECode;
+    std::string Status;
+};
+
+class TEngine {
+public:
+    // The largest value M holds, and so the room offered for every value coming back.
+    static constexpr size_t MaxValue = 1048576;
+
+    // Starts GT.M in this process (its environment set up beforehand). Fails with
+    // std::runtime_error saying why.
+    TEngine();
+    ~TEngine();
+    TEngine(const TEngine&) = delete;
+    TEngine& operator=(const TEngine&) = delete;
+
+    // Each returns true on success, or false with `error` filled in.
+    bool Get(const TPlainReference& reference, std::string& value, TMError& error);
+    bool Set(const TPlainReference& reference, std::string_view value, TMError& error);
+    bool Kill(const TPlainReference& reference, TMError& error);
+    bool Evaluate(std::string_view expression, std::string& value, TMError& error);
+    bool SetReference(std::string_view reference, std::string_view value, TMError& error);
+    bool KillReference(std::string_view reference, TMError& error);
+    bool Execute(std::string_view line, TMError& error);
+    bool SetGlobalDirectory(std::string_view path, TMError& error);
+
+    // The next chunk of the subtree of `root` after the node `cursor` ("" to start): an M list
+    // of reference, value, ... of at most `limit` bytes. `more` says whether nodes remain;
+    // `cursor` becomes the last node taken.
+    bool GroupReadChunk(std::string_view root, std::string& cursor, int limit, std::string& chunk,
+                        bool& more, TMError& error);
+
+    // Calls into M with nothing to do, so that a stop requested while the job waited outside M
+    // takes effect (GT.M ends the process then).
+    void Poll();
+
+private:
+    // Runs the call-in `name`, whose last argument is the error text, and returns its result
+    // (0, or 2 for "more"), or -1 with `error` filled in: an M error trapped inside, or a
+    // failure of the call itself with GT.M's status text.
+    template <typename... Args>
+    int Call(const char* name, TMError& error, Args... args);
+
+    std::vector<char> value_;
+    std::vector<char> error_;
+    std::vector<char> cursor_;
+};
+
+} // namespace qdo::server

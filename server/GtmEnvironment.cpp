@@ -1,0 +1,73 @@
+#include "server/GtmEnvironment.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+namespace qdo::server {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool HasGtm(const fs::path& folder) {
+    return fs::exists(folder / "libgtmshr.so") && fs::exists(folder / "mumps");
+}
+
+std::string FindDistribution() {
+    if (const char* set = std::getenv("gtm_dist"); set != nullptr && *set != '\0') {
+        if (HasGtm(set))
+            return set;
+        throw std::runtime_error(std::string("gtm_dist is set to ") + set +
+                                 ", which holds no GT.M");
+    }
+    const fs::path packaged = "/usr/lib/x86_64-linux-gnu/fis-gtm";
+    std::error_code ignored;
+    std::vector<fs::path> versions;
+    for (const auto& entry : fs::directory_iterator(packaged, ignored))
+        if (HasGtm(entry.path()))
+            versions.push_back(entry.path());
+    if (versions.empty())
+        throw std::runtime_error(
+            "GT.M is not installed (Debian package fis-gtm), and gtm_dist is not set");
+    std::sort(versions.begin(), versions.end());
+    return versions.back().string();
+}
+
+std::string FindRoutines() {
+    const fs::path self = fs::read_symlink("/proc/self/exe").parent_path();
+    for (const fs::path& folder : {self / "m", self.parent_path() / "share" / "qdo-server" / "m"})
+        if (fs::exists(folder / "qdosrv.m"))
+            return folder.string();
+    throw std::runtime_error("the server's M routines (qdosrv.m) are not beside " + self.string());
+}
+
+} // namespace
+
+TGtmEnvironment TGtmEnvironment::Find(const std::string& dataDirectory) {
+    TGtmEnvironment environment;
+    environment.Distribution = FindDistribution();
+    environment.RoutineDirectory = FindRoutines();
+    environment.ObjectDirectory = dataDirectory + "/obj";
+    return environment;
+}
+
+std::vector<std::string> TGtmEnvironment::Variables(const std::string& globalDirectory) const {
+    return {
+        "gtm_dist=" + Distribution,
+        "gtmgbldir=" + globalDirectory,
+        "gtmroutines=" + ObjectDirectory + "(" + RoutineDirectory + ") " + Distribution +
+            "/libgtmutil.so " + Distribution,
+        "GTMCI=" + RoutineDirectory + "/qdosrv.ci",
+    };
+}
+
+void TGtmEnvironment::Apply(const std::string& globalDirectory) const {
+    for (const std::string& variable : Variables(globalDirectory)) {
+        const size_t equals = variable.find('=');
+        setenv(variable.substr(0, equals).c_str(), variable.substr(equals + 1).c_str(), 1);
+    }
+}
+
+} // namespace qdo::server

@@ -1,0 +1,116 @@
+#include "server/Net.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <stdexcept>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace qdo::server {
+
+namespace {
+
+std::string Format(const sockaddr_in& address) {
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
+sockaddr_in Local(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return address;
+}
+
+} // namespace
+
+int ListenOn(const std::string& host, uint16_t port, int backlog) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1)
+        throw std::runtime_error("not an IPv4 address: " + host);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, backlog) != 0) {
+        const std::string why = std::strerror(errno);
+        ::close(fd);
+        throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(port) + ": " +
+                                 why);
+    }
+    return fd;
+}
+
+std::string LocalAddress(int fd) {
+    return Format(Local(fd));
+}
+
+std::string PeerAddress(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return "?";
+    return Format(address);
+}
+
+std::string LocalHost(int fd) {
+    sockaddr_in address = Local(fd);
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    return text;
+}
+
+uint16_t LocalPort(int fd) {
+    return ntohs(Local(fd).sin_port);
+}
+
+bool SendAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0)
+            return false;
+        bytes.remove_prefix(static_cast<size_t>(sent));
+    }
+    return true;
+}
+
+std::string RandomToken() {
+    unsigned char bytes[16];
+    size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw std::runtime_error("no random bytes from the kernel");
+        got += static_cast<size_t>(n);
+    }
+    static const char digits[] = "0123456789abcdef";
+    std::string token;
+    for (unsigned char b : bytes) {
+        token += digits[b >> 4];
+        token += digits[b & 15];
+    }
+    return token;
+}
+
+bool SameToken(std::string_view a, std::string_view b) {
+    unsigned char difference = a.size() == b.size() ? 0 : 1;
+    const size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i)
+        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return difference == 0;
+}
+
+} // namespace qdo::server

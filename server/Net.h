@@ -1,0 +1,28 @@
+// Small socket helpers of the server.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace qdo::server {
+
+// A listening TCP socket on host:port (port 0: any free one). Fails with std::runtime_error.
+int ListenOn(const std::string& host, uint16_t port, int backlog);
+// The address a socket is bound to (local) or connected to (peer), as "1.2.3.4:5".
+std::string LocalAddress(int fd);
+std::string PeerAddress(int fd);
+// The host part and port of a socket's local address.
+std::string LocalHost(int fd);
+uint16_t LocalPort(int fd);
+
+// Sends all of `bytes`; false when the peer is gone. Never raises SIGPIPE.
+bool SendAll(int fd, std::string_view bytes);
+
+// A random identifier of 128 bits from the kernel, as 32 hexadecimal digits.
+std::string RandomToken();
+
+// Compares two texts in time that depends on their lengths only.
+bool SameToken(std::string_view a, std::string_view b);
+
+} // namespace qdo::server

@@ -1,0 +1,119 @@
+#include "server/OutputPipe.h"
+
+#include "server/Net.h"
+#include "server/ReplyFrames.h"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace qdo::server {
+
+TOutputPipe::TOutputPipe() {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        throw std::runtime_error("cannot make the output pipe");
+    if (dup2(ends[1], 1) < 0)
+        throw std::runtime_error("cannot make the output pipe standard output");
+    ::close(ends[1]);
+    readEnd_ = ends[0];
+    fcntl(readEnd_, F_SETFL, O_NONBLOCK);
+
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    reader_ = std::thread([this] { ReadLoop(); });
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    // The reader lives as long as the process; it ends with it.
+    reader_.detach();
+}
+
+void TOutputPipe::ReadLoop() {
+    pollfd watched{readEnd_, POLLIN, 0};
+    while (true) {
+        if (::poll(&watched, 1, -1) < 0 && errno != EINTR)
+            return;
+        std::lock_guard lock(mutex_);
+        DrainLocked();
+        if (watched.revents & POLLHUP)
+            return;
+    }
+}
+
+void TOutputPipe::DrainLocked() {
+    char block[65536];
+    while (true) {
+        const ssize_t n = ::read(readEnd_, block, sizeof block);
+        if (n > 0) {
+            TakeLocked(block, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        return; // EAGAIN: the pipe is empty; 0: nobody writes any more
+    }
+}
+
+void TOutputPipe::TakeLocked(const char* bytes, size_t count) {
+    switch (mode_) {
+    case TMode::Discard:
+        return;
+    case TMode::Collect: {
+        collected_.append(bytes, count);
+        if (collected_.size() < MaxChunk)
+            return;
+        std::string frames;
+        size_t whole = collected_.size() - collected_.size() % MaxChunk;
+        AppendValue(frames, std::string_view(collected_).substr(0, whole));
+        collected_.erase(0, whole);
+        SendAll(client_, frames);
+        return;
+    }
+    case TMode::Stream: {
+        // A NUL would end the client's terminal stream: it is not output.
+        std::string text;
+        text.reserve(count);
+        for (size_t i = 0; i < count; ++i)
+            if (bytes[i] != '\0')
+                text += bytes[i];
+        SendAll(client_, text);
+        return;
+    }
+    }
+}
+
+void TOutputPipe::Begin(TMode mode, int client) {
+    std::lock_guard lock(mutex_);
+    mode_ = TMode::Discard;
+    DrainLocked();
+    collected_.clear();
+    mode_ = mode;
+    client_ = client;
+}
+
+void TOutputPipe::Collect(int client) {
+    Begin(TMode::Collect, client);
+}
+
+void TOutputPipe::Stream(int client) {
+    Begin(TMode::Stream, client);
+}
+
+std::string TOutputPipe::Finish() {
+    std::lock_guard lock(mutex_);
+    DrainLocked();
+    mode_ = TMode::Discard;
+    std::string rest;
+    rest.swap(collected_);
+    return rest;
+}
+
+bool TOutputPipe::Send(int client, std::string_view bytes) {
+    std::lock_guard lock(mutex_);
+    return SendAll(client, bytes);
+}
+
+} // namespace qdo::server

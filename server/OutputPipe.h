@@ -1,0 +1,51 @@
+// What M code WRITEs, on its way to the client.
+//
+// A job's standard output is a pipe that a thread of its own reads: GT.M writes each WRITE
+// argument into it at once, and the thread passes the bytes on as the running request wants:
+// dropped, gathered into "<GO ON>" chunks (sent as each fills), or streamed raw as terminal
+// output. Every write to the client socket goes through Send, under one lock, so that output
+// and replies never interleave.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+namespace qdo::server {
+
+class TOutputPipe {
+public:
+    // Makes descriptor 1 the pipe and starts its reader (with all signals blocked, so that
+    // they reach the job's main thread). Must run before GT.M starts.
+    TOutputPipe();
+    TOutputPipe(const TOutputPipe&) = delete;
+    TOutputPipe& operator=(const TOutputPipe&) = delete;
+
+    // How the output of the request that starts now goes to `client`. Output left over from
+    // earlier requests is dropped first.
+    void Collect(int client);
+    void Stream(int client);
+    // Ends the request's output: takes in what is still in the pipe, returns what Collect
+    // gathered and has not sent yet, and goes back to dropping output.
+    std::string Finish();
+
+    // Sends bytes to the client; false when it is gone.
+    bool Send(int client, std::string_view bytes);
+
+private:
+    enum class TMode { Discard, Collect, Stream };
+    void Begin(TMode mode, int client);
+    void ReadLoop();
+    void DrainLocked();
+    void TakeLocked(const char* bytes, size_t count);
+
+    int readEnd_ = -1;
+    std::mutex mutex_;
+    TMode mode_ = TMode::Discard;
+    int client_ = -1;
+    std::string collected_;
+    std::thread reader_;
+};
+
+} // namespace qdo::server

@@ -1,0 +1,148 @@
+#include "server/RequestReader.h"
+
+#include <algorithm>
+#include <initializer_list>
+
+namespace qdo::server {
+
+namespace {
+
+using TResult = TRequestReader::TResult;
+
+enum class TField {
+    Counted,   // decimal length, NUL, that many bytes
+    UpToNul,   // bytes up to a NUL (which is consumed)
+    UpToColon, // bytes up to a ':' (which is consumed)
+};
+
+struct Shape {
+    std::string_view prefix;
+    TRequestKind kind;
+    std::initializer_list<TField> fields;
+};
+
+// No prefix is the beginning of another, so at most one shape matches a whole prefix.
+const Shape shapes[] = {
+    {std::string_view("r\0", 2), TRequestKind::Read, {TField::Counted}},
+    {std::string_view("w\0", 2), TRequestKind::Write, {TField::Counted, TField::Counted}},
+    {std::string_view("k\0", 2), TRequestKind::Kill, {TField::Counted}},
+    {std::string_view("x\0", 2), TRequestKind::Execute, {TField::Counted}},
+    {std::string_view("t\0", 2), TRequestKind::Terminal, {TField::Counted}},
+    {std::string_view("c\0", 2), TRequestKind::CallbackAnswer, {TField::Counted}},
+    {"fl:", TRequestKind::GroupRead, {TField::Counted}},
+    {"si:", TRequestKind::ClientAddress, {TField::Counted}},
+    {"st", TRequestKind::Store, {}},
+    {"lg:", TRequestKind::Logon, {TField::UpToNul}},
+    {"<CALLBACK>", TRequestKind::Acknowledge, {TField::UpToColon, TField::Counted}},
+    {"MR:op:", TRequestKind::OpenSession, {TField::UpToNul}},
+    {"MR:bfl:", TRequestKind::CancelGroupRead, {TField::UpToNul}},
+    {"MR:cr:", TRequestKind::Create, {TField::UpToColon, TField::Counted}},
+};
+
+// Tokens, session identifiers, namespaces and identifiers are short.
+constexpr size_t shortFieldLimit = 1024;
+
+class FieldParser {
+public:
+    FieldParser(std::string_view bytes, size_t pos, size_t maxRequest, std::string& reason)
+        : bytes_(bytes), pos_(pos), maxRequest_(maxRequest), reason_(reason) {}
+
+    size_t Position() const { return pos_; }
+
+    TResult Parse(TField field, std::string& out) {
+        switch (field) {
+        case TField::Counted:
+            return Counted(out);
+        case TField::UpToNul:
+            return UpTo('\0', out);
+        case TField::UpToColon:
+            return UpTo(':', out);
+        }
+        return TResult::Malformed;
+    }
+
+private:
+    TResult Malformed(std::string why) {
+        reason_ = std::move(why);
+        return TResult::Malformed;
+    }
+
+    TResult Counted(std::string& out) {
+        size_t digits = 0;
+        size_t length = 0;
+        while (true) {
+            if (pos_ + digits >= bytes_.size())
+                return TResult::NeedMore;
+            const char c = bytes_[pos_ + digits];
+            if (c == '\0')
+                break;
+            if (c < '0' || c > '9' || digits == 10)
+                return Malformed("a length field is not a decimal number");
+            length = length * 10 + static_cast<size_t>(c - '0');
+            ++digits;
+        }
+        if (digits == 0)
+            return Malformed("a length field is empty");
+        if (length > maxRequest_ || pos_ + digits + 1 + length > maxRequest_)
+            return Malformed("a request is over the limit of " + std::to_string(maxRequest_) +
+                             " bytes");
+        if (bytes_.size() - (pos_ + digits + 1) < length)
+            return TResult::NeedMore;
+        out.assign(bytes_.substr(pos_ + digits + 1, length));
+        pos_ += digits + 1 + length;
+        return TResult::Whole;
+    }
+
+    TResult UpTo(char end, std::string& out) {
+        const size_t at = bytes_.find(end, pos_);
+        const size_t length = (at == std::string_view::npos ? bytes_.size() : at) - pos_;
+        if (length > shortFieldLimit)
+            return Malformed("a field is longer than " + std::to_string(shortFieldLimit) +
+                             " bytes");
+        if (at == std::string_view::npos)
+            return TResult::NeedMore;
+        out.assign(bytes_.substr(pos_, length));
+        pos_ = at + 1;
+        return TResult::Whole;
+    }
+
+    std::string_view bytes_;
+    size_t pos_;
+    size_t maxRequest_;
+    std::string& reason_;
+};
+
+} // namespace
+
+TResult TRequestReader::Next(std::string_view bytes, TRequest& request, size_t& consumed,
+                             std::string& reason) const {
+    bool couldStillMatch = false;
+    for (const Shape& shape : shapes) {
+        const size_t n = std::min(bytes.size(), shape.prefix.size());
+        if (bytes.substr(0, n) != shape.prefix.substr(0, n))
+            continue;
+        if (bytes.size() < shape.prefix.size()) {
+            couldStillMatch = true;
+            continue;
+        }
+        FieldParser parser(bytes, shape.prefix.size(), maxRequest_, reason);
+        std::string* outs[] = {&request.First, &request.Second};
+        request.First.clear();
+        request.Second.clear();
+        size_t index = 0;
+        for (TField field : shape.fields) {
+            const TResult r = parser.Parse(field, *outs[index++]);
+            if (r != TResult::Whole)
+                return r;
+        }
+        request.Kind = shape.kind;
+        consumed = parser.Position();
+        return TResult::Whole;
+    }
+    if (couldStillMatch || bytes.empty())
+        return TResult::NeedMore;
+    reason = "unknown request";
+    return TResult::Malformed;
+}
+
+} // namespace qdo::server

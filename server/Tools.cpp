@@ -1,0 +1,106 @@
+#include "server/Tools.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace qdo::server {
+
+TToolResult RunTool(const std::string& program, const std::vector<std::string>& arguments,
+                    const std::string& input, const std::vector<std::string>& environment) {
+    TToolResult result;
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0)
+        return result;
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        ::close(in[0]);
+        ::close(in[1]);
+        return result;
+    }
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e)
+        env.emplace_back(*e);
+    env.insert(env.end(), environment.begin(), environment.end());
+    std::vector<char*> envp;
+    for (auto& e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> args{program};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    pid_t pid = -1;
+    const int spawned =
+        posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ::close(in[0]);
+    ::close(out[1]);
+    if (spawned != 0) {
+        ::close(in[1]);
+        ::close(out[0]);
+        result.Output = program + ": " + std::strerror(spawned);
+        return result;
+    }
+    // Feed the input and gather the output together, so that neither side blocks the other.
+    size_t fed = 0;
+    if (input.empty()) {
+        ::close(in[1]);
+        in[1] = -1;
+    }
+    char block[4096];
+    while (true) {
+        pollfd fds[2] = {{out[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
+        if (::poll(fds, in[1] >= 0 ? 2 : 1, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (in[1] >= 0 && (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))) {
+            const ssize_t n = ::write(in[1], input.data() + fed, input.size() - fed);
+            if (n > 0)
+                fed += static_cast<size_t>(n);
+            if (n < 0 || fed == input.size()) {
+                ::close(in[1]);
+                in[1] = -1;
+            }
+        }
+        if (fds[0].revents & (POLLIN | POLLHUP)) {
+            const ssize_t n = ::read(out[0], block, sizeof block);
+            if (n <= 0)
+                break;
+            result.Output.append(block, static_cast<size_t>(n));
+        }
+    }
+    if (in[1] >= 0)
+        ::close(in[1]);
+    ::close(out[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+} // namespace qdo::server

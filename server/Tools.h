@@ -1,0 +1,20 @@
+// Running GT.M's own tools (GDE, MUPIP, the compiler) as child processes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qdo::server {
+
+struct TToolResult {
+    int Status = -1;    // the exit status, or -1 when the tool could not run
+    std::string Output; // what it wrote to stdout and stderr
+};
+
+// Runs `program` with `arguments`, feeding it `input` on stdin, in the current environment
+// plus `environment` ("NAME=value" each).
+TToolResult RunTool(const std::string& program, const std::vector<std::string>& arguments,
+                    const std::string& input = {},
+                    const std::vector<std::string>& environment = {});
+
+} // namespace qdo::server
