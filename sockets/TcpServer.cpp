@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <unistd.h>
 #include <utility>
 
 namespace qdo {

@@ -3,13 +3,10 @@
 // the port again after a restart.
 #include "sockets/Sockets2.h"
 #include "support/Loopback.h"
-#include "support/ProcessThreads.h"
+#include "support/ProcessResources.h"
 #include "support/TestServer.h"
 
 #include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <thread>
 
 namespace qdo {
 namespace {
@@ -17,7 +14,6 @@ namespace {
 using test::Connect;
 using test::Fd;
 using test::ReadBytes;
-using test::SendAll;
 using test::TestServer;
 
 TEST(TcpServer, StartsItsThreadOnlyWhenBindAndListenSucceed) {
@@ -61,19 +57,6 @@ TEST(TcpServer, StartsItsThreadOnlyWhenBindAndListenSucceed) {
     EXPECT_EQ(test::WaitForThreadCount(threads + 1), threads + 1);
     // The socket itself blocks; the server's mode is its own.
     EXPECT_EQ(server.tcp.TIpSocket::BlockMode(), bmBlocking);
-}
-
-TEST(TcpServer, OtherBlockModesStartNoThread) {
-    for (TServerSocketBlockMode mode : {bmBlocking, bmNonBlocking}) {
-        TestServer server(mode);
-        const int threads = test::ThreadCount();
-        server.tcp.SetActive(true);
-        EXPECT_TRUE(server.tcp.Listening());
-        EXPECT_EQ(server.tcp.TIpSocket::BlockMode(), mode);
-        EXPECT_EQ(fcntl(server.tcp.SocketHandle(), F_GETFL) & O_NONBLOCK,
-                  mode == bmNonBlocking ? O_NONBLOCK : 0);
-        EXPECT_EQ(test::ThreadCount(), threads);
-    }
 }
 
 TEST(TcpServer, AcceptFillsTheClientWithThePeerAndRunsOnAcceptHere) {
@@ -162,6 +145,7 @@ TEST(TcpServer, FailedAcceptsReportAndReturnFalse) {
 
 TEST(TcpServer, ClosingEndsItsThreadsAndTheConnectionsTheyServe) {
     const int threads = test::ThreadCount();
+    const int descriptors = test::DescriptorCount();
     std::string port;
     {
         TestServer server;
@@ -192,6 +176,7 @@ TEST(TcpServer, ClosingEndsItsThreadsAndTheConnectionsTheyServe) {
         EXPECT_TRUE(server.Errors().empty());
     }
     EXPECT_EQ(test::WaitForThreadCount(threads), threads); // destroyed while listening
+    EXPECT_EQ(test::DescriptorCount(), descriptors);
 
     // A restarted server binds the port that connections of its last run still hold.
     TestServer restarted(bmThreadBlocking, port);
@@ -203,31 +188,6 @@ TEST(TcpServer, ClosingEndsItsThreadsAndTheConnectionsTheyServe) {
     second.tcp.SetActive(true);
     EXPECT_FALSE(second.tcp.Listening());
     EXPECT_EQ(second.Errors(), std::vector<int32_t>{10048});
-}
-
-TEST(TcpServer, ChangingTheBlockModeCloses) {
-    TestServer server;
-    server.tcp.SetActive(true);
-    int destroyed = 0;
-    server.tcp.OnDestroyHandle = [&](TObject*) { ++destroyed; };
-    server.tcp.SetBlockMode(bmThreadBlocking); // the same mode: nothing happens
-    EXPECT_TRUE(server.tcp.Listening());
-    server.tcp.SetBlockMode(bmBlocking);
-    EXPECT_FALSE(server.tcp.Active());
-    EXPECT_FALSE(server.tcp.Listening());
-    EXPECT_EQ(destroyed, 1);
-    EXPECT_EQ(server.tcp.BlockMode(), bmBlocking);
-}
-
-TEST(TcpServer, ASmallerThreadCacheSizeIsTakenAsOne) {
-    TTcpServer server;
-    TServerSocketThread* thread = server.GetServerSocketThread();
-    EXPECT_EQ(thread->ThreadCacheSize(), 10);
-    for (int32_t count : {0, -5}) {
-        thread->SetThreadCacheSize(count);
-        EXPECT_EQ(thread->ThreadCacheSize(), 1);
-    }
-    EXPECT_EQ(server.GetServerSocketThread(), thread); // kept until it has run
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-// Counting the threads of the test process, to see threads start and end.
+// Counting the threads and descriptors of the test process, to see them come and go.
 #pragma once
 
 #include <chrono>
@@ -35,6 +35,17 @@ inline int WaitForThreadCount(int expected, int timeoutMs = 5000) {
         count = ThreadCount();
     }
     return count;
+}
+
+// The descriptors the process has open now.
+inline int DescriptorCount() {
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (dirent* entry = readdir(dir))
+            count += entry->d_name[0] != '.';
+        closedir(dir);
+    }
+    return count - 1; // the directory's own
 }
 
 } // namespace qdo::test
