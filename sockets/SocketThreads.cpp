@@ -223,8 +223,7 @@ void TServerSocketThread::RemoveClientSocketThread(TClientSocketThread* thread) 
                               [thread](const PoolEntry& e) { return e.thread == thread; });
     if (entry == pool_.end())
         return;
-    if (entry->served != InvalidSocket)
-        ::close(entry->served);
+    entry->ForgetConnection();
     pool_.erase(entry);
     if (handedOff_ == thread)
         handedOff_ = nullptr;
@@ -248,11 +247,8 @@ void TServerSocketThread::ConnectionAccepted(TClientSocketThread* thread, TSocke
 
 void TServerSocketThread::ConnectionServed(TClientSocketThread* thread) {
     std::lock_guard lock(poolMutex_);
-    PoolEntry* entry = EntryOf(thread);
-    if (entry != nullptr && entry->served != InvalidSocket) {
-        ::close(entry->served);
-        entry->served = InvalidSocket;
-    }
+    if (PoolEntry* entry = EntryOf(thread))
+        entry->ForgetConnection();
 }
 
 void TServerSocketThread::ClientThreadIdle(TClientSocketThread* thread) {
@@ -273,6 +269,12 @@ void TServerSocketThread::ClientThreadExited(TClientSocketThread* thread) {
     poolChanged_.notify_all();
 }
 
+void TServerSocketThread::PoolEntry::ForgetConnection() noexcept {
+    if (served != InvalidSocket)
+        ::close(served);
+    served = InvalidSocket;
+}
+
 TServerSocketThread::PoolEntry* TServerSocketThread::EntryOf(TClientSocketThread* thread) {
     for (PoolEntry& entry : pool_)
         if (entry.thread == thread)
@@ -287,11 +289,10 @@ bool TServerSocketThread::AnyEntry(bool PoolEntry::*flag) const {
 
 std::vector<TClientSocketThread*> TServerSocketThread::TakeExitedThreads() {
     std::vector<TClientSocketThread*> exited;
-    for (const PoolEntry& entry : pool_) {
+    for (PoolEntry& entry : pool_) {
         if (entry.exited) {
             exited.push_back(entry.thread);
-            if (entry.served != InvalidSocket)
-                ::close(entry.served);
+            entry.ForgetConnection();
         }
     }
     std::erase_if(pool_, [](const PoolEntry& entry) { return entry.exited; });

@@ -354,6 +354,7 @@ public:
     void Open() override;
 };
 
+// The plain notify event (also declared, identically, by the connection unit).
 using TNotifyEvent = std::function<void(TObject* Sender)>;
 using TSocketAcceptEvent = std::function<void(TObject* Sender, TCustomIpClient* ClientSocket)>;
 using TGetThreadEvent =
@@ -490,9 +491,15 @@ private:
 
     struct PoolEntry {
         TClientSocketThread* thread;
-        bool idle = false; // has parked itself (or is about to) and waits to be handed a connection
-        bool exited = false;            // has left its Execute loop and touches the pool no more
-        TSocket served = InvalidSocket; // a duplicate of the connection it serves, to shut it down
+        // Has suspended itself, or is about to, and waits to be handed a connection.
+        bool idle = false;
+        // Has left its Execute loop and touches the pool no more.
+        bool exited = false;
+        // A duplicate of the connection the thread serves, to shut it down when the pool is
+        // cleared.
+        TSocket served = InvalidSocket;
+
+        void ForgetConnection() noexcept;
     };
 
     // Terminate, and wake the thread from its waits for a client thread.
