@@ -38,8 +38,11 @@ set(QDO_SOURCES
     sockets/BaseSocket.cpp
     sockets/IpClient.cpp
     sockets/IpSocket.cpp
+    sockets/RawUdpSockets.cpp
     sockets/SocketErrors.cpp
+    sockets/SocketThreads.cpp
     sockets/SocketUnit.cpp
+    sockets/TcpServer.cpp
 )
 
 # Headers that form the installed API (capi/qdosc.h is internal).
@@ -86,7 +89,7 @@ target_include_directories(qdo PUBLIC
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/qdo>)
 target_compile_features(qdo PUBLIC cxx_std_20)
 set_target_properties(qdo PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
-if(NOT QDO_SANITIZE AND NOT QDO_FUZZ)
+if(NOT QDO_SANITIZE AND NOT QDO_TSAN AND NOT QDO_FUZZ)
     # Every symbol the library needs must come from a library it names.
     target_link_options(qdo PRIVATE -Wl,--no-undefined)
 endif()

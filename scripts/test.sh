@@ -1,7 +1,9 @@
 #!/bin/sh
 # Runs every test: a g++ build, then a clang build with AddressSanitizer and
 # UndefinedBehaviorSanitizer (which also builds the libFuzzer targets). Both builds run the
-# unit tests, the example programs and the replay of the saved fuzz corpora.
+# unit tests, the example programs and the replay of the saved fuzz corpora. Last, a clang build
+# with ThreadSanitizer builds and runs only the tests of the TCP server and its threads; any
+# report fails them.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -17,3 +19,10 @@ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 cmake --build build/asan -j2
 ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build/asan -j2 --output-on-failure
+
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DQDO_WERROR=ON -DQDO_TSAN=ON -DQDO_BUILD_BENCH=OFF
+cmake --build build/tsan -j2 --target qdo_socket_thread_tests
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --test-dir build/tsan -L socket_threads -j2 --output-on-failure

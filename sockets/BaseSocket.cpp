@@ -144,13 +144,18 @@ void TBaseSocket::Open() {
     ErrorCheck(handle < 0 ? socketError : handle);
     if (handle < 0)
         return;
+    AttachHandle(handle);
+    DoCreateHandle();
+}
+
+void TBaseSocket::AttachHandle(TSocket handle) {
+    Close();
     handle_ = handle;
     active_ = true;
-    if (blockMode_ == bmNonBlocking)
-        ErrorCheck(SetNonBlocking(handle_, true));
     bytesReceived_ = 0;
     bytesSent_ = 0;
-    DoCreateHandle();
+    if (blockMode_ == bmNonBlocking)
+        ErrorCheck(SetNonBlocking(handle_, true));
 }
 
 void TBaseSocket::Close() {

@@ -40,6 +40,10 @@ int32_t ConnectTo(TSocket handle, const sockaddr_in& address) {
     return socketError;
 }
 
+bool IsNullAddress(const sockaddr_in& address) {
+    return address.sin_addr.s_addr == htonl(INADDR_ANY) && address.sin_port == 0;
+}
+
 } // namespace
 
 namespace platform {
@@ -69,6 +73,11 @@ void TCustomIpClient::Open() {
         // address that the failed conversion leaves.
         platform::SetLastSocketError(platform::WSAHOST_NOT_FOUND);
         result = socketError;
+    } else if (SockType() == stDgram && IsNullAddress(address)) {
+        // No remote host or port: a new datagram socket is aimed at no one already, as connecting
+        // it to the null address would leave it elsewhere. (Linux would take 0.0.0.0 for this
+        // host and drop datagrams from any other.)
+        result = 0;
     } else {
         result = ConnectTo(SocketHandle(), address);
     }
@@ -91,6 +100,11 @@ void TCustomIpClient::Close() {
         DoDisconnect();
     }
     TIpSocket::Close();
+}
+
+void TCustomIpClient::AdoptConnection(TSocket handle) {
+    AttachHandle(handle);
+    connected_ = true;
 }
 
 bool TCustomIpClient::Connect() {

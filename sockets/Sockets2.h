@@ -5,25 +5,31 @@
 // LastSocketError) and the operation returns -1 (or false). Only the unit's start-up and
 // shut-down raise, with ESocketError. No call ever raises SIGPIPE.
 //
-// Everything runs on the caller's thread, except read-readiness notifications: while a socket is
-// active and in bmNonBlocking mode, OnReadReady is called on the thread that owns the socket's
-// notification loop (the thread that first switched its block mode while it was active), from
-// inside that thread's ProcessMessages, and only then (classes/NotificationLoop.h).
+// Everything runs on the caller's thread, except read-readiness notifications and the threads of
+// a thread-blocking TCP server. While a socket is active and in bmNonBlocking mode, OnReadReady is
+// called on the thread that owns the socket's notification loop (the thread that first switched
+// its block mode while it was active), from inside that thread's ProcessMessages, and only then
+// (classes/NotificationLoop.h). A TTcpServer in bmThreadBlocking mode serves its connections on a
+// pool of threads of its own (see TCustomTcpServer).
 #pragma once
 
 #include "classes/Component.h"
 #include "classes/Exceptions.h"
 #include "classes/NotificationLoop.h"
 #include "classes/Streams.h"
+#include "classes/Thread.h"
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <netinet/in.h>
 #include <optional>
 #include <string>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <vector>
 
 namespace qdo {
 
@@ -212,6 +218,9 @@ protected:
     }
     // Re-enables read notification after a receive, as the platform would.
     void ReceiveDone();
+    // Makes `handle` (a new, open descriptor) this socket's handle, closing any it had: active,
+    // counters at 0, non-blocking when BlockMode is bmNonBlocking (without notification).
+    void AttachHandle(TSocket handle);
 
 private:
     void StartNotification();
@@ -309,6 +318,10 @@ protected:
     virtual void DoDisconnect();
 
 private:
+    friend class TCustomTcpServer;
+    // Takes an accepted connection's descriptor: active and connected.
+    void AdoptConnection(TSocket handle);
+
     bool connected_ = false;
 };
 
@@ -317,6 +330,243 @@ class QDO_API TTcpClient : public TCustomIpClient {
 public:
     explicit TTcpClient(TComponent* owner = nullptr);
     ~TTcpClient() override;
+};
+
+// A raw IPv4 socket (protocol 255: the caller writes whole IP packets). Linux grants raw sockets
+// only to processes that hold CAP_NET_RAW; without it Open reports 10013 (access denied) through
+// OnError and the socket stays inactive.
+class QDO_API TRawSocket : public TIpSocket {
+public:
+    explicit TRawSocket(TComponent* owner = nullptr);
+    ~TRawSocket() override;
+};
+
+// A UDP socket. Open binds it to LocalHost:LocalPort when either is given, so that it receives on
+// a known port, and then aims it at RemoteHost:RemotePort: SendBuf and ReceiveBuf then exchange
+// datagrams with that peer only. Given neither a remote host nor a remote port, it is aimed at
+// nobody (and still Connected): it sends with SendTo and receives from any sender with
+// ReceiveFrom. A failed bind leaves it active and not connected.
+class QDO_API TUdpSocket : public TCustomIpClient {
+public:
+    explicit TUdpSocket(TComponent* owner = nullptr);
+    ~TUdpSocket() override;
+
+    void Open() override;
+};
+
+// The plain notify event (also declared, identically, by the connection unit).
+using TNotifyEvent = std::function<void(TObject* Sender)>;
+using TSocketAcceptEvent = std::function<void(TObject* Sender, TCustomIpClient* ClientSocket)>;
+using TGetThreadEvent =
+    std::function<void(TObject* Sender, TClientSocketThread*& ClientSocketThread)>;
+
+class TServerSocketThread;
+
+// A listening TCP socket. Open creates the socket, binds it to LocalHost:LocalPort and listens
+// with a backlog of 5. The listening socket allows address reuse, so that a restarted server can
+// bind its port again while connections of its previous run linger in TIME_WAIT.
+//
+// BlockMode is the server's own mode, bmThreadBlocking by default:
+// - bmThreadBlocking: Open, once bind and listen succeed, starts the server socket thread, which
+//   hands every connection to a thread of its pool. OnAccept runs there, on several threads at
+//   once (at most the pool's ThreadCacheSize); OnGetThread runs on the server socket thread; and
+//   OnError may be called on any of them. Assign the handlers before Open.
+// - bmBlocking, bmNonBlocking: no thread; the caller accepts with Accept, and OnAccept runs on
+//   the caller's thread.
+//
+// Close stops accepting, shuts down the connections still being served (so that handlers blocked
+// on them return) and returns once the server socket thread and every client socket thread have
+// ended. A server cannot be closed or destroyed from its own OnAccept (EThread).
+class QDO_API TCustomTcpServer : public TIpSocket {
+public:
+    explicit TCustomTcpServer(TComponent* owner = nullptr);
+    ~TCustomTcpServer() override;
+
+    TServerSocketBlockMode BlockMode() const noexcept { return serverBlockMode_; }
+    void SetBlockMode(TServerSocketBlockMode mode) override { SetServerBlockMode(mode); }
+    // Closes the server (unless loading or designing) when the mode changes. The socket itself
+    // blocks in bmThreadBlocking mode.
+    void SetServerBlockMode(TServerSocketBlockMode mode);
+    bool Listening() const noexcept { return listening_; }
+
+    TSocketAcceptEvent OnAccept;
+    TGetThreadEvent OnGetThread;
+    // Called on the caller's thread when the server starts listening.
+    TNotifyEvent OnListening;
+
+    void Open() override;
+    void Close() override;
+    // Listens on an active socket that does not yet; returns whether the server listens.
+    bool Listen(int32_t backlog = 5);
+    // Accepts the next connection into a temporary client, runs OnAccept with it on the calling
+    // thread and closes it. False (after OnError) when accepting fails.
+    bool Accept();
+    // Accepts the next connection into `ClientSocket` (closing what it held): active, connected,
+    // RemoteHost the peer's dotted address and RemotePort its port; then runs OnAccept with it on
+    // the calling thread. False (after OnError) when accepting fails; an exception raised by
+    // OnError meanwhile also counts as a failure.
+    bool Accept(TCustomIpClient& ClientSocket);
+    // Waits without limit until a connection is waiting to be accepted (or the socket is shut
+    // down or fails).
+    bool WaitForConnection();
+    // The server socket thread's source of new pool threads: OnGetThread, when assigned, with
+    // the server as Sender.
+    void GetThread(TObject* Sender, TClientSocketThread*& ClientSocketThread);
+    // The server socket thread, made (suspended) if there is none. The server owns it. A thread
+    // serves one run of the server: Close ends it, and the next Open makes a new one with the
+    // same ThreadCacheSize. One that has not run yet is kept, so it can be set up before Open.
+    TServerSocketThread* GetServerSocketThread();
+    // Closes the server if it has a thread, then takes `thread` (made for this server) as its own.
+    void SetServerSocketThread(TServerSocketThread* thread);
+
+protected:
+    // Calls OnAccept.
+    virtual void DoAccept(TCustomIpClient* ClientSocket);
+
+private:
+    friend class TClientSocketThread;
+    // Accept without OnAccept: takes the next connection into `client`.
+    bool AcceptConnection(TCustomIpClient& client);
+    void AllowAddressReuse();
+    // Ends the server socket thread and its pool, waiting for them.
+    void StopServerSocketThread();
+
+    TServerSocketBlockMode serverBlockMode_ = bmBlocking;
+    bool listening_ = false;
+    TServerSocketThread* serverSocketThread_ = nullptr;
+    int32_t threadCacheSize_ = 10; // for the next server socket thread made
+};
+
+// The TCP server: publishes Active, BlockMode (bmThreadBlocking), LocalHost, LocalPort,
+// OnAccept, OnGetThread, OnListening, OnCreateHandle and OnDestroyHandle.
+class QDO_API TTcpServer : public TCustomTcpServer {
+public:
+    explicit TTcpServer(TComponent* owner = nullptr);
+    ~TTcpServer() override;
+};
+
+// The thread of a thread-blocking server. It waits for connections and hands each to an idle
+// thread of its pool, or to a new one while the pool holds fewer than ThreadCacheSize threads (10
+// by default); when every thread is busy and the pool is full, a waiting connection stays queued
+// until a thread is idle again, and this thread sleeps on a condition variable meanwhile.
+//
+// The server owns this thread and this thread owns the threads of its pool: neither frees itself
+// when it ends, so that none can outlive the server it serves. The pool's methods are safe to call
+// from any thread.
+class QDO_API TServerSocketThread : public TThread {
+public:
+    explicit TServerSocketThread(TCustomTcpServer* server);
+    // Ends Execute, then every thread of the pool (shutting down the connections they serve), and
+    // waits for them all.
+    ~TServerSocketThread() override;
+
+    TCustomTcpServer* Server() const noexcept { return server_; }
+    int32_t ThreadCacheSize() const;
+    // The most threads the pool holds; at least 1 (a smaller count is taken as 1, since a pool
+    // without threads would leave every connection waiting for ever). Lowering it retires no
+    // thread.
+    void SetThreadCacheSize(int32_t count);
+    // The source of new pool threads that the server sets (its GetThread).
+    void SetGetThreadHandler(TGetThreadEvent handler);
+
+    // Asks every thread of the pool to terminate, wakes the idle ones and shuts down the
+    // connections the others serve.
+    void ClearThreadPool();
+    // A new thread for the pool (from the get-thread handler, else CreateThread), not yet
+    // started; none when the pool is full. The pool owns it.
+    TClientSocketThread* AddClientSocketThread();
+    // An idle (suspended) thread of the pool, searched round from after the last one handed out;
+    // none when no thread is idle.
+    TClientSocketThread* FetchClientSocketThread();
+    void RemoveClientSocketThread(TClientSocketThread* thread);
+
+protected:
+    void Execute() override;
+    // A new TClientSocketThread of this thread.
+    virtual TClientSocketThread* CreateThread();
+
+private:
+    friend class TClientSocketThread;
+    friend class TCustomTcpServer;
+
+    struct PoolEntry {
+        TClientSocketThread* thread;
+        // Has suspended itself, or is about to, and waits to be handed a connection.
+        bool idle = false;
+        // Has left its Execute loop and touches the pool no more.
+        bool exited = false;
+        // A duplicate of the connection the thread serves, to shut it down when the pool is
+        // cleared.
+        TSocket served = InvalidSocket;
+
+        void ForgetConnection() noexcept;
+    };
+
+    // Terminate, and wake the thread from its waits for a client thread.
+    void TerminateAndWake();
+    // An idle or new thread of the pool; waits while the pool is full and busy. None once
+    // terminated.
+    TClientSocketThread* NextClientSocketThread();
+    // Resumes `thread` to accept the waiting connection and waits until it has taken it.
+    void HandOff(TClientSocketThread* thread);
+    // Destroys the threads that have ended.
+    void ReapEndedThreads();
+    void EndClientSocketThreads();
+
+    // Called by the client threads.
+    void ConnectionAccepted(TClientSocketThread* thread, TSocket handle);
+    void ConnectionServed(TClientSocketThread* thread);
+    void ClientThreadIdle(TClientSocketThread* thread);
+    void ClientThreadExited(TClientSocketThread* thread);
+
+    // With the pool locked.
+    PoolEntry* EntryOf(TClientSocketThread* thread);
+    bool AnyEntry(bool PoolEntry::*flag) const;
+    std::vector<TClientSocketThread*> TakeExitedThreads();
+
+    int32_t lastHandedOut_ = 0;
+    TCustomTcpServer* const server_;
+    int32_t threadCacheSize_ = 10;
+    std::vector<PoolEntry> pool_;
+    TGetThreadEvent getThread_;
+    TClientSocketThread* handedOff_ = nullptr; // resumed to accept, not yet done
+    mutable std::mutex poolMutex_;
+    std::condition_variable poolChanged_;
+};
+
+// A thread of a server's pool. Each time the server socket thread resumes it, it accepts one
+// waiting connection into a fresh TCustomIpClient, runs the server's OnAccept with it on this
+// thread, closes it, and suspends itself until the next one. While it runs,
+// TCustomIpClient::GetThreadObject() returns it on this thread. An exception that escapes
+// OnAccept goes to the application exception handler, and the thread goes on serving.
+//
+// Derive from it, and make it in the server's OnGetThread, to keep state per thread or to run
+// SyncProc on the main thread.
+class QDO_API TClientSocketThread : public TThread {
+public:
+    explicit TClientSocketThread(TServerSocketThread* serverSocketThread);
+    // Leaves the pool. The pool destroys its threads once they have ended.
+    ~TClientSocketThread() override;
+
+    // The connection being served; for use on this thread.
+    TCustomIpClient* ClientSocket() const noexcept { return clientSocket_; }
+    TServerSocketThread* ServerSocketThread() const noexcept { return serverSocketThread_; }
+
+    // Runs SyncProc on the main thread and waits for it; the main thread must pump its
+    // notification loop (or wait for a thread) for that to happen. An exception from SyncProc is
+    // raised again here.
+    void ExecuteSyncProc();
+
+protected:
+    void Execute() override;
+    // Does nothing unless overridden.
+    virtual void SyncProc();
+
+private:
+    void ServeOneConnection();
+
+    TCustomIpClient* clientSocket_ = nullptr;
+    TServerSocketThread* const serverSocketThread_;
 };
 
 } // namespace qdo

@@ -98,6 +98,27 @@ inline std::string ReadBytes(int fd, size_t count, int timeoutMs = 5000) {
     return bytes;
 }
 
+// A blocking connection to 127.0.0.1:port; an empty Fd when it cannot be made.
+inline Fd Connect(uint16_t port) {
+    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        fd.Reset();
+    return fd;
+}
+
+// The local port a socket is bound to (0 when it is not).
+inline uint16_t BoundPort(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return 0;
+    return ntohs(address.sin_port);
+}
+
 // A port on 127.0.0.1 on which nothing listens (taken and released at once).
 inline uint16_t ClosedPort() {
     Listener listener;
