@@ -11,6 +11,7 @@
 // and waits until it has run; the main thread must pump its loop for that to happen.
 #pragma once
 
+#include "classes/NotifyEvent.h"
 #include "classes/Object.h"
 
 #include <condition_variable>
@@ -26,7 +27,6 @@ namespace qdo {
 class QDO_API TThread : public TObject {
 public:
     using TThreadMethod = std::function<void()>;
-    using TNotifyEvent = std::function<void(TObject* Sender)>;
 
     TThread();
     // A thread that has started and not ended is asked to terminate, resumed and waited for.

@@ -55,6 +55,7 @@ set(QDO_PUBLIC_HEADERS
     classes/FloatText.h
     classes/FormatSettings.h
     classes/NotificationLoop.h
+    classes/NotifyEvent.h
     classes/Object.h
     classes/Persistent.h
     classes/Streams.h

@@ -9,6 +9,7 @@
 #include "classes/Component.h"
 #include "classes/Exceptions.h"
 #include "classes/Export.h"
+#include "classes/NotifyEvent.h"
 #include "classes/Persistent.h"
 #include "classes/Streams.h"
 #include "classes/StringList.h"
@@ -88,7 +89,6 @@ private:
     std::string application_;
 };
 
-using TNotifyEvent = std::function<void(TObject* Sender)>;
 using TServerEvent = std::function<void(TObject* Sender, const std::string& EventName,
                                         const std::string& EventParams)>;
 using TMConnectEvent = std::function<void(TObject* Sender, bool Connected)>;

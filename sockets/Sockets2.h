@@ -16,6 +16,7 @@
 #include "classes/Component.h"
 #include "classes/Exceptions.h"
 #include "classes/NotificationLoop.h"
+#include "classes/NotifyEvent.h"
 #include "classes/Streams.h"
 #include "classes/Thread.h"
 
@@ -355,7 +356,6 @@ public:
 };
 
 // The plain notify event (also declared, identically, by the connection unit).
-using TNotifyEvent = std::function<void(TObject* Sender)>;
 using TSocketAcceptEvent = std::function<void(TObject* Sender, TCustomIpClient* ClientSocket)>;
 using TGetThreadEvent =
     std::function<void(TObject* Sender, TClientSocketThread*& ClientSocketThread)>;
