@@ -4,6 +4,7 @@ extern "C" {
 #include "gtmxc_types.h"
 }
 
+#include <csignal>
 #include <cstring>
 #include <stdexcept>
 

@@ -239,10 +239,12 @@ void TJob::Execute(int client, const std::string& line, bool terminal) {
     else
         ok = engine_.Execute(line, error);
     const std::string rest = output_.Finish();
-    if (terminal)
+    if (terminal) {
+        reply_ += rest;
         reply_ += '\0'; // ends the terminal stream
-    else
+    } else {
         AppendValue(reply_, rest);
+    }
     if (ok)
         AppendOk(reply_);
     else

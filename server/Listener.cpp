@@ -23,6 +23,9 @@ std::string Frame(const std::string& text) {
     return text + std::string(1, '\0');
 }
 
+// How long a stopping listener waits for its jobs.
+constexpr int stopWaitMs = 30000;
+
 // Makes descriptor 0 read /dev/null: M code that reads its principal device gets nothing.
 void DetachStandardInput() {
     const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -179,13 +182,19 @@ private:
         ::close(listener_);
         for (pid_t pid : jobs_)
             ::kill(pid, SIGTERM);
-        while (!jobs_.empty()) {
-            int status = 0;
-            const pid_t pid = waitpid(-1, &status, 0);
-            if (pid < 0 && errno != EINTR)
-                break;
-            if (pid > 0)
-                jobs_.erase(pid);
+        // Jobs end at their next safe point; a job that does not end in time is left, and the
+        // directory keeps its mark so that the next start recovers it.
+        for (int waited = 0; !jobs_.empty() && waited < stopWaitMs; waited += 10) {
+            Reap();
+            if (!jobs_.empty())
+                usleep(10000);
+        }
+        if (!jobs_.empty()) {
+            std::string left;
+            for (pid_t pid : jobs_)
+                left += " " + std::to_string(pid);
+            LogError("jobs did not end within " + std::to_string(stopWaitMs / 1000) + " s:" + left);
+            return 1;
         }
         data_.Release();
         LogInfo("stopped");

@@ -12,6 +12,13 @@
 
 namespace qdo::server {
 
+namespace {
+
+// How long terminal output may wait for more of itself before it is sent.
+constexpr int terminalLingerMs = 5;
+
+} // namespace
+
 TOutputPipe::TOutputPipe() {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0)
@@ -33,11 +40,23 @@ TOutputPipe::TOutputPipe() {
 
 void TOutputPipe::ReadLoop() {
     pollfd watched{readEnd_, POLLIN, 0};
+    bool lingering = false;
     while (true) {
-        if (::poll(&watched, 1, -1) < 0 && errno != EINTR)
+        const int ready = ::poll(&watched, 1, lingering ? terminalLingerMs : -1);
+        if (ready < 0 && errno != EINTR)
             return;
         std::lock_guard lock(mutex_);
+        if (ready == 0) {
+            // Terminal output that has rested long enough.
+            if (mode_ == TMode::Stream && !collected_.empty()) {
+                SendAll(client_, collected_);
+                collected_.clear();
+            }
+            lingering = false;
+            continue;
+        }
         DrainLocked();
+        lingering = mode_ == TMode::Stream && !collected_.empty();
         if (watched.revents & POLLHUP)
             return;
     }
@@ -72,16 +91,12 @@ void TOutputPipe::TakeLocked(const char* bytes, size_t count) {
         SendAll(client_, frames);
         return;
     }
-    case TMode::Stream: {
+    case TMode::Stream:
         // A NUL would end the client's terminal stream: it is not output.
-        std::string text;
-        text.reserve(count);
         for (size_t i = 0; i < count; ++i)
             if (bytes[i] != '\0')
-                text += bytes[i];
-        SendAll(client_, text);
+                collected_ += bytes[i];
         return;
-    }
     }
 }
 

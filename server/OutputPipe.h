@@ -5,6 +5,10 @@
 // dropped, gathered into "<GO ON>" chunks (sent as each fills), or streamed raw as terminal
 // output. Every write to the client socket goes through Send, under one lock, so that output
 // and replies never interleave.
+//
+// Terminal output is sent once the line has written nothing more for a few milliseconds, so
+// that the pieces of one WRITE (its arguments, its line feed) reach the client as one piece,
+// and output written just before the line ends goes out together with the end of the stream.
 #pragma once
 
 #include <mutex>
@@ -26,8 +30,9 @@ public:
     // earlier requests is dropped first.
     void Collect(int client);
     void Stream(int client);
-    // Ends the request's output: takes in what is still in the pipe, returns what Collect
-    // gathered and has not sent yet, and goes back to dropping output.
+    // Ends the request's output: takes in what is still in the pipe, returns what was gathered
+    // and not sent yet (chunk bytes for Collect, terminal text for Stream), and goes back to
+    // dropping output.
     std::string Finish();
 
     // Sends bytes to the client; false when it is gone.
@@ -44,7 +49,7 @@ private:
     std::mutex mutex_;
     TMode mode_ = TMode::Discard;
     int client_ = -1;
-    std::string collected_;
+    std::string collected_; // output taken in and not sent yet
     std::thread reader_;
 };
 

@@ -1,0 +1,292 @@
+// The library against the reference server over GT.M, through both faces.
+#include "ServerProcess.h"
+#include "capi/qdo.h"
+#include "connect/Qdoconnect.h"
+#include "support/Bytes.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+namespace qdo {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using test::ServerProcess;
+using test::ToHex;
+
+// One redirecting server for the whole program; tests use globals of their own names.
+ServerProcess* server = nullptr;
+
+class ServerEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { server = new ServerProcess(); }
+    void TearDown() override {
+        delete server;
+        server = nullptr;
+    }
+};
+const auto* environment = ::testing::AddGlobalTestEnvironment(new ServerEnvironment);
+
+std::unique_ptr<TQdoConnect> Open(ServerProcess& on, const std::string& nameSpace = "USER") {
+    auto connect = std::make_unique<TQdoConnect>();
+    connect->SetServerAddress("127.0.0.1");
+    connect->SetServerPort(on.Port());
+    connect->SetActive(true);
+    connect->Execute("zn \"" + nameSpace + "\"");
+    return connect;
+}
+
+std::string AllBytes() {
+    std::string bytes;
+    for (int b = 0; b < 256; ++b)
+        bytes += static_cast<char>(b);
+    return bytes;
+}
+
+TEST(Server, RedirectHandshakeLogsOnWithASession) {
+    auto connect = Open(*server);
+    EXPECT_TRUE(connect->Active());
+    EXPECT_TRUE(connect->ActiveSession());
+    EXPECT_NE(connect->Socket()->RemotePort(), std::to_string(server->Port()));
+    EXPECT_EQ(connect->Read("1+2"), "3");
+}
+
+TEST(Server, InlineHandshakeServesTheFirstConnection) {
+    ServerProcess inlineServer({"--inline"});
+    auto connect = Open(inlineServer);
+    EXPECT_TRUE(connect->Active());
+    EXPECT_FALSE(connect->ActiveSession());
+    EXPECT_EQ(connect->Socket()->RemotePort(), std::to_string(inlineServer.Port()));
+    connect->Write("^Inline", "yes");
+    EXPECT_EQ(connect->Read("^Inline"), "yes");
+}
+
+TEST(Server, BinaryValuesOfGlobalsAndLocals) {
+    auto connect = Open(*server);
+    const std::string bytes = AllBytes();
+    for (const std::string name : {"^Bin(1,\"k\")", "bin(2)", "^Bin", "bin"}) {
+        SCOPED_TRACE(name);
+        connect->Write(name, bytes);
+        EXPECT_EQ(ToHex(connect->Read(name)), ToHex(bytes));
+        EXPECT_EQ(connect->Read("$length(" + name + ")"), "256");
+        connect->Kill(name);
+        EXPECT_EQ(connect->Read("$data(" + name + ")"), "0");
+    }
+    // A reference that is not plain takes the general path, with the same result.
+    connect->Write("^Bin(1+1)", bytes);
+    EXPECT_EQ(ToHex(connect->Read("^Bin(2)")), ToHex(bytes));
+    connect->Kill("^Bin(1+1)");
+    EXPECT_EQ(connect->Read("$data(^Bin(2))"), "0");
+}
+
+TEST(Server, LongValuesArriveInChunks) {
+    auto connect = Open(*server);
+    std::vector<std::string> chunks;
+    connect->OnGroupRead = [&](TObject*, const std::string& value, bool&) {
+        chunks.push_back(value);
+    };
+    for (size_t size : {size_t{1}, size_t{32000}, size_t{32001}, size_t{1000000}}) {
+        SCOPED_TRACE(size);
+        std::string value(size, 'v');
+        for (size_t i = 0; i < size; i += 997)
+            value[i] = static_cast<char>(i % 256);
+        connect->Write("^Long", value);
+        chunks.clear();
+        const std::string last = connect->Read("^Long");
+        // Every chunk but the last goes to OnGroupRead; the last is the result.
+        std::string whole;
+        for (const auto& chunk : chunks) {
+            EXPECT_EQ(chunk.size(), 32000u);
+            whole += chunk;
+        }
+        EXPECT_EQ(last.size(), size % 32000 == 0 ? 32000 : size % 32000);
+        whole += last;
+        EXPECT_EQ(whole, value);
+    }
+    connect->Kill("^Long");
+}
+
+TEST(Server, ExecuteReturnsWhatTheLineWrites) {
+    auto connect = Open(*server);
+    std::vector<std::string> chunks;
+    connect->OnGroupRead = [&](TObject*, const std::string& value, bool&) {
+        chunks.push_back(value);
+    };
+    EXPECT_EQ(connect->Execute("write \"a\",!,\"b\""), "a\nb");
+    EXPECT_EQ(chunks, std::vector<std::string>{"a\nb"});
+    EXPECT_EQ(connect->Execute("set ^Exec=1"), "");
+    chunks.clear();
+    const std::string big = connect->Execute("for i=1:1:10000 write \"0123456789\"");
+    std::string whole;
+    for (const auto& c : chunks)
+        whole += c;
+    EXPECT_EQ(whole.size(), 100000u);
+    EXPECT_EQ(big, whole.substr(whole.size() - big.size()));
+}
+
+TEST(Server, TerminalOutputStreamsWhileTheLineRuns) {
+    auto connect = Open(*server);
+    std::vector<std::pair<std::string, Clock::time_point>> pieces;
+    connect->OnTerminalOutput = [&](TObject*, const std::string& text) {
+        pieces.emplace_back(text, Clock::now());
+    };
+    const auto start = Clock::now();
+    EXPECT_EQ(connect->ExecuteTerminal("write \"first\",! hang 1 write \"second\",!"), "");
+    const auto end = Clock::now();
+    ASSERT_EQ(pieces.size(), 2u);
+    EXPECT_EQ(pieces[0].first, "first\n");
+    EXPECT_EQ(pieces[1].first, "second\n");
+    // The first line arrived while the line still ran: before the pause was over.
+    EXPECT_LT(pieces[0].second - start, std::chrono::milliseconds(800));
+    EXPECT_GE(pieces[1].second - start, std::chrono::milliseconds(900));
+    EXPECT_GE(end - pieces[0].second, std::chrono::milliseconds(500));
+}
+
+TEST(Server, GroupReadMatchesAWalkInM) {
+    auto connect = Open(*server);
+    connect->Execute("kill ^Walk for i=1:1:100000 set ^Walk(i)=i*2");
+    connect->Execute("set ^Walk(\"x\",\"y\")=\"deep\",^Walk=\"top\"");
+    std::vector<std::string> chunks;
+    connect->OnGroupRead = [&](TObject*, const std::string& value, bool&) {
+        chunks.push_back(value);
+    };
+    chunks.push_back(connect->GroupRead("^Walk"));
+    std::vector<std::string> pairs;
+    for (const auto& chunk : chunks) {
+        ASSERT_LE(chunk.size(), 32000u);
+        TMList list;
+        list.SetAllList(chunk);
+        ASSERT_EQ(list.GetLength() % 2, 0);
+        for (int32_t i = 1; i <= list.GetLength(); i += 2)
+            pairs.push_back(list.GetList(i) + "=" + list.GetList(i + 1));
+    }
+    // The same walk, done in M: Execute hands every chunk of its output to OnGroupRead.
+    std::string walk;
+    connect->OnGroupRead = [&](TObject*, const std::string& value, bool&) { walk += value; };
+    connect->Execute(
+        "set r=\"^Walk\" write r,\"=\",@r,! for  set r=$query(@r) quit:r=\"\"  write r,\"=\",@r,!");
+    std::vector<std::string> expected;
+    for (size_t start = 0; start < walk.size();) {
+        const size_t end = walk.find('\n', start);
+        expected.push_back(walk.substr(start, end - start));
+        start = end + 1;
+    }
+    ASSERT_EQ(pairs.size(), 100002u);
+    EXPECT_EQ(pairs.front(), "^Walk=top");
+    EXPECT_EQ(pairs[1], "^Walk(1)=2");
+    EXPECT_EQ(pairs.back(), "^Walk(\"x\",\"y\")=deep");
+    EXPECT_EQ(pairs, expected);
+    connect->Kill("^Walk");
+}
+
+TEST(Server, MErrorsAreReportedAndTheSessionGoesOn) {
+    auto connect = Open(*server);
+    const struct {
+        const char* line;
+        const char* text;
+    } cases[] = {
+        {"write 1/0", "%GTM-E-DIVZERO"},         {"write ^NoSuchGlobal", "%GTM-E-GVUNDEF"},
+        {"write noSuchLocal", "%GTM-E-UNDEF"}, {"write \"unclosed", "%GTM-E-"},
+        {"set $ecode=\",UZBRKF,\"", "ZBRKF"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        try {
+            connect->Execute(c.line);
+            ADD_FAILURE() << "no exception";
+        } catch (const EMConnectError& e) {
+            EXPECT_EQ(e.Message().rfind("Internal server error: '<ERROR>", 0), 0u) << e.Message();
+            EXPECT_NE(e.Message().find(c.text), std::string::npos) << e.Message();
+        }
+        EXPECT_TRUE(connect->Active());
+        EXPECT_EQ(connect->Read("6*7"), "42");
+    }
+    connect->SetRaiseBreakFlowError(false);
+    EXPECT_NE(connect->Execute("set $ecode=\",UZBRKF,\"").find("ZBRKF"), std::string::npos);
+    EXPECT_THROW(connect->Read("^NoSuchGlobal(1)"), EMConnectError);
+    EXPECT_THROW(connect->Execute("zn \"NOWHERE\""), EMConnectError);
+}
+
+TEST(Server, NamespacesKeepTheirDataApart) {
+    auto connect = Open(*server, "USER");
+    connect->Write("^Place", "user");
+    connect->Execute("zn \"%SYS\"");
+    EXPECT_EQ(connect->Read("$data(^Place)"), "0");
+    connect->Write("^Place", "sys");
+    connect->Execute("ZNSPACE \"user\"");
+    EXPECT_EQ(connect->Read("^Place"), "user");
+    connect->Execute("zn \"%SYS\"");
+    EXPECT_EQ(connect->Read("^Place"), "sys");
+    connect->Kill("^Place");
+    connect->Execute("zn \"USER\"");
+    connect->Kill("^Place");
+}
+
+TEST(Server, TwoClientsSeeEachOthersGlobals) {
+    auto one = Open(*server);
+    auto two = Open(*server);
+    one->Write("^Shared", "from one");
+    EXPECT_EQ(two->Read("^Shared"), "from one");
+    two->Write("^Shared", "from two");
+    EXPECT_EQ(one->Read("^Shared"), "from two");
+    one->Kill("^Shared");
+}
+
+// The flat interface, against the same server.
+std::vector<std::string> flatChunks;
+void RecordChunk(QDOHandle, const QDOString* chunk) {
+    flatChunks.emplace_back(chunk->Data, chunk->Length);
+}
+std::vector<std::string> flatOutput;
+void RecordOutput(QDOHandle, const QDOString* text) {
+    flatOutput.emplace_back(text->Data, text->Length);
+}
+
+void SetText(QDOString& s, const std::string& text) {
+    s.Length = static_cast<uint16_t>(text.size());
+    std::memcpy(s.Data, text.data(), text.size());
+}
+
+TEST(Server, TheFlatInterface) {
+    QDOHandle handle = QDOCreateConnect("127.0.0.1", server->Port(), "USER");
+    ASSERT_EQ(QDOConnectOpen(handle), 1);
+    QDOSetGroupRead(handle, RecordChunk);
+    QDOSetOutput(handle, RecordOutput);
+    static QDOString name, value, out, error;
+    SetText(name, "^Flat(\"all\")");
+    SetText(value, AllBytes());
+    EXPECT_EQ(QDOWrite(handle, &name, &value), 1);
+    EXPECT_EQ(QDORead(handle, &name, &out), 1);
+    EXPECT_EQ(ToHex(std::string(out.Data, out.Length)), ToHex(AllBytes()));
+
+    // 32001 bytes: one chunk to the callback, one byte as the result.
+    SetText(name, "^Flat(\"long\")");
+    SetText(value, "s ^Flat(\"long\")=$translate($justify(\"\",32001),\" \",\"z\")");
+    EXPECT_EQ(QDOExecute(handle, &value), 1);
+    flatChunks.clear();
+    EXPECT_EQ(QDORead(handle, &name, &out), 1);
+    EXPECT_EQ(std::string(out.Data, out.Length), "z");
+    ASSERT_EQ(flatChunks.size(), 1u);
+    EXPECT_EQ(flatChunks[0], std::string(32000, 'z'));
+
+    SetText(value, "write \"out\",!");
+    EXPECT_EQ(QDOExecuteOutput(handle, &value), 1);
+    EXPECT_EQ(flatOutput, std::vector<std::string>{"out\n"});
+
+    SetText(value, "write 1/0");
+    EXPECT_EQ(QDOExecute(handle, &value), 0);
+    QDOGetLastError(handle, &error);
+    const std::string message(error.Data, error.Length);
+    EXPECT_NE(message.find("Internal server error: '<ERROR>:,M9,"), std::string::npos) << message;
+    SetText(name, "^Flat");
+    EXPECT_EQ(QDOKill(handle, &name), 1);
+    EXPECT_EQ(QDOConnectClose(handle), 1);
+    QDODestroyConnect(handle);
+}
+
+} // namespace
+} // namespace qdo

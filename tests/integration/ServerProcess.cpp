@@ -1,0 +1,175 @@
+#include "ServerProcess.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <spawn.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace qdo::test {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Runs a program to its end; its output goes to `log`.
+int RunToEnd(const std::vector<std::string>& arguments, const std::string& log,
+             const std::vector<std::string>& environment = {}) {
+    std::vector<std::string> args = arguments;
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e)
+        env.emplace_back(*e);
+    env.insert(env.end(), environment.begin(), environment.end());
+    std::vector<char*> envp;
+    for (auto& e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
+        return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+} // namespace
+
+std::string ServerProcess::Program() {
+    return QDO_SERVER_PROGRAM;
+}
+
+ServerProcess::ServerProcess(std::vector<std::string> options, std::string dataDirectory)
+    : options_(std::move(options)) {
+    if (dataDirectory.empty()) {
+        char pattern[] = "/tmp/qdo-server-test-XXXXXX";
+        if (mkdtemp(pattern) == nullptr)
+            throw std::runtime_error("no temporary folder");
+        folder_ = pattern;
+        ownsFolder_ = true;
+        data_ = folder_ + "/data";
+        if (RunToEnd({Program(), "init", "--data", data_}, folder_ + "/server.log") != 0)
+            throw std::runtime_error("qdo-server init failed:\n" + Log());
+    } else {
+        data_ = dataDirectory;
+        folder_ = fs::path(data_).parent_path().string();
+    }
+    if (!Start())
+        throw std::runtime_error("qdo-server did not start:\n" + Log());
+}
+
+ServerProcess::~ServerProcess() {
+    Stop();
+    if (ownsFolder_) {
+        std::error_code ignored;
+        fs::remove_all(folder_, ignored);
+    }
+}
+
+bool ServerProcess::Start() {
+    int out[2];
+    if (pipe(out) != 0)
+        return false;
+    std::vector<std::string> args{Program(), "run", "--data", data_, "--listen", "127.0.0.1:0"};
+    args.insert(args.end(), options_.begin(), options_.end());
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const std::string log = folder_ + "/server.log";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    const int spawned = posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ::close(out[1]);
+    if (spawned != 0) {
+        ::close(out[0]);
+        pid_ = -1;
+        return false;
+    }
+    // The first line says where it listens.
+    std::string line;
+    char c;
+    pollfd watched{out[0], POLLIN, 0};
+    while (line.find('\n') == std::string::npos && ::poll(&watched, 1, 30000) > 0 &&
+           ::read(out[0], &c, 1) == 1)
+        line += c;
+    ::close(out[0]);
+    const std::string prefix = "listening on 127.0.0.1:";
+    if (line.rfind(prefix, 0) != 0) {
+        Stop(SIGKILL);
+        return false;
+    }
+    port_ = std::stoi(line.substr(prefix.size()));
+    return true;
+}
+
+int ServerProcess::Stop(int signal) {
+    if (pid_ <= 0)
+        return -1;
+    const pid_t group = pid_;
+    pid_ = -1;
+    ::kill(-group, signal);
+    int status = 0;
+    while (waitpid(group, &status, 0) < 0 && errno == EINTR) {
+    }
+    // The jobs end with it, but are not this process's children: wait until they are gone.
+    for (int i = 0; i < 1000 && ::kill(-group, 0) == 0; ++i)
+        usleep(10000);
+    return status;
+}
+
+std::string ServerProcess::Log() const {
+    std::ifstream in(folder_ + "/server.log");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string ServerProcess::RunTool(const std::vector<std::string>& arguments, int& status,
+                                   const std::string& nameSpace) const {
+    const std::string dist = QDO_GTM_DIST;
+    const std::string output = folder_ + "/tool.out";
+    std::error_code ignored;
+    fs::remove(output, ignored);
+    std::vector<std::string> args{dist + "/" + arguments.front()};
+    args.insert(args.end(), arguments.begin() + 1, arguments.end());
+    status = RunToEnd(args, output,
+                      {"gtm_dist=" + dist, "gtmgbldir=" + data_ + "/" + nameSpace + ".gld",
+                       "gtmroutines=" + dist + "/libgtmutil.so " + dist});
+    std::ifstream in(output);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+} // namespace qdo::test

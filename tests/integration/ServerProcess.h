@@ -1,0 +1,49 @@
+// Runs qdo-server for a test: a fresh data directory, a free port, and a clean stop.
+//
+// The server runs as the leader of a process group of its own (its jobs join it), so a test can
+// signal the whole server at once. Its log goes to server.log beside the data directory.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace qdo::test {
+
+class ServerProcess {
+public:
+    // Initialises a new data directory under a fresh temporary folder (unless `dataDirectory`
+    // names one that exists) and starts the server on it with `options`.
+    explicit ServerProcess(std::vector<std::string> options = {}, std::string dataDirectory = {});
+    // Stops the server with SIGTERM and removes what it made.
+    ~ServerProcess();
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    int32_t Port() const { return port_; }
+    const std::string& DataDirectory() const { return data_; }
+    pid_t Pid() const { return pid_; }
+
+    // Starts the server (again) on the same data directory; false when it does not come up.
+    bool Start();
+    // Signals the whole process group and waits for the listener to end; returns its status.
+    int Stop(int signal = 15);
+    // The server's log so far.
+    std::string Log() const;
+    // Runs `program` (a GT.M tool) with the data directory's environment for `nameSpace`.
+    std::string RunTool(const std::vector<std::string>& arguments, int& status,
+                        const std::string& nameSpace = "USER") const;
+
+    static std::string Program();
+
+private:
+    std::vector<std::string> options_;
+    std::string folder_;
+    std::string data_;
+    bool ownsFolder_ = false;
+    pid_t pid_ = -1;
+    int32_t port_ = 0;
+};
+
+} // namespace qdo::test
