@@ -22,7 +22,7 @@ using Step = ScriptedPeer::Step;
 const std::string ok = "<OK>" + Nul;
 
 std::string Value(const std::string& value) {
-    return "<GO ON>:" + std::to_string(value.size()) + Nul + value + ok;
+    return test::Chunk(value) + ok;
 }
 
 // One request of a sequence and the reply the job gives it.

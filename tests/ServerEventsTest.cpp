@@ -13,6 +13,7 @@ namespace qdo {
 namespace {
 
 using test::AcceptInline;
+using test::Chunk;
 using test::Hex;
 using test::Nul;
 using test::OneArgument;
@@ -23,10 +24,6 @@ using Step = ScriptedPeer::Step;
 using Clock = std::chrono::steady_clock;
 
 const std::string ok = "<OK>" + Nul;
-
-std::string Chunk(const std::string& payload) {
-    return "<GO ON>:" + std::to_string(payload.size()) + Nul + payload;
-}
 
 std::string EventList(const std::string& name, const std::string& params) {
     TMList list;

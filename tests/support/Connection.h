@@ -51,6 +51,11 @@ inline void SetTimeOutMilliseconds(TQdoConnect& connect, int32_t ms) {
     ReadComponentForm(form, connect);
 }
 
+// A data chunk of a reply: "<GO ON>", ":", the payload's length, NUL, the payload.
+inline std::string Chunk(const std::string& payload) {
+    return "<GO ON>:" + std::to_string(payload.size()) + Nul + payload;
+}
+
 // The request bytes of a one-argument command: command, NUL, length, NUL, argument.
 inline std::string OneArgument(char command, const std::string& argument) {
     return std::string(1, command) + Nul + std::to_string(argument.size()) + Nul + argument;
