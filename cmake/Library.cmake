@@ -12,6 +12,7 @@ set(QDO_SOURCES
     classes/Component.cpp
     classes/Exceptions.cpp
     classes/FloatText.cpp
+    classes/IntegerText.cpp
     classes/FormatSettings.cpp
     classes/NotificationLoop.cpp
     classes/Object.cpp
@@ -21,6 +22,7 @@ set(QDO_SOURCES
     classes/Thread.cpp
     classes/VarRec.cpp
     classes/StoredForm.cpp
+    connect/BlobTransfer.cpp
     connect/ConnectComponent.cpp
     connect/ConnectErrors.cpp
     connect/DataCommands.cpp
@@ -29,6 +31,8 @@ set(QDO_SOURCES
     connect/ReceiveBuffer.cpp
     connect/RequestLoop.cpp
     connect/RequestText.cpp
+    connect/ServerEvents.cpp
+    connect/ServerMessages.cpp
     connect/Session.cpp
     connect/SocketErrorMessages.cpp
     connect/StrToCharStr.cpp
@@ -53,6 +57,7 @@ set(QDO_PUBLIC_HEADERS
     classes/Exceptions.h
     classes/Export.h
     classes/FloatText.h
+    classes/IntegerText.h
     classes/FormatSettings.h
     classes/NotificationLoop.h
     classes/NotifyEvent.h
@@ -65,6 +70,7 @@ set(QDO_PUBLIC_HEADERS
     classes/VarRec.h
     connect/Qdoconnect.h
     connect/ReceiveBuffer.h
+    connect/ServerMessages.h
     encodings/Mlist.h
     encodings/Mpiece.h
     encodings/Mutils.h

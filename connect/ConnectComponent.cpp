@@ -24,6 +24,12 @@ TQdoConnect::TQdoConnect(TComponent* owner)
     socket_ = mainSocket_;
     socket_->OnError = [this](TObject* sender, int32_t code) { SocketError(sender, code); };
     socket_->OnReadReady = [this](TObject* sender) { SocketReadHandler(sender); };
+    // Bytes received and not yet handled belong to the connection that closed: never read them
+    // as the first words of the next one.
+    socket_->OnDestroyHandle = [this](TObject*) {
+        receive_.Clear();
+        idle_.Clear();
+    };
     listBuilder_ = std::make_unique<TMList>();
     query_ = std::make_unique<TStringList>();
     queryResult_ = std::make_unique<TStringList>();
@@ -39,6 +45,7 @@ TQdoConnect::~TQdoConnect() {
     // The socket goes before the members its handlers use.
     mainSocket_->OnError = nullptr;
     mainSocket_->OnReadReady = nullptr;
+    mainSocket_->OnDestroyHandle = nullptr;
     delete mainSocket_;
 }
 

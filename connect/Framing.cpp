@@ -1,8 +1,6 @@
 // Putting messages on the wire and taking whole replies off it.
 #include "connect/Qdoconnect.h"
 
-#include <cstdio>
-
 namespace qdo {
 
 int32_t TQdoConnect::Send(char* bytes, int32_t count) {
@@ -90,19 +88,6 @@ bool TQdoConnect::TryBuffer() {
     default:
         DropConnection(receive_.Describe(cut));
     }
-}
-
-void TQdoConnect::SocketReadHandler(TObject*) {
-    const std::string bytes = socket_->ReceiveText();
-    if (!bytes.empty())
-        ServerEventHandler(bytes);
-}
-
-void TQdoConnect::ServerEventHandler(const std::string& bytes) {
-    // Server events are not delivered yet; say what was dropped rather than lose it silently.
-    std::fprintf(stderr,
-                 "qdo: dropped %zu bytes that the server sent while the connection was idle\n",
-                 bytes.size());
 }
 
 } // namespace qdo

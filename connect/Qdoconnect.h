@@ -14,6 +14,7 @@
 #include "classes/Streams.h"
 #include "classes/StringList.h"
 #include "connect/ReceiveBuffer.h"
+#include "connect/ServerMessages.h"
 #include "encodings/Mlist.h"
 #include "sockets/Sockets2.h"
 
@@ -181,7 +182,7 @@ public:
     // Cuts one reply (or the rest of one) out of the receive buffer into the reply text; true
     // when the reply text holds a whole reply.
     bool TryBuffer();
-    // The socket's read-readiness handler while idle: hands what arrived to the idle path.
+    // The socket's read-readiness handler while idle: hands what arrived to ServerEventHandler.
     void SocketReadHandler(TObject* Sender);
 
     // --- The request/reply loop ---
@@ -217,6 +218,44 @@ public:
     void ExecuteParam();
     void KillParam();
 
+    // --- Server events ---
+    // Subscribe to / unsubscribe from a named event with the server routine SubsMsgs; events
+    // then reach OnServerEvent. The name is sent as an M literal, so that any bytes are safe in
+    // it. They fail as Execute does, and hand their reply to OnGroupRead as Execute does.
+    void SubscribeEvent(std::string_view eventName, bool flag);
+    void UnsubscribeEvent(std::string_view eventName);
+    // The idle path: reads the messages that the server pushed while no request ran (callback
+    // requests to OnCallback, events to OnServerEvent) and acknowledges those whose identifier
+    // is above 0. A message that the bytes end inside is kept and completed by the bytes of the
+    // next call. A failure (a handler's, an identifier that is not a number, a failed send)
+    // drops the rest of the bytes and goes to the caller: the notification loop, which hands it
+    // to the application's exception handler.
+    void ServerEventHandler(TObject* Sender, const char* bytes, int32_t count);
+
+    // --- BLOBs: binary objects kept in ^BLOB(id) and its blocks ^BLOB(id,k) on the server ---
+    // Creates a BLOB with $$CreateBLOB; returns its identifier, 0 when the reply is not a
+    // number. The name is sent as an M literal. No lock.
+    int32_t CreateBLOB(std::string_view name);
+    // Each of the following takes the server lock on ^BLOB(id) (waiting at most 10 seconds)
+    // and returns id, or -1 when the lock was not obtained (nothing is then read, written or
+    // deleted). The connection stays busy for the whole sequence; the unlock is sent whatever
+    // happened, and its failure reaches the caller in place of an earlier one.
+    int32_t DeleteBLOB(int32_t id);
+    // Copies the BLOB into `stream` from position 0 and cuts the stream to the BLOB's size
+    // (so that bytes of an older, longer content do not stay behind); then OnBlobRead may
+    // transform the stream or put another in its place. The stream used last is left at
+    // position 0. The caller keeps ownership of `stream`; a null stream fails with
+    // EStreamError before anything is sent.
+    int32_t ReadUncompressedBLOB(int32_t id, TStream* stream);
+    // OnBlobWrite may first transform the stream or put another in its place; the BLOB's
+    // content is then replaced by that stream's bytes, in blocks of 2048. The stream used is
+    // left at position 0. A null stream fails with EStreamError before anything is sent.
+    int32_t WriteUncompressedBLOB(int32_t id, TStream* stream);
+    // The same: the library itself applies no compression; OnBlobRead and OnBlobWrite are the
+    // place for one.
+    int32_t ReadBLOB(int32_t id, TStream* stream) { return ReadUncompressedBLOB(id, stream); }
+    int32_t WriteBLOB(int32_t id, TStream* stream) { return WriteUncompressedBLOB(id, stream); }
+
     // --- State shared with the wire (read-only views, for tests and diagnostics) ---
     const std::string& OutgoingRequest() const noexcept { return request_; }
     const std::string& ReplyText() const noexcept { return reply_; }
@@ -234,8 +273,17 @@ private:
     // The text of the socket's local address: the address this connection reaches the server
     // from.
     std::string LocalAddress();
-    // Hands bytes that arrived while idle to the idle path.
-    void ServerEventHandler(const std::string& bytes);
+    // Hands the server messages that the idle reader has cut out to their handlers.
+    void HandleServerMessages();
+    void HandleServerMessage(const TServerMessage& message);
+    // Posts the acknowledgement of a pushed message when its identifier is above 0 (a text
+    // that is not a number fails with EConvertError).
+    void PostAcknowledgement(std::string_view identifier, std::string_view answer);
+    // Bytes that one path received and did not handle go to the other when the busy count
+    // changes sides: those left after a request's last reply to the idle path (handled at the
+    // next pump), and those of an unfinished idle message to the next request.
+    void HandOverToIdlePath();
+    void HandOverToRequestPath();
     // Runs a one-argument request under the busy count, after CheckConnect.
     std::string RunRequest(char command, std::string_view argument);
     // The internal server error of a reply with an unknown marker; returns when the break-flow
@@ -274,6 +322,12 @@ private:
     // The message of the last socket failure, for a wait that the failure ended.
     std::string lastSocketFailure_;
     bool handlingSocketError_ = false;
+
+    // The idle path: the messages pushed while no request runs, and how deep its handlers run.
+    TServerMessageReader idle_;
+    int32_t idleDepth_ = 0;
+    // Lets a message posted to the notification loop find out whether the connection is gone.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 // Raises the exception of a socket failure: "Windows socket error. Code %d: " and the text of

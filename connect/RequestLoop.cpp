@@ -1,9 +1,6 @@
 // The request/reply loop: one request from its send to its end marker.
-#include "connect/BusyScope.h"
 #include "connect/Qdoconnect.h"
 #include "connect/RequestText.h"
-
-#include <charconv>
 
 namespace qdo {
 
@@ -23,23 +20,14 @@ std::string Escaped(std::string_view text) {
     return out;
 }
 
-int32_t IdentifierValue(std::string_view text) {
-    std::string_view digits = text;
-    if (!digits.empty() && digits[0] == '+')
-        digits.remove_prefix(1);
-    int32_t value = 0;
-    auto result = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    if (digits.empty() || result.ec != std::errc() || result.ptr != digits.data() + digits.size())
-        throw EConvertError("'" + std::string(text) + "' is not a valid integer value");
-    return value;
-}
-
 } // namespace
 
 void TQdoConnect::SetBlocked(bool blocked) {
     busy_ = std::max(0, busy_ + (blocked ? 1 : -1));
     try {
         socket_->SetBlockMode(busy_ > 0 ? bmBlocking : bmNonBlocking);
+        if (busy_ == 0)
+            HandOverToIdlePath();
     } catch (...) {
     }
 }
@@ -49,6 +37,7 @@ void TQdoConnect::PostGet() {
     int32_t chunks = 0;
     lastChunk_.clear();
     lastCallbackCommand_.clear();
+    HandOverToRequestPath();
     SysPost();
     while (true) {
         SysGet();
@@ -88,12 +77,7 @@ void TQdoConnect::PostGet() {
             listBuilder_->SetAllList(lastCallbackCommand_);
             if (OnServerEvent)
                 OnServerEvent(this, listBuilder_->GetList(1), listBuilder_->GetList(2));
-            if (IdentifierValue(identifier) >= 1) {
-                request_ = "<CALLBACK>" + identifier + ":0";
-                request_ += '\0';
-                TBusyScope busy(*this);
-                SysPost();
-            }
+            PostAcknowledgement(identifier, {});
         } else {
             InternalServerError();
             return;

@@ -30,6 +30,15 @@ void CallbackAnswer(std::string& out, std::string_view result) {
     OneArgument(out, 'c', result);
 }
 
+void Acknowledgement(std::string& out, std::string_view identifier, std::string_view answer) {
+    out.assign("<CALLBACK>");
+    out += identifier;
+    out += ':';
+    AppendDecimal(out, answer.size());
+    out += '\0';
+    out += answer;
+}
+
 void WithList(std::string& out, std::string_view prefix, std::string_view list) {
     out.assign(prefix);
     AppendDecimal(out, list.size());

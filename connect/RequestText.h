@@ -17,6 +17,9 @@ void OneArgument(std::string& out, char command, std::string_view argument);
 void Write(std::string& out, std::string_view name, std::string_view value);
 // "c", NUL, result length, NUL, result: the answer to a callback.
 void CallbackAnswer(std::string& out, std::string_view result);
+// "<CALLBACK>", identifier, ":", answer length, NUL, answer: the acknowledgement of a message
+// that the server pushed.
+void Acknowledgement(std::string& out, std::string_view identifier, std::string_view answer);
 // prefix, length of `list`, NUL, list: "fl:", "si:" and "MR:cr:<namespace>:" requests.
 void WithList(std::string& out, std::string_view prefix, std::string_view list);
 

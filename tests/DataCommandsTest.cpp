@@ -9,6 +9,7 @@ namespace qdo {
 namespace {
 
 using test::AcceptInline;
+using test::Chunk;
 using test::Hex;
 using test::Nul;
 using test::OneArgument;
@@ -18,10 +19,6 @@ using test::ToHex;
 using Step = ScriptedPeer::Step;
 
 const std::string ok = "<OK>" + Nul;
-
-std::string Chunk(const std::string& payload) {
-    return "<GO ON>:" + std::to_string(payload.size()) + Nul + payload;
-}
 
 TEST(DataCommands, RequestBytesAreExact) {
     const struct {

@@ -9,6 +9,7 @@ namespace qdo {
 namespace {
 
 using test::AcceptInline;
+using test::Chunk;
 using test::Nul;
 using test::OneArgument;
 using test::OpenOn;
@@ -23,10 +24,6 @@ std::vector<Step> ReadScript(std::vector<Step> replies) {
     std::vector<Step> script{AcceptInline(), ScriptedPeer::Expect(readX)};
     script.insert(script.end(), replies.begin(), replies.end());
     return script;
-}
-
-std::string Chunk(const std::string& payload) {
-    return "<GO ON>:" + std::to_string(payload.size()) + Nul + payload;
 }
 
 const std::string ok = "<OK>" + Nul;

@@ -8,20 +8,13 @@ namespace qdo {
 namespace {
 
 using test::AcceptInline;
+using test::ClientAddressRequest;
 using test::Nul;
 using test::OpenOn;
 using test::ScriptedPeer;
 using test::ToHex;
 
 const std::string ok = "<OK>" + Nul;
-
-// The client-address request as a client on loopback sends it.
-std::string ClientAddressRequest() {
-    TMList list;
-    const TVarRec address[] = {TVarRec("127.0.0.1")};
-    const std::string l = list.lb(address, 0);
-    return "si:" + std::to_string(l.size()) + Nul + l;
-}
 
 TEST(Session, TheCreateRequestCarriesNamespaceAndCredentials) {
     TMList list;

@@ -189,7 +189,7 @@ TEST(Server, MErrorsAreReportedAndTheSessionGoesOn) {
         const char* line;
         const char* text;
     } cases[] = {
-        {"write 1/0", "%GTM-E-DIVZERO"},         {"write ^NoSuchGlobal", "%GTM-E-GVUNDEF"},
+        {"write 1/0", "%GTM-E-DIVZERO"},       {"write ^NoSuchGlobal", "%GTM-E-GVUNDEF"},
         {"write noSuchLocal", "%GTM-E-UNDEF"}, {"write \"unclosed", "%GTM-E-"},
         {"set $ecode=\",UZBRKF,\"", "ZBRKF"},
     };

@@ -13,6 +13,28 @@ inline ScriptedPeer::Step AcceptInline(const std::string& token = "job") {
     return ScriptedPeer::Send("<OK>:" + token + Nul);
 }
 
+// The client-address request as a client on loopback sends it after a logon.
+inline std::string ClientAddressRequest() {
+    TMList list;
+    const TVarRec address[] = {TVarRec("127.0.0.1")};
+    const std::string l = list.lb(address, 0);
+    return "si:" + std::to_string(l.size()) + Nul + l;
+}
+
+// A job's side of the client's arrival after a redirect: the logon with `token`, answered with
+// the session identifier `session` (which the client stores with the reply's NUL), and the
+// client-address request.
+inline std::vector<ScriptedPeer::Step> LogonSteps(const std::string& token,
+                                                  const std::string& session) {
+    return {ScriptedPeer::Expect("lg:" + token + Nul), ScriptedPeer::Send("<OK>:" + session + Nul),
+            ScriptedPeer::Expect(ClientAddressRequest()), ScriptedPeer::Send("<OK>" + Nul)};
+}
+
+// A listener's redirect of the client to `job` with `token`.
+inline ScriptedPeer::Step Redirect(const ScriptedPeer& job, const std::string& token) {
+    return ScriptedPeer::Send("<CONNECT>:" + std::to_string(job.Port()) + ":" + token + Nul);
+}
+
 // Aims `connect` at the peer and activates it.
 inline void OpenOn(TQdoConnect& connect, ScriptedPeer& peer) {
     connect.SetServerAddress("127.0.0.1");
@@ -27,6 +49,11 @@ inline void SetTimeOutMilliseconds(TQdoConnect& connect, int32_t ms) {
     const size_t at = form.find(key) + key.size();
     form.replace(at, form.find('\n', at) - at, std::to_string(ms));
     ReadComponentForm(form, connect);
+}
+
+// A data chunk of a reply: "<GO ON>", ":", the payload's length, NUL, the payload.
+inline std::string Chunk(const std::string& payload) {
+    return "<GO ON>:" + std::to_string(payload.size()) + Nul + payload;
 }
 
 // The request bytes of a one-argument command: command, NUL, length, NUL, argument.
