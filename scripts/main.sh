@@ -1,5 +1,6 @@
 #!/bin/sh
-# Sets up a fresh Debian 12 machine, builds the library and runs the sample programs.
+# Sets up a fresh Debian 12 machine, builds the library and the reference server, starts the
+# server on a fresh data directory, runs a short session against it, and stops it again.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -8,7 +9,33 @@ cmake -S . -B build/gcc -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++
 cmake --build build/gcc -j2
 
-echo "== C sample (flat interface): examples/list_functions.c"
-build/gcc/examples/example_list_functions
-echo "== C++ sample (class API): examples/list_codec.cpp"
-build/gcc/examples/example_list_codec
+work=$(mktemp -d /tmp/qdo-demo-XXXXXX)
+server=""
+cleanup() {
+    [ -n "$server" ] && kill -TERM "$server" 2>/dev/null && wait "$server" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+echo "== initialising a data directory: $work/data"
+build/gcc/server/qdo-server init --data "$work/data"
+
+echo "== starting qdo-server on a free port"
+mkfifo "$work/out"
+build/gcc/server/qdo-server run --data "$work/data" --listen 127.0.0.1:0 >"$work/out" 2>"$work/server.log" &
+server=$!
+read -r line <"$work/out"
+echo "   $line"
+port=${line##*:}
+
+echo "== a session through the C++ API: examples/session.cpp"
+build/gcc/examples/example_session 127.0.0.1 "$port"
+echo "== a session through the flat C interface: examples/connection.c"
+build/gcc/examples/example_connection 127.0.0.1 "$port" USER
+
+echo "== stopping the server"
+kill -TERM "$server"
+wait "$server" || true
+server=""
+echo "== server log"
+sed 's/^/   /' "$work/server.log"

@@ -80,12 +80,13 @@ private:
                 return Malformed("a length field is not a decimal number");
             length = length * 10 + static_cast<size_t>(c - '0');
             ++digits;
+            // Refused as soon as it is too long, without waiting for the rest of the field.
+            if (pos_ + digits + 1 + length > maxRequest_)
+                return Malformed("a request is over the limit of " + std::to_string(maxRequest_) +
+                                 " bytes");
         }
         if (digits == 0)
             return Malformed("a length field is empty");
-        if (length > maxRequest_ || pos_ + digits + 1 + length > maxRequest_)
-            return Malformed("a request is over the limit of " + std::to_string(maxRequest_) +
-                             " bytes");
         if (bytes_.size() - (pos_ + digits + 1) < length)
             return TResult::NeedMore;
         out.assign(bytes_.substr(pos_ + digits + 1, length));

@@ -1,0 +1,189 @@
+// The server against hostile clients and a hard kill: the listener never dies, a job answers
+// bad input with an error or closes, and nothing a client saw acknowledged is lost.
+#include "ServerProcess.h"
+#include "connect/Qdoconnect.h"
+#include "support/Loopback.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
+
+namespace qdo {
+namespace {
+
+using test::Fd;
+using test::ServerProcess;
+
+const std::string Z(1, '\0');
+
+// Reads up to and including the next NUL (or what comes within the time-out).
+std::string ReadFrame(int fd, int timeoutMs = 5000) {
+    std::string frame;
+    while (frame.empty() || frame.back() != '\0') {
+        std::string byte = test::ReadBytes(fd, 1, timeoutMs);
+        if (byte.empty())
+            break;
+        frame += byte;
+    }
+    return frame;
+}
+
+// Whether the peer has closed (a read gives end of file within the time-out).
+bool Closed(int fd, int timeoutMs = 5000) {
+    pollfd watched{fd, POLLIN, 0};
+    if (::poll(&watched, 1, timeoutMs) <= 0)
+        return false;
+    char byte;
+    return ::recv(fd, &byte, 1, 0) == 0;
+}
+
+// Connects to the listener, follows its redirect and logs on: a connection to a job, ready for
+// requests.
+Fd LoggedOn(const ServerProcess& server) {
+    Fd listener = test::Connect(static_cast<uint16_t>(server.Port()));
+    const std::string redirect = ReadFrame(listener.get());
+    EXPECT_EQ(redirect.rfind("<CONNECT>:", 0), 0u) << redirect;
+    const size_t second = redirect.find(':', 10);
+    const uint16_t port = static_cast<uint16_t>(std::stoi(redirect.substr(10, second - 10)));
+    const std::string token = redirect.substr(second + 1, redirect.size() - second - 2);
+    Fd job = test::Connect(port);
+    test::SendAll(job.get(), "lg:" + token + Z);
+    EXPECT_EQ(ReadFrame(job.get()).rfind("<OK>:", 0), 0u);
+    return job;
+}
+
+void ExpectServing(const ServerProcess& server) {
+    TQdoConnect connect;
+    connect.SetServerAddress("127.0.0.1");
+    connect.SetServerPort(server.Port());
+    connect.SetActive(true);
+    EXPECT_EQ(connect.Read("40+2"), "42");
+}
+
+TEST(ServerRobustness, MalformedRequestsGetAnErrorAndAClose) {
+    ServerProcess server({"--max-request", "100000"});
+    const std::string requests[] = {
+        "q" + Z,                                 // unknown command
+        "r" + Z + "abc" + Z,                     // a length that is no number
+        "r" + Z + "99999999" + Z,                // over the request limit
+        "w" + Z + "2" + Z + "^X" + "9999999999", // a length of too many digits
+        "zz:garbage" + Z,                        // nothing like any request
+    };
+    for (const auto& request : requests) {
+        SCOPED_TRACE(request.substr(0, 12));
+        Fd job = LoggedOn(server);
+        test::SendAll(job.get(), request);
+        const std::string reply = ReadFrame(job.get());
+        EXPECT_EQ(reply.rfind("<ERROR>:,UPROTOCOL,:", 0), 0u) << reply;
+        EXPECT_TRUE(Closed(job.get()));
+    }
+    ExpectServing(server);
+}
+
+TEST(ServerRobustness, TruncatedRequestsAndVanishingClients) {
+    ServerProcess server;
+    {
+        Fd job = LoggedOn(server);
+        test::SendAll(job.get(), "w" + Z + "5" + Z + "^Trun"); // and gone, mid-request
+    }
+    {
+        Fd job = LoggedOn(server);
+        test::SendAll(job.get(),
+                      "r" + Z + "2" + Z + "^X" + "x" + Z + "1");  // a whole one, then part
+        EXPECT_EQ(ReadFrame(job.get()).rfind("<ERROR>:", 0), 0u); // ^X is undefined
+    }
+    {
+        Fd listener = test::Connect(static_cast<uint16_t>(server.Port()));
+        test::SendAll(listener.get(), std::string(100000, '\xff')); // the listener ignores it
+    }
+    ExpectServing(server);
+}
+
+TEST(ServerRobustness, WrongTokensAndSecondComers) {
+    ServerProcess server;
+    Fd listener = test::Connect(static_cast<uint16_t>(server.Port()));
+    const std::string redirect = ReadFrame(listener.get());
+    const size_t second = redirect.find(':', 10);
+    const uint16_t port = static_cast<uint16_t>(std::stoi(redirect.substr(10, second - 10)));
+    const std::string token = redirect.substr(second + 1, redirect.size() - second - 2);
+    {
+        Fd wrong = test::Connect(port);
+        test::SendAll(wrong.get(), "lg:not-the-token" + Z);
+        EXPECT_EQ(ReadFrame(wrong.get()), "<INVALID TYPE>" + Z);
+        EXPECT_TRUE(Closed(wrong.get()));
+    }
+    Fd job = test::Connect(port);
+    test::SendAll(job.get(), "lg:" + token + Z);
+    EXPECT_EQ(ReadFrame(job.get()).rfind("<OK>:", 0), 0u);
+    {
+        Fd other = test::Connect(port);
+        EXPECT_EQ(ReadFrame(other.get()), "<NO SESSION>" + Z);
+    }
+    test::SendAll(job.get(), "r" + Z + "3" + Z + "1+1");
+    EXPECT_EQ(ReadFrame(job.get()), "<GO ON>:1" + Z);
+    ExpectServing(server);
+}
+
+TEST(ServerRobustness, AHardKillLosesNothingAcknowledged) {
+    ServerProcess server;
+    constexpr int writers = 3;
+    std::atomic<int> acknowledged[writers];
+    std::atomic<bool> go{true};
+    std::vector<std::thread> threads;
+    for (int w = 0; w < writers; ++w) {
+        acknowledged[w] = 0;
+        threads.emplace_back([&, w] {
+            try {
+                TQdoConnect connect;
+                connect.SetServerAddress("127.0.0.1");
+                connect.SetServerPort(server.Port());
+                connect.SetActive(true);
+                connect.Execute("zn \"USER\"");
+                for (int i = 1; go; ++i) {
+                    connect.Write("^Crash(" + std::to_string(w) + "," + std::to_string(i) + ")",
+                                  std::string(100 + i % 500, static_cast<char>('a' + w)));
+                    acknowledged[w] = i;
+                }
+            } catch (const std::exception&) {
+                // the server went away
+            }
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    server.Stop(SIGKILL);
+    go = false;
+    for (auto& t : threads)
+        t.join();
+
+    ASSERT_TRUE(server.Start()) << server.Log();
+    EXPECT_NE(server.Log().find("did not stop cleanly"), std::string::npos);
+    TQdoConnect connect;
+    connect.SetServerAddress("127.0.0.1");
+    connect.SetServerPort(server.Port());
+    connect.SetActive(true);
+    connect.Execute("zn \"USER\"");
+    for (int w = 0; w < writers; ++w) {
+        SCOPED_TRACE(w);
+        EXPECT_GT(acknowledged[w], 0);
+        // Every acknowledged write reads back (checked in M, in one request per writer).
+        connect.Execute("set bad=0 for i=1:1:" + std::to_string(acknowledged[w].load()) +
+                        " if $get(^Crash(" + std::to_string(w) +
+                        ",i))'=$translate($justify(\"\",100+(i#500)),\" \",\"" +
+                        std::string(1, static_cast<char>('a' + w)) + "\") set bad=bad+1");
+        EXPECT_EQ(connect.Read("bad"), "0");
+    }
+    connect.SetActive(false);
+    EXPECT_EQ(server.Stop(), 0);
+    for (const char* nameSpace : {"USER", "%SYS"}) {
+        int status = 0;
+        const std::string integ =
+            server.RunTool({"mupip", "integ", "-region", "DEFAULT"}, status, nameSpace);
+        EXPECT_EQ(status, 0) << integ;
+        EXPECT_NE(integ.find("No errors detected by integ"), std::string::npos) << integ;
+    }
+}
+
+} // namespace
+} // namespace qdo
