@@ -85,7 +85,7 @@ void TNotificationLoop::Post(TMessage message) {
     [[maybe_unused]] ssize_t n = ::write(wakeup_, &one, sizeof one);
 }
 
-TNotificationLoop::TWatchId TNotificationLoop::WatchReadable(int fd, TMessage handler) {
+TNotificationLoop::TWatchId TNotificationLoop::WatchReadable(int fd, TReadyHandler handler) {
     std::lock_guard lock(mutex_);
     const TWatchId id = nextId_++;
     epoll_event event{};
@@ -185,7 +185,7 @@ int TNotificationLoop::Dispatch(int timeoutMs) {
             ran += RunPosted();
             continue;
         }
-        TMessage handler;
+        TReadyHandler handler;
         {
             std::lock_guard lock(mutex_);
             auto it = watches_.find(id);
@@ -194,11 +194,12 @@ int TNotificationLoop::Dispatch(int timeoutMs) {
             handler = it->second.handler;
         }
         try {
-            handler();
+            if (handler())
+                ++ran;
         } catch (...) {
             HandleApplicationException(std::current_exception());
+            ++ran;
         }
-        ++ran;
     }
     return ran;
 }

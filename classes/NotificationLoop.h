@@ -32,6 +32,8 @@ namespace qdo {
 class QDO_API TNotificationLoop {
 public:
     using TMessage = std::function<void()>;
+    // A watch's handler; it says whether it had anything to do (what ProcessMessages counts).
+    using TReadyHandler = std::function<bool()>;
     using TWatchId = uint64_t;
 
     // The loop of the calling thread.
@@ -57,7 +59,7 @@ public:
     // Calls `handler` on the owner thread when `fd` becomes readable, once: after the call the
     // watch rests until Rearm. (A socket re-arms it each time it receives, so a handler that
     // does not read is not called again and again for the same bytes.)
-    TWatchId WatchReadable(int fd, TMessage handler);
+    TWatchId WatchReadable(int fd, TReadyHandler handler);
     void Rearm(TWatchId id);
     // Makes the watch rest until Rearm, whether or not it has fired.
     void Disarm(TWatchId id);
@@ -67,7 +69,8 @@ public:
 
     // --- On the owner thread only (elsewhere they fail with EThread) ---
 
-    // Dispatches what is ready now; returns how many handlers and messages ran.
+    // Dispatches what is ready now; returns how many messages ran and watch handlers had
+    // something to do.
     int ProcessMessages();
     // Waits up to `timeoutMs` (negative: without limit) until something is ready, then
     // dispatches what is ready; returns how many ran (0 after a quiet time-out).
@@ -81,7 +84,7 @@ private:
 
     struct Watch {
         int fd;
-        TMessage handler;
+        TReadyHandler handler;
     };
 
     pid_t owner_;

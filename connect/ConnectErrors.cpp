@@ -51,7 +51,6 @@ void TQdoConnect::SocketError(TObject*, int32_t ErrorCode) {
     if (handlingSocketError_)
         return;
     handlingSocketError_ = true;
-    lastSocketFailure_ = SocketErrorText(ErrorCode);
     try {
         mainSocket_->SetActive(false);
     } catch (...) {

@@ -27,7 +27,6 @@ void TQdoConnect::SysPost() {
 
 void TQdoConnect::SysGet() {
     reply_.clear();
-    lastSocketFailure_.clear();
     if (receive_.WaitState == wsTerminal)
         receive_.Clear();
     else
@@ -37,36 +36,25 @@ void TQdoConnect::SysGet() {
     if (!socket_->Active())
         socket_->SetActive(true);
     while (true) {
-        if (socket_->WaitForData(timeOut_)) {
-            const int32_t received = socket_->ReceiveBuf(receive_.FreeSpace(), receive_.FreeRoom());
-            if (received <= 0)
-                DropConnection(received == 0 ? "The server closed the connection."
-                                             : "The connection failed while a reply was awaited.");
-            receive_.Commit(received);
-            if (receive_.WaitState == wsTerminal) {
-                receive_.TerminalStep(reply_);
-                return;
-            }
-        } else if (!socket_->Active()) {
-            // A failure during the wait closed the socket; its report ended there.
-            DropConnection(lastSocketFailure_.empty()
-                               ? "The connection was closed while a reply was awaited."
-                               : lastSocketFailure_);
-        } else if (PeerClosed()) {
-            DropConnection("The server closed the connection.");
+        // One blocking receive that waits at most TimeOut; a quiet wait on a live connection is
+        // followed by another, for as long as the server takes.
+        bool timedOut = false;
+        const int32_t received = socket_->ReceiveBufWithin(receive_.FreeSpace(),
+                                                           receive_.FreeRoom(), timeOut_, timedOut);
+        if (timedOut)
+            continue;
+        // A failure of the main socket has raised through SocketError already.
+        if (received <= 0)
+            DropConnection(received == 0 ? "The server closed the connection."
+                                         : "The connection failed while a reply was awaited.");
+        receive_.Commit(received);
+        if (receive_.WaitState == wsTerminal) {
+            receive_.TerminalStep(reply_);
+            return;
         }
-        // Otherwise the server is silent but there: wait again.
         if (TryBuffer())
             return;
     }
-}
-
-bool TQdoConnect::PeerClosed() {
-    bool readable = false;
-    if (!socket_->Select(&readable, nullptr, nullptr, 0) || !readable)
-        return false;
-    char byte;
-    return socket_->PeekBuf(&byte, 1) == 0;
 }
 
 void TQdoConnect::DropConnection(const std::string& why) {

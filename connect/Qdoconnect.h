@@ -268,8 +268,6 @@ public:
 private:
     // Ends the wait for a reply on a connection that can deliver no more.
     [[noreturn]] void DropConnection(const std::string& why);
-    // Whether the peer has closed the connection in order (readable, nothing to read).
-    bool PeerClosed();
     // The text of the socket's local address: the address this connection reaches the server
     // from.
     std::string LocalAddress();
@@ -319,8 +317,6 @@ private:
     std::string lastCallbackCommand_;
     std::string replyCopy_;
     std::string callbackResult_;
-    // The message of the last socket failure, for a wait that the failure ended.
-    std::string lastSocketFailure_;
     bool handlingSocketError_ = false;
 
     // The idle path: the messages pushed while no request runs, and how deep its handlers run.

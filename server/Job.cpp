@@ -86,38 +86,26 @@ int TJob::ServeAfterLogon(int jobListener, const std::string& token) {
 }
 
 int TJob::Serve(int client, int jobListener) {
+    output_.StartReader(jobListener);
+    if (settings_.IdleTimeoutMs > 0) {
+        timeval limit{settings_.IdleTimeoutMs / 1000, (settings_.IdleTimeoutMs % 1000) * 1000};
+        setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    }
+    // One blocking receive per request: the job has nothing else to do meanwhile.
     std::string bytes;
     char block[65536];
     TRequest request;
     while (true) {
-        pollfd watched[2] = {{client, POLLIN, 0}, {jobListener, POLLIN, 0}};
-        const int ready = ::poll(watched, jobListener >= 0 ? 2 : 1,
-                                 settings_.IdleTimeoutMs > 0 ? settings_.IdleTimeoutMs : -1);
-        if (ready < 0) {
-            if (errno == EINTR) {
-                engine_.Poll(); // a stop requested meanwhile ends the process here
-                continue;
-            }
-            break;
+        const ssize_t n = ::recv(client, block, sizeof block, 0);
+        if (n < 0 && errno == EINTR) {
+            engine_.Poll(); // a stop requested meanwhile ends the process here
+            continue;
         }
-        if (ready == 0) {
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             LogInfo("session idle for " + std::to_string(settings_.IdleTimeoutMs / 1000) +
                     " s; closing");
             break;
         }
-        if (jobListener >= 0 && (watched[1].revents & POLLIN)) {
-            // The session is attached: nobody else gets in.
-            const int other = ::accept4(jobListener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (other >= 0) {
-                SendAll(other, Frame("<NO SESSION>"));
-                ::close(other);
-            }
-        }
-        if (!(watched[0].revents & (POLLIN | POLLHUP | POLLERR)))
-            continue;
-        const ssize_t n = ::recv(client, block, sizeof block, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
         if (n <= 0)
             break;
         bytes.append(block, static_cast<size_t>(n));

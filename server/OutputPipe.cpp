@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace qdo::server {
@@ -28,23 +29,36 @@ TOutputPipe::TOutputPipe() {
     ::close(ends[1]);
     readEnd_ = ends[0];
     fcntl(readEnd_, F_SETFL, O_NONBLOCK);
+}
 
+void TOutputPipe::StartReader(int jobListener) {
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
-    reader_ = std::thread([this] { ReadLoop(); });
+    reader_ = std::thread([this, jobListener] { ReadLoop(jobListener); });
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     // The reader lives as long as the process; it ends with it.
     reader_.detach();
 }
 
-void TOutputPipe::ReadLoop() {
-    pollfd watched{readEnd_, POLLIN, 0};
+void TOutputPipe::ReadLoop(int jobListener) {
+    pollfd watched[2] = {{readEnd_, POLLIN, 0}, {jobListener, POLLIN, 0}};
     bool lingering = false;
     while (true) {
-        const int ready = ::poll(&watched, 1, lingering ? terminalLingerMs : -1);
+        const int ready =
+            ::poll(watched, jobListener >= 0 ? 2 : 1, lingering ? terminalLingerMs : -1);
         if (ready < 0 && errno != EINTR)
             return;
+        if (ready > 0 && (watched[1].revents & POLLIN)) {
+            // The session is attached: nobody else gets in.
+            const int other = ::accept4(jobListener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (other >= 0) {
+                SendAll(other, std::string_view("<NO SESSION>\0", 13));
+                ::close(other);
+            }
+            if (!(watched[0].revents & (POLLIN | POLLHUP)))
+                continue;
+        }
         std::lock_guard lock(mutex_);
         if (ready == 0) {
             // Terminal output that has rested long enough.
@@ -57,7 +71,7 @@ void TOutputPipe::ReadLoop() {
         }
         DrainLocked();
         lingering = mode_ == TMode::Stream && !collected_.empty();
-        if (watched.revents & POLLHUP)
+        if (watched[0].revents & POLLHUP)
             return;
     }
 }

@@ -20,9 +20,14 @@ namespace qdo::server {
 
 class TOutputPipe {
 public:
-    // Makes descriptor 1 the pipe and starts its reader (with all signals blocked, so that
-    // they reach the job's main thread). Must run before GT.M starts.
+    // Makes descriptor 1 the pipe. Must run before GT.M starts.
     TOutputPipe();
+
+    // Starts the thread that reads the pipe (with all signals blocked, so that they reach the
+    // job's main thread), before the first request. It also refuses, with "<NO SESSION>",
+    // every connection to `jobListener` (when given): the port of a job whose session is
+    // attached.
+    void StartReader(int jobListener);
     TOutputPipe(const TOutputPipe&) = delete;
     TOutputPipe& operator=(const TOutputPipe&) = delete;
 
@@ -41,7 +46,7 @@ public:
 private:
     enum class TMode { Discard, Collect, Stream };
     void Begin(TMode mode, int client);
-    void ReadLoop();
+    void ReadLoop(int jobListener);
     void DrainLocked();
     void TakeLocked(const char* bytes, size_t count);
 

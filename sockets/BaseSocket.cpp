@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -18,18 +17,6 @@ ESocketError::~ESocketError() = default;
 namespace {
 
 constexpr int32_t socketError = -1;
-
-// Sets or clears O_NONBLOCK; 0 or -1 (with the last socket error set), as ioctlsocket.
-int32_t SetNonBlocking(TSocket handle, bool nonBlocking) {
-    int flags = fcntl(handle, F_GETFL);
-    if (flags >= 0)
-        flags = fcntl(handle, F_SETFL, nonBlocking ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
-    if (flags < 0) {
-        platform::SetLastSocketErrorFromErrno();
-        return socketError;
-    }
-    return 0;
-}
 
 int32_t ClampedLength(int32_t changed, int32_t limit) {
     return std::clamp(changed, 0, limit);
@@ -154,8 +141,21 @@ void TBaseSocket::AttachHandle(TSocket handle) {
     active_ = true;
     bytesReceived_ = 0;
     bytesSent_ = 0;
-    if (blockMode_ == bmNonBlocking)
-        ErrorCheck(SetNonBlocking(handle_, true));
+    receiveTimeoutMs_ = -1;
+}
+
+int TBaseSocket::CallFlags() const noexcept {
+    return blockMode_ == bmNonBlocking ? MSG_DONTWAIT : 0;
+}
+
+bool TBaseSocket::WouldBlockAccept() {
+    if (blockMode_ != bmNonBlocking)
+        return false;
+    pollfd watched{handle_, POLLIN, 0};
+    if (::poll(&watched, 1, 0) > 0)
+        return false;
+    errno = EAGAIN;
+    return true;
 }
 
 void TBaseSocket::Close() {
@@ -175,27 +175,30 @@ void TBaseSocket::SetBlockMode(TServerSocketBlockMode mode) {
     if (!active_)
         return;
     GetHandle();
-    if (mode == bmNonBlocking) {
+    // The handle itself always blocks; in non-blocking mode each call asks not to wait
+    // (CallFlags). A connection that switches modes around every request then costs no system
+    // call for the switch, and its blocking receives wait in the kernel.
+    if (mode == bmNonBlocking)
         StartNotification();
-        ErrorCheck(SetNonBlocking(handle_, true));
-    } else {
+    else
         StopNotification();
-        ErrorCheck(SetNonBlocking(handle_, false));
-    }
 }
 
 void TBaseSocket::StartNotification() {
     notifying_ = true;
-    if (watch_ == 0)
-        watch_ = GetHandle()->WatchReadable(handle_, [this] { OnLoopReadable(); });
-    else
+    if (watch_ == 0) {
+        watch_ = GetHandle()->WatchReadable(handle_, [this] { return OnLoopReadable(); });
+        armed_ = true;
+    } else if (!armed_) {
         window_->Rearm(watch_);
+        armed_ = true;
+    }
 }
 
 void TBaseSocket::StopNotification() {
+    // The watch may stay armed: whatever it reports while the socket blocks is dropped by
+    // OnLoopReadable, and a report that found nothing does not disarm it.
     notifying_ = false;
-    if (watch_ != 0)
-        window_->Disarm(watch_);
 }
 
 void TBaseSocket::EndNotification() {
@@ -203,25 +206,30 @@ void TBaseSocket::EndNotification() {
     if (watch_ != 0)
         window_->Unwatch(watch_);
     watch_ = 0;
+    armed_ = false;
 }
 
 void TBaseSocket::ReceiveDone() {
-    if (notifying_)
+    if (notifying_ && !armed_) {
         window_->Rearm(watch_);
+        armed_ = true;
+    }
 }
 
 // The loop reports the descriptor readable once. Bytes waiting make a read notification; a
 // readable socket with nothing queued has been closed by the peer (or failed), which is not a
 // registered notification: it stays quiet, as it would be after a closing notification, rather
 // than reporting the same end again and again.
-void TBaseSocket::OnLoopReadable() {
+bool TBaseSocket::OnLoopReadable() {
+    armed_ = false; // the loop reports once
     int queued = 0;
     if (!active_ || !notifying_ || ioctl(handle_, FIONREAD, &queued) != 0 || queued <= 0)
-        return;
+        return false;
     TCMSocketMessage message;
     message.Socket = static_cast<uint32_t>(handle_);
     message.SelectEvent = SocketEventRead;
     CMSocketMessage(message);
+    return true;
 }
 
 void TBaseSocket::CMSocketMessage(const TCMSocketMessage& message) {
@@ -285,7 +293,8 @@ int32_t TBaseSocket::SendBuf(void* buffer, int32_t count, int32_t flags) {
     length = ClampedLength(length, count);
     ssize_t sent;
     do {
-        sent = ::send(handle_, bytes, static_cast<size_t>(length), flags | MSG_NOSIGNAL);
+        sent =
+            ::send(handle_, bytes, static_cast<size_t>(length), flags | CallFlags() | MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
     if (sent < 0)
         platform::SetLastSocketErrorFromErrno();
@@ -299,8 +308,40 @@ int32_t TBaseSocket::ReceiveBuf(void* buffer, int32_t count, int32_t flags) {
     auto* bytes = static_cast<char*>(buffer);
     ssize_t received;
     do {
-        received = ::recv(handle_, bytes, static_cast<size_t>(std::max(count, 0)), flags);
+        received =
+            ::recv(handle_, bytes, static_cast<size_t>(std::max(count, 0)), flags | CallFlags());
     } while (received < 0 && errno == EINTR);
+    if (received < 0)
+        platform::SetLastSocketErrorFromErrno();
+    ReceiveDone();
+    int32_t result = ErrorCheck(received < 0 ? socketError : static_cast<int32_t>(received));
+    if (result != socketError) {
+        const int32_t got = result;
+        DoReceive(bytes, result);
+        result = ClampedLength(result, got);
+        bytesReceived_ += static_cast<uint32_t>(result);
+    }
+    return result;
+}
+
+int32_t TBaseSocket::ReceiveBufWithin(void* buffer, int32_t count, int32_t timeoutMs,
+                                      bool& timedOut) {
+    timedOut = false;
+    if (timeoutMs != receiveTimeoutMs_) {
+        const auto limit = SelectTimeout(timeoutMs).value_or(timeval{0, 0}); // 0: no limit
+        setsockopt(handle_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        receiveTimeoutMs_ = timeoutMs;
+    }
+    auto* bytes = static_cast<char*>(buffer);
+    ssize_t received;
+    do {
+        received = ::recv(handle_, bytes, static_cast<size_t>(std::max(count, 0)), CallFlags());
+    } while (received < 0 && errno == EINTR);
+    if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        timedOut = true;
+        ReceiveDone();
+        return 0;
+    }
     if (received < 0)
         platform::SetLastSocketErrorFromErrno();
     ReceiveDone();
@@ -317,7 +358,8 @@ int32_t TBaseSocket::ReceiveBuf(void* buffer, int32_t count, int32_t flags) {
 int32_t TBaseSocket::PeekBuf(void* buffer, int32_t count) {
     ssize_t received;
     do {
-        received = ::recv(handle_, buffer, static_cast<size_t>(std::max(count, 0)), MSG_PEEK);
+        received = ::recv(handle_, buffer, static_cast<size_t>(std::max(count, 0)),
+                          MSG_PEEK | CallFlags());
     } while (received < 0 && errno == EINTR);
     if (received < 0)
         platform::SetLastSocketErrorFromErrno();
@@ -332,7 +374,7 @@ std::string TBaseSocket::ReceiveText() {
         text.resize(static_cast<size_t>(queued));
         ssize_t received;
         do {
-            received = ::recv(handle_, text.data(), text.size(), 0);
+            received = ::recv(handle_, text.data(), text.size(), MSG_DONTWAIT);
         } while (received < 0 && errno == EINTR);
         text.resize(received > 0 ? static_cast<size_t>(received) : 0);
     }
@@ -397,23 +439,13 @@ int32_t TBaseSocket::SendStream(TStream* stream) {
     return 0;
 }
 
-bool TBaseSocket::Select(bool* readReady, bool* writeReady, bool* exceptFlag, int32_t timeoutMs) {
-    if (!active_)
-        return false;
-    pollfd watched{};
-    watched.fd = handle_;
-    if (readReady)
-        watched.events |= POLLIN;
-    if (writeReady)
-        watched.events |= POLLOUT;
-    if (exceptFlag)
-        watched.events |= POLLPRI;
-
+int TBaseSocket::PollHandle(short events, int32_t timeoutMs, short& revents) {
+    pollfd watched{handle_, events, 0};
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     int ready;
     while (true) {
         int wait = -1;
-        if (auto limit = SelectTimeout(timeoutMs)) {
+        if (SelectTimeout(timeoutMs)) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
             wait = static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT_MAX));
@@ -424,14 +456,28 @@ bool TBaseSocket::Select(bool* readReady, bool* writeReady, bool* exceptFlag, in
     }
     if (ready < 0)
         platform::SetLastSocketErrorFromErrno();
-    bool result = false;
     try {
-        result = ErrorCheck(ready < 0 ? socketError : ready) > 0;
+        ready = ErrorCheck(ready < 0 ? socketError : ready);
     } catch (...) {
-        result = false;
+        ready = socketError; // a handler's exception ends the wait, as a failed wait
     }
+    revents = ready > 0 ? watched.revents : 0;
+    return ready;
+}
+
+bool TBaseSocket::Select(bool* readReady, bool* writeReady, bool* exceptFlag, int32_t timeoutMs) {
+    if (!active_)
+        return false;
+    short events = 0;
+    if (readReady)
+        events |= POLLIN;
+    if (writeReady)
+        events |= POLLOUT;
+    if (exceptFlag)
+        events |= POLLPRI;
+    short revents = 0;
+    const bool result = PollHandle(events, timeoutMs, revents) > 0;
     // As select() sees it: a closed or failed connection is readable (a read ends at once).
-    const short revents = ready > 0 ? watched.revents : 0;
     if (readReady)
         *readReady = (revents & (POLLIN | POLLHUP | POLLERR)) != 0;
     if (writeReady)
@@ -442,10 +488,16 @@ bool TBaseSocket::Select(bool* readReady, bool* writeReady, bool* exceptFlag, in
 }
 
 bool TBaseSocket::WaitForData(int32_t timeoutMs) {
-    bool readReady = false;
-    bool exceptFlag = false;
-    if (!Select(&readReady, nullptr, &exceptFlag, timeoutMs) || !readReady || exceptFlag)
+    if (!active_)
         return false;
+    short revents = 0;
+    if (PollHandle(POLLIN | POLLPRI | POLLRDHUP, timeoutMs, revents) <= 0 ||
+        !(revents & (POLLIN | POLLHUP | POLLERR)) || (revents & POLLPRI))
+        return false;
+    // Readable with the connection still open in both directions: bytes are queued. Only a
+    // closing or failed connection needs a look at whether anything is left to read.
+    if (!(revents & (POLLRDHUP | POLLHUP | POLLERR)))
+        return true;
     char byte;
     return PeekBuf(&byte, 1) == 1;
 }

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -18,10 +19,19 @@ thread_local TClientSocketThread* currentClientSocketThread = nullptr;
 // connect(), finishing a connection that a signal interrupted; 0 or -1 with the last socket
 // error set. A non-blocking connect that is under way reports WSAEWOULDBLOCK, as it would
 // elsewhere.
-int32_t ConnectTo(TSocket handle, const sockaddr_in& address) {
-    if (::connect(handle, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
-        return 0;
+int32_t ConnectTo(TSocket handle, const sockaddr_in& address, bool nonBlocking) {
+    // connect() has no per-call flag: a connect that must not wait makes the handle
+    // non-blocking for the call, and it goes on in the background from there.
+    const int flags = fcntl(handle, F_GETFL);
+    if (nonBlocking)
+        fcntl(handle, F_SETFL, flags | O_NONBLOCK);
+    const int result =
+        ::connect(handle, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     int error = errno;
+    if (nonBlocking)
+        fcntl(handle, F_SETFL, flags);
+    if (result == 0)
+        return 0;
     if (error == EINTR) {
         // The connection goes on in the background; wait for it and take its outcome.
         pollfd watched{handle, POLLOUT, 0};
@@ -79,7 +89,7 @@ void TCustomIpClient::Open() {
         // host and drop datagrams from any other.)
         result = 0;
     } else {
-        result = ConnectTo(SocketHandle(), address);
+        result = ConnectTo(SocketHandle(), address, BlockMode() == bmNonBlocking);
     }
     connected_ = ErrorCheck(result) == 0;
     if (connected_)

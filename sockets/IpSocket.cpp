@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <charconv>
 #include <netdb.h>
+#include <poll.h>
 #include <unistd.h>
 #include <vector>
 
@@ -134,8 +135,8 @@ int32_t TIpSocket::ReceiveFrom(void* buffer, int32_t count, int32_t flags, socka
     auto* bytes = static_cast<char*>(buffer);
     ssize_t received;
     do {
-        received = ::recvfrom(SocketHandle(), bytes, static_cast<size_t>(std::max(count, 0)), flags,
-                              from, fromLength);
+        received = ::recvfrom(SocketHandle(), bytes, static_cast<size_t>(std::max(count, 0)),
+                              flags | CallFlags(), from, fromLength);
     } while (received < 0 && errno == EINTR);
     if (received < 0)
         platform::SetLastSocketErrorFromErrno();
@@ -158,8 +159,8 @@ int32_t TIpSocket::SendTo(void* buffer, int32_t count, int32_t flags, const sock
     length = std::clamp(length, 0, count);
     ssize_t sent;
     do {
-        sent = ::sendto(SocketHandle(), bytes, static_cast<size_t>(length), flags | MSG_NOSIGNAL,
-                        to, toLength);
+        sent = ::sendto(SocketHandle(), bytes, static_cast<size_t>(length),
+                        flags | CallFlags() | MSG_NOSIGNAL, to, toLength);
     } while (sent < 0 && errno == EINTR);
     if (sent < 0)
         platform::SetLastSocketErrorFromErrno();

@@ -160,6 +160,9 @@ public:
     // One receive of up to `count` bytes; returns the bytes received, 0 when the peer has
     // closed, or -1. OnReceive may then lower the length; BytesReceived grows by it.
     int32_t ReceiveBuf(void* buffer, int32_t count, int32_t flags = 0);
+    // ReceiveBuf that waits at most `timeoutMs` (negative: without limit) for bytes in a
+    // blocking mode: on a quiet time-out it returns 0 with `timedOut` set and reports nothing.
+    int32_t ReceiveBufWithin(void* buffer, int32_t count, int32_t timeoutMs, bool& timedOut);
     // The bytes queued, up to `count`, left queued; -1 on failure. No event, no counter.
     int32_t PeekBuf(void* buffer, int32_t count);
     // Every byte queued now, in one receive; empty when nothing is queued or the receive
@@ -222,12 +225,20 @@ protected:
     // Makes `handle` (a new, open descriptor) this socket's handle, closing any it had: active,
     // counters at 0, non-blocking when BlockMode is bmNonBlocking (without notification).
     void AttachHandle(TSocket handle);
+    // MSG_DONTWAIT in non-blocking mode, else 0: the flags that make a call on the (always
+    // blocking) handle follow the block mode.
+    int CallFlags() const noexcept;
+    // In non-blocking mode with no connection waiting: true, with errno EAGAIN.
+    bool WouldBlockAccept();
+    // Waits up to `timeoutMs` for `events` on the handle; the poll result (-1 after OnError,
+    // whose exceptions end the wait) and the events that came.
+    int PollHandle(short events, int32_t timeoutMs, short& revents);
 
 private:
     void StartNotification();
     void StopNotification();
     void EndNotification();
-    void OnLoopReadable();
+    bool OnLoopReadable();
 
     bool active_ = false;
     TServerSocketBlockMode blockMode_ = bmBlocking;
@@ -243,6 +254,8 @@ private:
     // around every request costs no registration.
     TNotificationLoop::TWatchId watch_ = 0;
     bool notifying_ = false;
+    bool armed_ = false;            // the watch will report the next readiness
+    int32_t receiveTimeoutMs_ = -1; // the handle's SO_RCVTIMEO, as last set
 };
 
 class QDO_API TIpSocket : public TBaseSocket {

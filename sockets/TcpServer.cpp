@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <poll.h>
 #include <unistd.h>
 #include <utility>
 
@@ -116,8 +117,9 @@ bool TCustomTcpServer::AcceptConnection(TCustomIpClient& client) {
     socklen_t length = sizeof peer;
     TSocket handle;
     do {
-        handle =
-            ::accept4(SocketHandle(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+        handle = WouldBlockAccept() ? -1
+                                    : ::accept4(SocketHandle(), reinterpret_cast<sockaddr*>(&peer),
+                                                &length, SOCK_CLOEXEC);
     } while (handle < 0 && errno == EINTR);
     if (handle < 0) {
         platform::SetLastSocketErrorFromErrno();

@@ -86,7 +86,10 @@ TEST(NotificationLoop, ReadableWatchFiresOnceUntilRearmed) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     auto loop = TNotificationLoop::ForCurrentThread();
     int calls = 0;
-    auto id = loop->WatchReadable(pair[0], [&] { ++calls; });
+    auto id = loop->WatchReadable(pair[0], [&] {
+        ++calls;
+        return true;
+    });
     EXPECT_EQ(ProcessMessages(), 0);
     ASSERT_EQ(::write(pair[1], "x", 1), 1);
     EXPECT_EQ(ProcessMessages(1000), 1);

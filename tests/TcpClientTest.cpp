@@ -250,11 +250,14 @@ TEST(TcpClient, NonBlockingModeOnAnInactiveSocketIsOnlyStored) {
     client.tcp.SetBlockMode(bmNonBlocking);
     EXPECT_FALSE(client.tcp.Active());
     client.tcp.SetActive(true);
-    // The handle is non-blocking, so the connect is under way rather than done.
-    EXPECT_NE(fcntl(client.tcp.SocketHandle(), F_GETFL) & O_NONBLOCK, 0);
+    // Non-blocking, so the connect is under way rather than done.
     EXPECT_EQ(client.errors, std::vector<int32_t>{10035});
     Fd peer = listener.Accept();
     ASSERT_GE(peer.get(), 0);
+    // And a receive with nothing queued does not wait.
+    char buffer[4];
+    EXPECT_EQ(client.tcp.ReceiveBuf(buffer, sizeof buffer), -1);
+    EXPECT_EQ(client.errors, (std::vector<int32_t>{10035, 10035}));
     SendAll(peer.get(), "x");
     ProcessMessages(200);
     EXPECT_EQ(notified, 0); // no notification was registered by opening
@@ -272,7 +275,10 @@ TEST(TcpClient, ReadReadinessReachesOnlyTheOwningThreadWhilePumped) {
         received.push_back(client.tcp.ReceiveText());
     };
     client.tcp.SetBlockMode(bmNonBlocking);
-    EXPECT_NE(fcntl(client.tcp.SocketHandle(), F_GETFL) & O_NONBLOCK, 0);
+    char nothing[4];
+    EXPECT_EQ(client.tcp.ReceiveBuf(nothing, sizeof nothing), -1); // does not wait
+    EXPECT_EQ(client.errors, std::vector<int32_t>{10035});
+    client.errors.clear();
 
     SendAll(peer.get(), "first");
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -291,11 +297,21 @@ TEST(TcpClient, ReadReadinessReachesOnlyTheOwningThreadWhilePumped) {
     EXPECT_EQ(received.size(), 2u);
 
     client.tcp.SetBlockMode(bmBlocking);
-    EXPECT_EQ(fcntl(client.tcp.SocketHandle(), F_GETFL) & O_NONBLOCK, 0);
     SendAll(peer.get(), "third");
     EXPECT_EQ(ProcessMessages(200), 0);
     EXPECT_EQ(received.size(), 2u);
     EXPECT_TRUE(client.tcp.WaitForData(1000)); // the bytes wait for an ordinary receive
+    char buffer[16];
+    EXPECT_EQ(client.tcp.ReceiveBuf(buffer, sizeof buffer), 5);
+
+    // Blocking again, a receive waits for its bytes (rather than failing with 10035).
+    std::thread later([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        SendAll(peer.get(), "late");
+    });
+    EXPECT_EQ(client.tcp.ReceiveBuf(buffer, sizeof buffer), 4);
+    later.join();
+    EXPECT_TRUE(client.errors.empty());
 }
 
 TEST(TcpClient, APeerThatClosesWhileIdleIsNotReportedOverAndOver) {
