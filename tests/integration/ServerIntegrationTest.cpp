@@ -18,18 +18,21 @@ using Clock = std::chrono::steady_clock;
 using test::ServerProcess;
 using test::ToHex;
 
-// One redirecting server for the whole program; tests use globals of their own names.
-ServerProcess* server = nullptr;
+// One redirecting server for the tests of this file, started when the first needs it (each test
+// may run in a process of its own) and stopped when the program ends.
+std::unique_ptr<ServerProcess> shared;
 
-class ServerEnvironment : public ::testing::Environment {
+ServerProcess& Shared() {
+    if (!shared)
+        shared = std::make_unique<ServerProcess>();
+    return *shared;
+}
+
+class SharedServerEnvironment : public ::testing::Environment {
 public:
-    void SetUp() override { server = new ServerProcess(); }
-    void TearDown() override {
-        delete server;
-        server = nullptr;
-    }
+    void TearDown() override { shared.reset(); }
 };
-const auto* environment = ::testing::AddGlobalTestEnvironment(new ServerEnvironment);
+const auto* environment = ::testing::AddGlobalTestEnvironment(new SharedServerEnvironment);
 
 std::unique_ptr<TQdoConnect> Open(ServerProcess& on, const std::string& nameSpace = "USER") {
     auto connect = std::make_unique<TQdoConnect>();
@@ -48,10 +51,10 @@ std::string AllBytes() {
 }
 
 TEST(Server, RedirectHandshakeLogsOnWithASession) {
-    auto connect = Open(*server);
+    auto connect = Open(Shared());
     EXPECT_TRUE(connect->Active());
     EXPECT_TRUE(connect->ActiveSession());
-    EXPECT_NE(connect->Socket()->RemotePort(), std::to_string(server->Port()));
+    EXPECT_NE(connect->Socket()->RemotePort(), std::to_string(Shared().Port()));
     EXPECT_EQ(connect->Read("1+2"), "3");
 }
 
@@ -66,7 +69,7 @@ TEST(Server, InlineHandshakeServesTheFirstConnection) {
 }
 
 TEST(Server, BinaryValuesOfGlobalsAndLocals) {
-    auto connect = Open(*server);
+    auto connect = Open(Shared());
     const std::string bytes = AllBytes();
     for (const std::string name : {"^Bin(1,\"k\")", "bin(2)", "^Bin", "bin"}) {
         SCOPED_TRACE(name);
@@ -84,7 +87,7 @@ TEST(Server, BinaryValuesOfGlobalsAndLocals) {
 }
 
 TEST(Server, LongValuesArriveInChunks) {
-    auto connect = Open(*server);
+    auto connect = Open(Shared());
     std::vector<std::string> chunks;
     connect->OnGroupRead = [&](TObject*, const std::string& value, bool&) {
         chunks.push_back(value);
@@ -111,7 +114,7 @@ TEST(Server, LongValuesArriveInChunks) {
 }
 
 TEST(Server, ExecuteReturnsWhatTheLineWrites) {
-    auto connect = Open(*server);
+    auto connect = Open(Shared());
     std::vector<std::string> chunks;
     connect->OnGroupRead = [&](TObject*, const std::string& value, bool&) {
         chunks.push_back(value);
@@ -129,7 +132,7 @@ TEST(Server, ExecuteReturnsWhatTheLineWrites) {
 }
 
 TEST(Server, TerminalOutputStreamsWhileTheLineRuns) {
-    auto connect = Open(*server);
+    auto connect = Open(Shared());
     std::vector<std::pair<std::string, Clock::time_point>> pieces;
     connect->OnTerminalOutput = [&](TObject*, const std::string& text) {
         pieces.emplace_back(text, Clock::now());
@@ -147,7 +150,7 @@ TEST(Server, TerminalOutputStreamsWhileTheLineRuns) {
 }
 
 TEST(Server, GroupReadMatchesAWalkInM) {
-    auto connect = Open(*server);
+    auto connect = Open(Shared());
     connect->Execute("kill ^Walk for i=1:1:100000 set ^Walk(i)=i*2");
     connect->Execute("set ^Walk(\"x\",\"y\")=\"deep\",^Walk=\"top\"");
     std::vector<std::string> chunks;
@@ -184,7 +187,7 @@ TEST(Server, GroupReadMatchesAWalkInM) {
 }
 
 TEST(Server, MErrorsAreReportedAndTheSessionGoesOn) {
-    auto connect = Open(*server);
+    auto connect = Open(Shared());
     const struct {
         const char* line;
         const char* text;
@@ -212,7 +215,7 @@ TEST(Server, MErrorsAreReportedAndTheSessionGoesOn) {
 }
 
 TEST(Server, NamespacesKeepTheirDataApart) {
-    auto connect = Open(*server, "USER");
+    auto connect = Open(Shared(), "USER");
     connect->Write("^Place", "user");
     connect->Execute("zn \"%SYS\"");
     EXPECT_EQ(connect->Read("$data(^Place)"), "0");
@@ -227,8 +230,8 @@ TEST(Server, NamespacesKeepTheirDataApart) {
 }
 
 TEST(Server, TwoClientsSeeEachOthersGlobals) {
-    auto one = Open(*server);
-    auto two = Open(*server);
+    auto one = Open(Shared());
+    auto two = Open(Shared());
     one->Write("^Shared", "from one");
     EXPECT_EQ(two->Read("^Shared"), "from one");
     two->Write("^Shared", "from two");
@@ -252,7 +255,7 @@ void SetText(QDOString& s, const std::string& text) {
 }
 
 TEST(Server, TheFlatInterface) {
-    QDOHandle handle = QDOCreateConnect("127.0.0.1", server->Port(), "USER");
+    QDOHandle handle = QDOCreateConnect("127.0.0.1", Shared().Port(), "USER");
     ASSERT_EQ(QDOConnectOpen(handle), 1);
     QDOSetGroupRead(handle, RecordChunk);
     QDOSetOutput(handle, RecordOutput);

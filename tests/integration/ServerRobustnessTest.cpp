@@ -187,3 +187,33 @@ TEST(ServerRobustness, AHardKillLosesNothingAcknowledged) {
 
 } // namespace
 } // namespace qdo
+
+namespace qdo {
+namespace {
+
+TEST(ServerRobustness, HandshakeAndIdleTimeOutsEndJobs) {
+    ServerProcess server({"--handshake-timeout", "1", "--idle-timeout", "1"});
+    // A redirected client that never logs on: its job gives up and its port closes.
+    Fd listener = test::Connect(static_cast<uint16_t>(server.Port()));
+    const std::string redirect = ReadFrame(listener.get());
+    const uint16_t port =
+        static_cast<uint16_t>(std::stoi(redirect.substr(10, redirect.find(':', 10) - 10)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    Fd late = test::Connect(port);
+    EXPECT_LT(late.get(), 0) << "the job still listens";
+
+    // An attached client that stays silent past the idle time-out: its job closes the session.
+    TQdoConnect connect;
+    connect.SetServerAddress("127.0.0.1");
+    connect.SetServerPort(server.Port());
+    connect.SetActive(true);
+    EXPECT_EQ(connect.Read("1"), "1");
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    EXPECT_THROW(connect.Read("1"), Exception);
+    EXPECT_FALSE(connect.Active());
+    EXPECT_NE(server.Log().find("no logon within 1 s"), std::string::npos);
+    EXPECT_NE(server.Log().find("session idle for 1 s"), std::string::npos);
+}
+
+} // namespace
+} // namespace qdo
