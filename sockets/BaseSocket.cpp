@@ -311,6 +311,10 @@ int32_t TBaseSocket::ReceiveBuf(void* buffer, int32_t count, int32_t flags) {
         received =
             ::recv(handle_, bytes, static_cast<size_t>(std::max(count, 0)), flags | CallFlags());
     } while (received < 0 && errno == EINTR);
+    return FinishReceive(bytes, received);
+}
+
+int32_t TBaseSocket::FinishReceive(char* bytes, ssize_t received) {
     if (received < 0)
         platform::SetLastSocketErrorFromErrno();
     ReceiveDone();
@@ -332,27 +336,18 @@ int32_t TBaseSocket::ReceiveBufWithin(void* buffer, int32_t count, int32_t timeo
         setsockopt(handle_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         receiveTimeoutMs_ = timeoutMs;
     }
+    // It waits whatever the block mode: waiting, up to the time-out, is what it is for.
     auto* bytes = static_cast<char*>(buffer);
     ssize_t received;
     do {
-        received = ::recv(handle_, bytes, static_cast<size_t>(std::max(count, 0)), CallFlags());
+        received = ::recv(handle_, bytes, static_cast<size_t>(std::max(count, 0)), 0);
     } while (received < 0 && errno == EINTR);
     if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         timedOut = true;
         ReceiveDone();
         return 0;
     }
-    if (received < 0)
-        platform::SetLastSocketErrorFromErrno();
-    ReceiveDone();
-    int32_t result = ErrorCheck(received < 0 ? socketError : static_cast<int32_t>(received));
-    if (result != socketError) {
-        const int32_t got = result;
-        DoReceive(bytes, result);
-        result = ClampedLength(result, got);
-        bytesReceived_ += static_cast<uint32_t>(result);
-    }
-    return result;
+    return FinishReceive(bytes, received);
 }
 
 int32_t TBaseSocket::PeekBuf(void* buffer, int32_t count) {

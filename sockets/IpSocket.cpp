@@ -138,17 +138,7 @@ int32_t TIpSocket::ReceiveFrom(void* buffer, int32_t count, int32_t flags, socka
         received = ::recvfrom(SocketHandle(), bytes, static_cast<size_t>(std::max(count, 0)),
                               flags | CallFlags(), from, fromLength);
     } while (received < 0 && errno == EINTR);
-    if (received < 0)
-        platform::SetLastSocketErrorFromErrno();
-    ReceiveDone();
-    int32_t result = ErrorCheck(received < 0 ? socketError : static_cast<int32_t>(received));
-    if (result != socketError) {
-        const int32_t got = result;
-        DoReceive(bytes, result);
-        result = std::clamp(result, 0, got);
-        SetBytesReceived(BytesReceived() + static_cast<uint32_t>(result));
-    }
-    return result;
+    return FinishReceive(bytes, received);
 }
 
 int32_t TIpSocket::SendTo(void* buffer, int32_t count, int32_t flags, const sockaddr* to,

@@ -222,6 +222,9 @@ protected:
     }
     // Re-enables read notification after a receive, as the platform would.
     void ReceiveDone();
+    // The common end of a receive of `received` bytes into `bytes` (-1: failed): the error
+    // report, OnReceive, the counter; returns the length handed on, or -1.
+    int32_t FinishReceive(char* bytes, ssize_t received);
     // Makes `handle` (a new, open descriptor) this socket's handle, closing any it had: active,
     // counters at 0, non-blocking when BlockMode is bmNonBlocking (without notification).
     void AttachHandle(TSocket handle);

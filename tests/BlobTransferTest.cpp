@@ -19,10 +19,8 @@ using test::ScriptedPeer;
 using test::ToHex;
 using Step = ScriptedPeer::Step;
 
-const std::string ok = "<OK>" + Nul;
-
 std::string Value(const std::string& value) {
-    return test::Chunk(value) + ok;
+    return test::Chunk(value) + test::Ok;
 }
 
 // One request of a sequence and the reply the job gives it.
@@ -31,17 +29,17 @@ struct Exchange {
     std::string reply;
 };
 
-Exchange X(const std::string& line, const std::string& reply = ok) {
+Exchange X(const std::string& line, const std::string& reply = test::Ok) {
     return {OneArgument('x', line), reply};
 }
 Exchange R(const std::string& expression, const std::string& value) {
     return {OneArgument('r', expression), Value(value)};
 }
 Exchange W(const std::string& name, const std::string& value) {
-    return {OneArgument('w', name) + std::to_string(value.size()) + Nul + value, ok};
+    return {OneArgument('w', name) + std::to_string(value.size()) + Nul + value, test::Ok};
 }
 Exchange K(const std::string& name) {
-    return {OneArgument('k', name), ok};
+    return {OneArgument('k', name), test::Ok};
 }
 
 using Sequence = std::vector<Exchange>;

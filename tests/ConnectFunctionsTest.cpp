@@ -18,8 +18,6 @@ using test::OneArgument;
 using test::ScriptedPeer;
 using test::ToHex;
 
-const std::string ok = "<OK>" + Nul;
-
 std::string Text(const QDOString& s) {
     return std::string(s.Data, s.Length);
 }
@@ -117,8 +115,8 @@ TEST_F(ConnectFunctions, FailuresKeepTheirMessageUntilTheNext) {
 TEST_F(ConnectFunctions, OpeningExecutesTheNamespaceLine) {
     ScriptedPeer peer(
         {AcceptInline(), ScriptedPeer::Expect(Hex("78 00 39 00 7A 6E 20 22 55 53 45 52 22")),
-         ScriptedPeer::Send(Chunk("switched") + ok),
-         ScriptedPeer::Expect(OneArgument('x', "zn \"USER\"")), ScriptedPeer::Send(ok)});
+         ScriptedPeer::Send(Chunk("switched") + test::Ok),
+         ScriptedPeer::Expect(OneArgument('x', "zn \"USER\"")), ScriptedPeer::Send(test::Ok)});
     QDOHandle handle = QDOCreateConnect("127.0.0.1", peer.PortNumber(), "USER");
     QDOSetGroupRead(handle, RecordText);
     EXPECT_EQ(QDOConnectOpen(handle), 1);
@@ -133,7 +131,7 @@ TEST_F(ConnectFunctions, OpeningExecutesTheNamespaceLine) {
 
 TEST_F(ConnectFunctions, ANullNamespaceGivesTwoQuotes) {
     ScriptedPeer peer({AcceptInline(), ScriptedPeer::Expect(OneArgument('x', "zn \"\"")),
-                       ScriptedPeer::Send(ok)});
+                       ScriptedPeer::Send(test::Ok)});
     QDOHandle handle = QDOCreateConnect("127.0.0.1", peer.PortNumber(), nullptr);
     EXPECT_EQ(QDOConnectOpen(handle), 1);
     peer.WaitForScript();
@@ -145,12 +143,12 @@ TEST_F(ConnectFunctions, ReadWriteKillAndChunks) {
     const std::string big(32768, 'b');
     ScriptedPeer peer(
         {AcceptInline(), ScriptedPeer::Expect(OneArgument('x', "zn \"%SYS\"")),
-         ScriptedPeer::Send(ok), ScriptedPeer::Expect(OneArgument('r', "^X")),
-         ScriptedPeer::Send(Chunk("one") + Chunk(big) + ok),
+         ScriptedPeer::Send(test::Ok), ScriptedPeer::Expect(OneArgument('r', "^X")),
+         ScriptedPeer::Send(Chunk("one") + Chunk(big) + test::Ok),
          ScriptedPeer::Expect("w" + Nul + "2" + Nul + "^X" + "3" + Nul + "a" + Nul + "c"),
-         ScriptedPeer::Send(ok), ScriptedPeer::Expect(OneArgument('k', "^X")),
-         ScriptedPeer::Send(ok), ScriptedPeer::Expect(OneArgument('x', "w 1,2,3")),
-         ScriptedPeer::Send(Chunk("1") + Chunk("2") + Chunk("3") + ok)});
+         ScriptedPeer::Send(test::Ok), ScriptedPeer::Expect(OneArgument('k', "^X")),
+         ScriptedPeer::Send(test::Ok), ScriptedPeer::Expect(OneArgument('x', "w 1,2,3")),
+         ScriptedPeer::Send(Chunk("1") + Chunk("2") + Chunk("3") + test::Ok)});
     QDOHandle handle = QDOCreateConnect("127.0.0.1", peer.PortNumber(), "%SYS");
     ASSERT_EQ(QDOConnectOpen(handle), 1) << LastError(handle);
     QDOSetGroupRead(handle, RecordText);
@@ -174,11 +172,12 @@ TEST_F(ConnectFunctions, ReadWriteKillAndChunks) {
 }
 
 TEST_F(ConnectFunctions, TerminalOutputAndItsSwitch) {
-    ScriptedPeer peer(
-        {AcceptInline(), ScriptedPeer::Expect(OneArgument('x', "zn \"\"")), ScriptedPeer::Send(ok),
-         ScriptedPeer::Expect(OneArgument('t', "w 1")), ScriptedPeer::Send("abc"),
-         ScriptedPeer::Pause(50), ScriptedPeer::Send("de" + Nul + ok),
-         ScriptedPeer::Expect(OneArgument('t', "w 2")), ScriptedPeer::Send("x" + Nul + ok)});
+    ScriptedPeer peer({AcceptInline(), ScriptedPeer::Expect(OneArgument('x', "zn \"\"")),
+                       ScriptedPeer::Send(test::Ok), ScriptedPeer::Expect(OneArgument('t', "w 1")),
+                       ScriptedPeer::Send("abc"), ScriptedPeer::Pause(50),
+                       ScriptedPeer::Send("de" + Nul + test::Ok),
+                       ScriptedPeer::Expect(OneArgument('t', "w 2")),
+                       ScriptedPeer::Send("x" + Nul + test::Ok)});
     QDOHandle handle = QDOCreateConnect("127.0.0.1", peer.PortNumber(), "");
     ASSERT_EQ(QDOConnectOpen(handle), 1);
     QDOSetOutput(handle, RecordText);
@@ -201,10 +200,11 @@ TEST_F(ConnectFunctions, ServerCallbacksAreAnswered) {
                  {AnswerNothing, "c" + Nul + "0" + Nul},
                  {nullptr, "c" + Nul + "0" + Nul}};
     for (const auto& c : cases) {
-        ScriptedPeer peer({AcceptInline(), ScriptedPeer::Expect(OneArgument('x', "zn \"\"")),
-                           ScriptedPeer::Send(ok), ScriptedPeer::Expect(OneArgument('r', "$$f()")),
-                           ScriptedPeer::Send("<CALLBACK>1:4" + Nul + "ask?"),
-                           ScriptedPeer::Expect(c.answer), ScriptedPeer::Send(Chunk("done") + ok)});
+        ScriptedPeer peer(
+            {AcceptInline(), ScriptedPeer::Expect(OneArgument('x', "zn \"\"")),
+             ScriptedPeer::Send(test::Ok), ScriptedPeer::Expect(OneArgument('r', "$$f()")),
+             ScriptedPeer::Send("<CALLBACK>1:4" + Nul + "ask?"), ScriptedPeer::Expect(c.answer),
+             ScriptedPeer::Send(Chunk("done") + test::Ok)});
         QDOHandle handle = QDOCreateConnect("127.0.0.1", peer.PortNumber(), "");
         ASSERT_EQ(QDOConnectOpen(handle), 1);
         QDOSetCallback(handle, c.proc);

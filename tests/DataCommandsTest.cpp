@@ -18,8 +18,6 @@ using test::ScriptedPeer;
 using test::ToHex;
 using Step = ScriptedPeer::Step;
 
-const std::string ok = "<OK>" + Nul;
-
 TEST(DataCommands, RequestBytesAreExact) {
     const struct {
         std::function<void(TQdoConnect&)> call;
@@ -42,7 +40,7 @@ TEST(DataCommands, RequestBytesAreExact) {
     std::vector<Step> script{AcceptInline()};
     for (const auto& c : cases) {
         script.push_back(ScriptedPeer::Expect(c.bytes));
-        script.push_back(ScriptedPeer::Send(ok));
+        script.push_back(ScriptedPeer::Send(test::Ok));
     }
     ScriptedPeer peer(script);
     TQdoConnect connect;
@@ -56,7 +54,7 @@ TEST(DataCommands, RequestBytesAreExact) {
 }
 
 TEST(DataCommands, ChunkOrderThroughOnGroupRead) {
-    const std::string reply = Chunk("1") + Chunk("2") + Chunk("3") + ok;
+    const std::string reply = Chunk("1") + Chunk("2") + Chunk("3") + test::Ok;
     const struct {
         const char* what;
         std::function<std::string(TQdoConnect&)> call;
@@ -96,8 +94,8 @@ TEST(DataCommands, ChunkOrderThroughOnGroupRead) {
 }
 
 TEST(DataCommands, ExecuteHandsOverAnEmptyReplyOnce) {
-    ScriptedPeer peer(
-        {AcceptInline(), ScriptedPeer::Expect(OneArgument('x', "k ^X")), ScriptedPeer::Send(ok)});
+    ScriptedPeer peer({AcceptInline(), ScriptedPeer::Expect(OneArgument('x', "k ^X")),
+                       ScriptedPeer::Send(test::Ok)});
     TQdoConnect connect;
     OpenOn(connect, peer);
     std::vector<std::string> handed;
@@ -110,11 +108,11 @@ TEST(DataCommands, ExecuteHandsOverAnEmptyReplyOnce) {
 
 TEST(DataCommands, ParameterVariantsUseQueryAndFillQueryResult) {
     ScriptedPeer peer({AcceptInline(), ScriptedPeer::Expect(Hex("72 00 30 00")),
-                       ScriptedPeer::Send(Chunk("a\r\nb") + ok),
+                       ScriptedPeer::Send(Chunk("a\r\nb") + test::Ok),
                        ScriptedPeer::Expect(OneArgument('x', "s x=1\r\nw x\r\n")),
-                       ScriptedPeer::Send(Chunk("one\rtwo\n\nthree\r\n") + ok),
+                       ScriptedPeer::Send(Chunk("one\rtwo\n\nthree\r\n") + test::Ok),
                        ScriptedPeer::Expect(OneArgument('k', "^X\r\n")),
-                       ScriptedPeer::Send(Chunk("x" + Nul + "y") + ok),
+                       ScriptedPeer::Send(Chunk("x" + Nul + "y") + test::Ok),
                        ScriptedPeer::Expect(OneArgument('r', "")),
                        ScriptedPeer::Send("<ERROR>" + Nul)});
     TQdoConnect connect;

@@ -26,11 +26,9 @@ std::vector<Step> ReadScript(std::vector<Step> replies) {
     return script;
 }
 
-const std::string ok = "<OK>" + Nul;
-
 TEST(RequestLoop, ChunksAreHandedOverOneBehindAndTheLastIsTheResult) {
     ScriptedPeer peer(ReadScript(
-        {ScriptedPeer::Send(Chunk("A") + Chunk("B") + Chunk("C") + ok, {4, 12, 13, 25})}));
+        {ScriptedPeer::Send(Chunk("A") + Chunk("B") + Chunk("C") + test::Ok, {4, 12, 13, 25})}));
     TQdoConnect connect;
     OpenOn(connect, peer);
     std::vector<std::string> handed;
@@ -47,7 +45,8 @@ TEST(RequestLoop, ChunksAreHandedOverOneBehindAndTheLastIsTheResult) {
 }
 
 TEST(RequestLoop, ClearingContinueEndsTheLoopAtTheCurrentReply) {
-    ScriptedPeer peer(ReadScript({ScriptedPeer::Send(Chunk("A") + Chunk("B") + Chunk("C") + ok)}));
+    ScriptedPeer peer(
+        ReadScript({ScriptedPeer::Send(Chunk("A") + Chunk("B") + Chunk("C") + test::Ok)}));
     TQdoConnect connect;
     OpenOn(connect, peer);
     connect.OnGroupRead = [&](TObject*, const std::string& value, bool& more) {
@@ -57,7 +56,8 @@ TEST(RequestLoop, ClearingContinueEndsTheLoopAtTheCurrentReply) {
 }
 
 TEST(RequestLoop, AReplyWithoutChunksIsEmpty) {
-    ScriptedPeer peer(ReadScript({ScriptedPeer::Send(Nul + ok, {1})})); // a lone NUL is skipped
+    ScriptedPeer peer(
+        ReadScript({ScriptedPeer::Send(Nul + test::Ok, {1})})); // a lone NUL is skipped
     TQdoConnect connect;
     OpenOn(connect, peer);
     EXPECT_EQ(connect.Read("^X"), "");
@@ -65,7 +65,7 @@ TEST(RequestLoop, AReplyWithoutChunksIsEmpty) {
 
 TEST(RequestLoop, PayloadsHoldAnyBytes) {
     const std::string payload = "a" + Nul + "<OK>" + Nul + "\xff";
-    ScriptedPeer peer(ReadScript({ScriptedPeer::Send(Chunk(payload) + ok, {3, 11, 14})}));
+    ScriptedPeer peer(ReadScript({ScriptedPeer::Send(Chunk(payload) + test::Ok, {3, 11, 14})}));
     TQdoConnect connect;
     OpenOn(connect, peer);
     EXPECT_EQ(ToHex(connect.Read("^X")), ToHex(payload));
@@ -78,7 +78,7 @@ TEST(RequestLoop, CallbacksAreAnsweredWithTheHandlersResult) {
             withHandler ? "c" + Nul + "5" + Nul + "12345" : "c" + Nul + "0" + Nul;
         ScriptedPeer peer(
             ReadScript({ScriptedPeer::Send("<CALLBACK>7:3" + Nul + "abc"),
-                        ScriptedPeer::Expect(answer), ScriptedPeer::Send(Chunk("r") + ok)}));
+                        ScriptedPeer::Expect(answer), ScriptedPeer::Send(Chunk("r") + test::Ok)}));
         TQdoConnect connect;
         OpenOn(connect, peer);
         std::vector<std::string> commands;
@@ -106,7 +106,7 @@ TEST(RequestLoop, ServerMessagesAreDeliveredAndAcknowledged) {
                                std::to_string(message.size()) + Nul + message)};
         if (identifier > 0)
             replies.push_back(ScriptedPeer::Expect("<CALLBACK>3:0" + Nul));
-        replies.push_back(ScriptedPeer::Send(ok));
+        replies.push_back(ScriptedPeer::Send(test::Ok));
         ScriptedPeer peer(ReadScript(replies));
         TQdoConnect connect;
         OpenOn(connect, peer);
@@ -186,7 +186,7 @@ TEST(RequestLoop, BreakFlowErrorsRaiseUnlessTurnedOff) {
 TEST(RequestLoop, TerminalOutputArrivesPieceByPiece) {
     const std::string request = OneArgument('t', "w 1");
     ScriptedPeer peer({AcceptInline(), ScriptedPeer::Expect(request), ScriptedPeer::Send("abc"),
-                       ScriptedPeer::Pause(50), ScriptedPeer::Send("de" + Nul + ok)});
+                       ScriptedPeer::Pause(50), ScriptedPeer::Send("de" + Nul + test::Ok)});
     TQdoConnect connect;
     OpenOn(connect, peer);
     std::vector<std::string> output;
@@ -198,7 +198,7 @@ TEST(RequestLoop, TerminalOutputArrivesPieceByPiece) {
 
 TEST(RequestLoop, ASilentServerIsWaitedForPastTheTimeOut) {
     ScriptedPeer peer(
-        ReadScript({ScriptedPeer::Pause(400), ScriptedPeer::Send(Chunk("late") + ok)}));
+        ReadScript({ScriptedPeer::Pause(400), ScriptedPeer::Send(Chunk("late") + test::Ok)}));
     TQdoConnect connect;
     test::SetTimeOutMilliseconds(connect, 50);
     ASSERT_EQ(connect.TimeOut(), 50);

@@ -23,8 +23,6 @@ using test::ToHex;
 using Step = ScriptedPeer::Step;
 using Clock = std::chrono::steady_clock;
 
-const std::string ok = "<OK>" + Nul;
-
 std::string EventList(const std::string& name, const std::string& params) {
     TMList list;
     list.SetList(1, name);
@@ -163,7 +161,7 @@ TEST(ServerEvents, OneNotificationIsHandledStepByStep) {
          {},
          ""},
         {"other replies reach nobody, their payloads included",
-         Chunk(CallbackRequest(9, "x")) + Event(4, "n", "p") + ok,
+         Chunk(CallbackRequest(9, "x")) + Event(4, "n", "p") + test::Ok,
          "x",
          {"n|p"},
          {},
@@ -215,7 +213,7 @@ TEST(ServerEvents, AnUnfinishedIdleMessageIsCompletedByTheNextRequest) {
     const std::string readX = OneArgument('r', "^X");
     ScriptedPeer peer({AcceptInline(), ScriptedPeer::Pause(50),
                        ScriptedPeer::Send(event.substr(0, half)), ScriptedPeer::Expect(readX),
-                       ScriptedPeer::Send(event.substr(half) + Chunk("v") + ok),
+                       ScriptedPeer::Send(event.substr(half) + Chunk("v") + test::Ok),
                        ScriptedPeer::Expect(Ack(6))});
     TQdoConnect connect;
     Recorder seen;
@@ -233,7 +231,7 @@ TEST(ServerEvents, AnUnfinishedIdleMessageIsCompletedByTheNextRequest) {
 TEST(ServerEvents, MessagesRightBehindARequestsLastReplyReachTheIdlePath) {
     const std::string readX = OneArgument('r', "^X");
     ScriptedPeer peer({AcceptInline(), ScriptedPeer::Expect(readX),
-                       ScriptedPeer::Send(Chunk("v") + ok + Event(7, "soon", "after")),
+                       ScriptedPeer::Send(Chunk("v") + test::Ok + Event(7, "soon", "after")),
                        ScriptedPeer::Expect(Ack(7))});
     TQdoConnect connect;
     Recorder seen;
@@ -264,7 +262,7 @@ TEST(ServerEvents, AFailureDropsTheRestOfItsNotificationOnly) {
         ExceptionCatcher caught;
         const std::string go = OneArgument('x', "go");
         ScriptedPeer peer({AcceptInline(), ScriptedPeer::Send(c.first + Event(2, "dropped")),
-                           ScriptedPeer::Expect(go), ScriptedPeer::Send(ok),
+                           ScriptedPeer::Expect(go), ScriptedPeer::Send(test::Ok),
                            ScriptedPeer::Send(Event(0, "later"))});
         TQdoConnect connect;
         std::vector<std::string> names;
@@ -288,7 +286,7 @@ TEST(ServerEvents, AFailureDropsTheRestOfItsNotificationOnly) {
 TEST(ServerEvents, ACallbackHandlerMayRunARequestOnTheIdlePath) {
     const std::string readY = OneArgument('r', "^Y");
     ScriptedPeer peer({AcceptInline(), ScriptedPeer::Send(CallbackRequest(3, "get")),
-                       ScriptedPeer::Expect(readY), ScriptedPeer::Send(Chunk("42") + ok),
+                       ScriptedPeer::Expect(readY), ScriptedPeer::Send(Chunk("42") + test::Ok),
                        ScriptedPeer::Expect(Ack(3, "42"))});
     TQdoConnect connect;
     bool answered = false;
@@ -322,7 +320,7 @@ TEST(ServerEvents, SubscriptionLinesAreExact) {
     std::vector<Step> script{AcceptInline()};
     for (const auto& c : cases) {
         script.push_back(ScriptedPeer::Expect(OneArgument('x', c.line)));
-        script.push_back(ScriptedPeer::Send(Chunk("done") + ok));
+        script.push_back(ScriptedPeer::Send(Chunk("done") + test::Ok));
     }
     ScriptedPeer peer(script);
     TQdoConnect connect;

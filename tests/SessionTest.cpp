@@ -14,8 +14,6 @@ using test::OpenOn;
 using test::ScriptedPeer;
 using test::ToHex;
 
-const std::string ok = "<OK>" + Nul;
-
 TEST(Session, TheCreateRequestCarriesNamespaceAndCredentials) {
     TMList list;
     const std::string password("p\0w", 3);
@@ -40,7 +38,7 @@ TEST(Session, TheCreateRequestCarriesNamespaceAndCredentials) {
 
 TEST(Session, ARedirectReconnectsLogsOnAndReportsTheClientAddress) {
     ScriptedPeer job({ScriptedPeer::Expect("lg:xyz" + Nul), ScriptedPeer::Send("<OK>:S1" + Nul),
-                      ScriptedPeer::Expect(ClientAddressRequest()), ScriptedPeer::Send(ok)});
+                      ScriptedPeer::Expect(ClientAddressRequest()), ScriptedPeer::Send(test::Ok)});
     ScriptedPeer listener(
         {ScriptedPeer::Send("\x01\x02<CONNECT>:" + std::to_string(job.Port()) + ":xyz" + Nul)});
     TQdoConnect connect;
@@ -138,7 +136,7 @@ TEST(Session, ARefusedLogonLeavesTheComponentInactiveInEitherMode) {
 
 TEST(Session, StoringAndReopeningASession) {
     ScriptedPeer job({ScriptedPeer::Expect("lg:t" + Nul), ScriptedPeer::Send("<OK>:S1" + Nul),
-                      ScriptedPeer::Expect(ClientAddressRequest()), ScriptedPeer::Send(ok),
+                      ScriptedPeer::Expect(ClientAddressRequest()), ScriptedPeer::Send(test::Ok),
                       ScriptedPeer::Expect("st"), ScriptedPeer::Accept(),
                       ScriptedPeer::Expect("MR:op:S1" + Nul + Nul),
                       ScriptedPeer::Send("<OK>:again" + Nul)});
@@ -166,8 +164,9 @@ TEST(Session, StoringAndReopeningASession) {
 
 TEST(Session, ReconnectingDoesNotRepeatTheLastRequest) {
     const std::string read = test::OneArgument('r', "^X");
-    ScriptedPeer peer({AcceptInline("one"), ScriptedPeer::Expect(read), ScriptedPeer::Send(ok),
-                       ScriptedPeer::Accept(), ScriptedPeer::Pause(100), AcceptInline("two")});
+    ScriptedPeer peer({AcceptInline("one"), ScriptedPeer::Expect(read),
+                       ScriptedPeer::Send(test::Ok), ScriptedPeer::Accept(),
+                       ScriptedPeer::Pause(100), AcceptInline("two")});
     TQdoConnect connect;
     OpenOn(connect, peer);
     connect.Read("^X");

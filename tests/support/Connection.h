@@ -7,6 +7,9 @@
 
 namespace qdo::test {
 
+// The end marker of a request: "<OK>" and NUL.
+inline const std::string Ok = "<OK>" + Nul;
+
 // The peer's first words on a new connection when it accepts the client on that connection:
 // the session runs there, with no logon.
 inline ScriptedPeer::Step AcceptInline(const std::string& token = "job") {
