@@ -116,11 +116,12 @@ bool ServerProcess::Start() {
         pid_ = -1;
         return false;
     }
-    // The first line says where it listens.
+    // The first line says where it listens. A start after a crash recovers the databases
+    // first, and GT.M may wait half a minute before it takes over what a killed process held.
     std::string line;
     char c;
     pollfd watched{out[0], POLLIN, 0};
-    while (line.find('\n') == std::string::npos && ::poll(&watched, 1, 30000) > 0 &&
+    while (line.find('\n') == std::string::npos && ::poll(&watched, 1, 180000) > 0 &&
            ::read(out[0], &c, 1) == 1)
         line += c;
     ::close(out[0]);
