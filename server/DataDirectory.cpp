@@ -94,7 +94,7 @@ void TDataDirectory::PrepareToServe() {
 
 void TDataDirectory::Recover(const std::string& nameSpace) {
     LogInfo("recovering namespace " + nameSpace +
-            " (GT.M may first wait for what killed processes held)");
+            " (GT.M may first wait, a minute or more, for what killed processes held)");
     const auto variables = gtm_.Variables(GlobalDirectory(nameSpace));
     const std::string journal = path_ + "/" + nameSpace + ".mjl";
     TToolResult result =

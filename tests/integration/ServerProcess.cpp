@@ -117,11 +117,11 @@ bool ServerProcess::Start() {
         return false;
     }
     // The first line says where it listens. A start after a crash recovers the databases
-    // first, and GT.M may wait half a minute before it takes over what a killed process held.
+    // first, and GT.M waits 30 s for each latch a killed process held before it takes it over.
     std::string line;
     char c;
     pollfd watched{out[0], POLLIN, 0};
-    while (line.find('\n') == std::string::npos && ::poll(&watched, 1, 180000) > 0 &&
+    while (line.find('\n') == std::string::npos && ::poll(&watched, 1, 300000) > 0 &&
            ::read(out[0], &c, 1) == 1)
         line += c;
     ::close(out[0]);
