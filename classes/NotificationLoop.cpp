@@ -98,20 +98,12 @@ TNotificationLoop::TWatchId TNotificationLoop::WatchReadable(int fd, TReadyHandl
 }
 
 void TNotificationLoop::Rearm(TWatchId id) {
-    Modify(id, EPOLLIN | EPOLLONESHOT);
-}
-
-void TNotificationLoop::Disarm(TWatchId id) {
-    Modify(id, 0);
-}
-
-void TNotificationLoop::Modify(TWatchId id, uint32_t events) {
     std::lock_guard lock(mutex_);
     auto it = watches_.find(id);
     if (it == watches_.end())
         return;
     epoll_event event{};
-    event.events = events;
+    event.events = EPOLLIN | EPOLLONESHOT;
     event.data.u64 = id;
     epoll_ctl(epoll_, EPOLL_CTL_MOD, it->second.fd, &event);
 }

@@ -61,8 +61,6 @@ public:
     // does not read is not called again and again for the same bytes.)
     TWatchId WatchReadable(int fd, TReadyHandler handler);
     void Rearm(TWatchId id);
-    // Makes the watch rest until Rearm, whether or not it has fired.
-    void Disarm(TWatchId id);
     // Ends the watch; a notification already taken from the kernel for it is dropped. Call it
     // before closing the descriptor.
     void Unwatch(TWatchId id);
@@ -80,7 +78,6 @@ private:
     explicit TNotificationLoop(pid_t owner);
     int Dispatch(int timeoutMs);
     int RunPosted();
-    void Modify(TWatchId id, uint32_t events);
 
     struct Watch {
         int fd;

@@ -144,63 +144,63 @@ void TQdoConnect::InitSocket() {
 
 void TQdoConnect::GetPublishedProperties(std::vector<TPublishedProperty>& properties) {
     TComponent::GetPublishedProperties(properties);
-    auto text = [](std::string& field) {
-        return std::make_pair([&field] { return FormString(field); },
-                              [&field](const TFormValue& v) { field = v.AsString(); });
+    auto add = [&](std::string name, std::function<std::string()> write,
+                   std::function<void(const TFormValue&)> read,
+                   std::optional<std::string> fallback = {}) {
+        properties.push_back(
+            {std::move(name), std::move(write), std::move(read), std::move(fallback)});
     };
-    auto flag = [](bool& field) {
-        return std::make_pair([&field] { return FormBoolean(field); },
-                              [&field](const TFormValue& v) { field = v.AsBoolean(); });
-    };
-    auto add = [&](std::string name, auto accessors, std::optional<std::string> fallback = {}) {
-        properties.push_back({std::move(name), accessors.first, accessors.second, fallback});
-    };
-
-    add("RaiseBreakFlowError", flag(raiseBreakFlowError_));
-    add("StoreSession", flag(storeSession_));
-    add("ErrorHandler",
-        std::make_pair(
-            [this] { return std::string(errorHandler_ == htEvent ? "htEvent" : "htException"); },
-            [this](const TFormValue& v) {
-                const std::string& name = v.AsIdentifier();
-                if (name != "htEvent" && name != "htException")
-                    throw EReadError("Invalid ErrorHandler value " + name);
-                errorHandler_ = name == "htEvent" ? htEvent : htException;
-            }),
+    add(
+        "RaiseBreakFlowError", [this] { return FormBoolean(raiseBreakFlowError_); },
+        [this](const TFormValue& v) { raiseBreakFlowError_ = v.AsBoolean(); });
+    add(
+        "StoreSession", [this] { return FormBoolean(storeSession_); },
+        [this](const TFormValue& v) { storeSession_ = v.AsBoolean(); });
+    add(
+        "ErrorHandler",
+        [this] { return std::string(errorHandler_ == htEvent ? "htEvent" : "htException"); },
+        [this](const TFormValue& v) {
+            const std::string& name = v.AsIdentifier();
+            if (name != "htEvent" && name != "htException")
+                throw EReadError("Invalid ErrorHandler value " + name);
+            errorHandler_ = name == "htEvent" ? htEvent : htException;
+        },
         "htException");
     // While loading, the setters store the value whatever the state.
-    add("ServerAddress",
-        std::make_pair([this] { return FormString(serverAddress_); },
-                       [this](const TFormValue& v) { SetServerAddress(v.AsString()); }));
-    add("NameSpace", text(nameSpace_));
-    add("Host", std::make_pair([this] { return FormString(host_); },
-                               [this](const TFormValue& v) { SetHost(v.AsString()); }));
-    add("ServerPort", std::make_pair([this] { return FormInteger(serverPort_); },
-                                     [this](const TFormValue& v) {
-                                         SetServerPort(static_cast<int32_t>(v.AsInteger()));
-                                     }));
+    add(
+        "ServerAddress", [this] { return FormString(serverAddress_); },
+        [this](const TFormValue& v) { SetServerAddress(v.AsString()); });
+    add(
+        "NameSpace", [this] { return FormString(nameSpace_); },
+        [this](const TFormValue& v) { SetNameSpace(v.AsString()); });
+    add(
+        "Host", [this] { return FormString(host_); },
+        [this](const TFormValue& v) { SetHost(v.AsString()); });
+    add(
+        "ServerPort", [this] { return FormInteger(serverPort_); },
+        [this](const TFormValue& v) { SetServerPort(static_cast<int32_t>(v.AsInteger())); });
     // The time-out is stored as it reads, in milliseconds, and read back as such: reading it
     // through the writer, which takes minutes, would turn ten seconds into a hundred minutes.
-    add("TimeOut", std::make_pair([this] { return FormInteger(timeOut_); },
-                                  [this](const TFormValue& v) {
-                                      const int64_t ms = v.AsInteger();
-                                      if (ms > 0)
-                                          timeOut_ =
-                                              static_cast<int32_t>(std::min<int64_t>(ms, 6000000));
-                                  }));
+    add(
+        "TimeOut", [this] { return FormInteger(timeOut_); },
+        [this](const TFormValue& v) {
+            const int64_t ms = v.AsInteger();
+            if (ms > 0)
+                timeOut_ = static_cast<int32_t>(std::min<int64_t>(ms, 6000000));
+        });
     TMAuthorization& auth = *authorization_;
-    add("Authorization.Active",
-        std::make_pair([&auth] { return FormBoolean(auth.Active()); },
-                       [&auth](const TFormValue& v) { auth.SetActive(v.AsBoolean()); }));
-    add("Authorization.UserName",
-        std::make_pair([&auth] { return FormString(auth.UserName()); },
-                       [&auth](const TFormValue& v) { auth.SetUserName(v.AsString()); }));
-    add("Authorization.Password",
-        std::make_pair([&auth] { return FormString(auth.Password()); },
-                       [&auth](const TFormValue& v) { auth.SetPassword(v.AsString()); }));
-    add("Authorization.Application",
-        std::make_pair([&auth] { return FormString(auth.Application()); },
-                       [&auth](const TFormValue& v) { auth.SetApplication(v.AsString()); }));
+    add(
+        "Authorization.Active", [&auth] { return FormBoolean(auth.Active()); },
+        [&auth](const TFormValue& v) { auth.SetActive(v.AsBoolean()); });
+    add(
+        "Authorization.UserName", [&auth] { return FormString(auth.UserName()); },
+        [&auth](const TFormValue& v) { auth.SetUserName(v.AsString()); });
+    add(
+        "Authorization.Password", [&auth] { return FormString(auth.Password()); },
+        [&auth](const TFormValue& v) { auth.SetPassword(v.AsString()); });
+    add(
+        "Authorization.Application", [&auth] { return FormString(auth.Application()); },
+        [&auth](const TFormValue& v) { auth.SetApplication(v.AsString()); });
 }
 
 void Register() {

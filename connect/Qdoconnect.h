@@ -315,7 +315,6 @@ private:
     // Reused by every request so that a request in steady state allocates nothing.
     std::string lastChunk_;
     std::string lastCallbackCommand_;
-    std::string replyCopy_;
     std::string callbackResult_;
     bool handlingSocketError_ = false;
 

@@ -41,7 +41,6 @@ void TQdoConnect::PostGet() {
     SysPost();
     while (true) {
         SysGet();
-        replyCopy_ = reply_;
         if (reply_.size() == 1 && reply_[0] == '\0')
             continue;
         const size_t nul = reply_.find('\0');
@@ -86,13 +85,14 @@ void TQdoConnect::PostGet() {
 }
 
 void TQdoConnect::InternalServerError() {
+    // The reply text still holds the reply as it came: nothing has touched it since.
+    if (reply_.find("ZBRKF") != std::string::npos && !raiseBreakFlowError_)
+        return;
     std::string context;
     if (!lastCallbackCommand_.empty())
         context = "Last SuccessFull CallBack: " + Escaped(lastCallbackCommand_);
     context += " Last Executed Command: " + Escaped(request_);
-    if (replyCopy_.find("ZBRKF") != std::string::npos && !raiseBreakFlowError_)
-        return;
-    throw EMConnectError("Internal server error: '" + replyCopy_ + "' while executing " + context);
+    throw EMConnectError("Internal server error: '" + reply_ + "' while executing " + context);
 }
 
 } // namespace qdo

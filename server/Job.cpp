@@ -25,10 +25,6 @@ int MillisecondsLeft(Clock::time_point deadline) {
     return static_cast<int>(std::max<int64_t>(0, left.count()));
 }
 
-std::string Frame(std::string_view marker) {
-    return std::string(marker) + std::string(1, '\0');
-}
-
 TMError ProtocolError(const std::string& why) {
     return TMError{",UPROTOCOL,", "%QDO-E-PROTOCOL, " + why};
 }

@@ -2,6 +2,7 @@
 
 #include "server/Log.h"
 #include "server/Net.h"
+#include "server/ReplyFrames.h"
 
 #include <cerrno>
 #include <csignal>
@@ -18,10 +19,6 @@
 namespace qdo::server {
 
 namespace {
-
-std::string Frame(const std::string& text) {
-    return text + std::string(1, '\0');
-}
 
 // How long a stopping listener waits for its jobs.
 constexpr int stopWaitMs = 30000;

@@ -53,7 +53,7 @@ void TOutputPipe::ReadLoop(int jobListener) {
             // The session is attached: nobody else gets in.
             const int other = ::accept4(jobListener, nullptr, nullptr, SOCK_CLOEXEC);
             if (other >= 0) {
-                SendAll(other, std::string_view("<NO SESSION>\0", 13));
+                SendAll(other, Frame("<NO SESSION>"));
                 ::close(other);
             }
             if (!(watched[0].revents & (POLLIN | POLLHUP)))

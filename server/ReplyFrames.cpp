@@ -14,6 +14,12 @@ void AppendWithoutNul(std::string& out, std::string_view text) {
 
 } // namespace
 
+std::string Frame(std::string_view text) {
+    std::string frame(text);
+    frame += '\0';
+    return frame;
+}
+
 void AppendChunk(std::string& out, std::string_view payload) {
     char digits[24];
     auto end = std::to_chars(digits, digits + sizeof digits, payload.size()).ptr;

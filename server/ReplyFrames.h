@@ -11,6 +11,8 @@ namespace qdo::server {
 // included.
 inline constexpr size_t MaxChunk = 32000;
 
+// A frame without payload: `text` and NUL ("<OK>:token", "<NO JOB>").
+std::string Frame(std::string_view text);
 // "<GO ON>:n" NUL payload; the payload must be at most MaxChunk bytes.
 void AppendChunk(std::string& out, std::string_view payload);
 // The value as chunks of at most MaxChunk bytes; nothing for the empty value.
