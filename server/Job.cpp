@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -32,6 +33,17 @@ TMError ProtocolError(const std::string& why) {
 } // namespace
 
 TJob::TJob(const TJobSettings& settings) : settings_(settings), reader_(settings.MaxRequest) {}
+
+TJob::~TJob() {
+    // GT.M's handler of SIGTERM logs through syslog, which allocates: arriving while this
+    // process frees its buffers (holding the allocator's lock), it would deadlock the job for
+    // good. The session is over, so the process ends anyway: hold the signals until it has.
+    sigset_t termination;
+    sigemptyset(&termination);
+    for (int signal : {SIGTERM, SIGINT, SIGQUIT, SIGHUP})
+        sigaddset(&termination, signal);
+    sigprocmask(SIG_BLOCK, &termination, nullptr);
+}
 
 int TJob::ServeAfterLogon(int jobListener, const std::string& token) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(settings_.HandshakeTimeoutMs);

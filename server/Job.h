@@ -21,6 +21,10 @@ class TJob {
 public:
     // Sets up the process (output pipe, GT.M) for serving.
     explicit TJob(const TJobSettings& settings);
+    // Ends GT.M with the termination signals held (they end the process soon after anyway).
+    ~TJob();
+    TJob(const TJob&) = delete;
+    TJob& operator=(const TJob&) = delete;
 
     // Redirect handshake: waits on `jobListener` for the client's logon with `token`, answers
     // it with a new session identifier, and serves that connection. Other connections to the
