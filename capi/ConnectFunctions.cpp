@@ -42,6 +42,44 @@ void RequireRecords(std::initializer_list<const void*> records) {
             throw Exception("A null record was passed.");
 }
 
+// The whole result of a call whose last chunk is `last`: with a group-read function that is
+// `last` (the function had the rest); without one, every chunk joined, which must fit a
+// counted string.
+class TWholeResult {
+public:
+    explicit TWholeResult(TOutput& output) : output_(output) {
+        output_.Collected.clear();
+        output_.Collecting = true;
+    }
+    ~TWholeResult() {
+        output_.Collecting = false;
+        if (output_.Collected.capacity() > QDO_STRING_MAX)
+            std::string().swap(output_.Collected); // a refused long value: give its memory back
+        else
+            output_.Collected.clear();
+    }
+    TWholeResult(const TWholeResult&) = delete;
+    TWholeResult& operator=(const TWholeResult&) = delete;
+
+    void CopyTo(const std::string& last, QDOString* out) {
+        const size_t length = output_.Collected.size() + last.size();
+        if (length > QDO_STRING_MAX)
+            throw Exception("The value is " + std::to_string(length) +
+                            " bytes long, more than the " + std::to_string(QDO_STRING_MAX) +
+                            " bytes a QDOString holds; set a group-read function "
+                            "(QDOSetGroupRead) to receive it in pieces.");
+        if (output_.Collected.empty()) {
+            StringToCounted(last, out);
+        } else {
+            output_.Collected += last;
+            StringToCounted(output_.Collected, out);
+        }
+    }
+
+private:
+    TOutput& output_;
+};
+
 // A counted-string record of the size the library lends.
 struct LentRecord {
     alignas(2) unsigned char bytes[TOutput::LentRecordSize];
@@ -59,15 +97,32 @@ TOutput* OutputOf(QDOHandle handle) noexcept {
 }
 
 void TOutput::StoreLastError(std::exception_ptr failure) noexcept {
-    std::string message;
     try {
-        message = ExceptionMessage(failure);
+        // A NUL byte would end the text for many callers: it is written as M writes it.
+        const std::string message = ExceptionMessage(failure);
+        LastError.clear();
+        for (char c : message) {
+            if (c == '\0')
+                LastError += "_$C(0)_";
+            else
+                LastError += c;
+        }
+        LastErrorCode = -1;
+        LastECode.clear();
+        try {
+            std::rethrow_exception(failure);
+        } catch (const EMServerError& e) {
+            LastErrorCode = e.ErrorCode;
+            LastECode = e.ECode;
+        } catch (const EMConnectError& e) {
+            LastErrorCode = e.ErrorCode;
+        } catch (...) {
+        }
     } catch (...) {
-        message = "Out of memory.";
+        LastError = "Out of memory.";
+        LastErrorCode = -1;
+        LastECode.clear();
     }
-    const size_t length = std::min(message.size(), MaxErrorLength);
-    std::memcpy(LastError, message.data(), length);
-    LastError[length] = '\0';
 }
 
 void TOutput::OutputBridge(TObject*, const std::string& Value) {
@@ -81,8 +136,11 @@ void TOutput::OutputBridge(TObject*, const std::string& Value) {
 void TOutput::GroupReadBridge(TObject*, const std::string& Value, bool& Continue) {
     // The flat interface never stops a chunked reply early.
     Continue = true;
-    if (GroupReadProc == nullptr)
+    if (GroupReadProc == nullptr) {
+        if (Collecting)
+            Collected += Value;
         return;
+    }
     LentRecord chunk;
     StringToCounted(Value, chunk.get());
     GroupReadProc(Connect, chunk.get());
@@ -117,6 +175,18 @@ QDO_EXPORT void QDOGetLastError(QDOHandle handle, QDOString* out) {
     qdo::StringToCounted(output ? std::string_view(output->LastError) : std::string_view(), out);
 }
 
+QDO_EXPORT int32_t QDOGetLastErrorCode(QDOHandle handle) {
+    qdo::TOutput* output = qdo::OutputOf(handle);
+    return output ? output->LastErrorCode : -1;
+}
+
+QDO_EXPORT void QDOGetLastServerError(QDOHandle handle, QDOString* out) {
+    if (out == nullptr)
+        return;
+    qdo::TOutput* output = qdo::OutputOf(handle);
+    qdo::StringToCounted(output ? std::string_view(output->LastECode) : std::string_view(), out);
+}
+
 QDO_EXPORT QDOHandle QDOCreateConnect(const char* address, int32_t port, const char* name_space) {
     TQdoConnect* connect = nullptr;
     try {
@@ -128,6 +198,7 @@ QDO_EXPORT QDOHandle QDOCreateConnect(const char* address, int32_t port, const c
         connect->SetTag(reinterpret_cast<intptr_t>(output));
         using namespace std::placeholders;
         connect->OnTerminalOutput = std::bind(&qdo::TOutput::OutputBridge, output, _1, _2);
+        // Bound for good: without a group-read function, the bridge collects or drops chunks.
         connect->OnGroupRead = std::bind(&qdo::TOutput::GroupReadBridge, output, _1, _2, _3);
         connect->OnCallback = std::bind(&qdo::TOutput::CallbackBridge, output, _1, _2, _3);
         return connect;
@@ -171,8 +242,9 @@ QDO_EXPORT int32_t QDOConnectClose(QDOHandle handle) {
 QDO_EXPORT int32_t QDORead(QDOHandle handle, const QDOString* expression, QDOString* out) {
     return Guarded(handle, [&](TQdoConnect& connect) {
         qdo::RequireRecords({expression, out});
-        const std::string value = connect.Read(qdo::CountedToString(expression));
-        qdo::StringToCounted(value, out);
+        qdo::TWholeResult whole(*qdo::OutputOf(handle));
+        const std::string last = connect.Read(qdo::CountedToString(expression));
+        whole.CopyTo(last, out);
     });
 }
 
@@ -217,6 +289,22 @@ QDO_EXPORT void QDOSetCallback(QDOHandle handle, QDOCallbackProc proc) {
 QDO_EXPORT void QDOSetGroupRead(QDOHandle handle, QDOGroupReadProc proc) {
     if (qdo::TOutput* output = qdo::OutputOf(handle))
         output->GroupReadProc = proc;
+}
+
+QDO_EXPORT int32_t QDOSetTimeOut(QDOHandle handle, int32_t milliseconds) {
+    return Guarded(handle, [&](TQdoConnect& connect) {
+        if (milliseconds < 1 || milliseconds > 6000000)
+            throw qdo::Exception("A time-out is 1 to 6000000 milliseconds.");
+        connect.SetTimeOutMilliseconds(milliseconds);
+    });
+}
+
+QDO_EXPORT int32_t QDOSetRequestDeadline(QDOHandle handle, int32_t milliseconds) {
+    return Guarded(handle, [&](TQdoConnect& connect) {
+        if (milliseconds < 0)
+            throw qdo::Exception("A request deadline is 0 (none) or more milliseconds.");
+        connect.SetRequestDeadline(milliseconds);
+    });
 }
 
 QDO_EXPORT int32_t QDOProcessMessages(QDOHandle handle, int32_t timeout_ms) {

@@ -47,9 +47,9 @@ extern "C" {
  *
  * Writing a record, the library writes at most QDO_STRING_MAX (32768) text bytes, so every
  * record that the library writes into must offer QDO_STRING_SIZE(QDO_STRING_MAX) = 32770 bytes:
- * sizeof(QDOString). A longer result is cut to its first 32768 bytes (Length 32768, the bytes
- * 00 80) unless the function says otherwise. Nothing else is written: no terminator, and the
- * record's bytes after the text keep their values.
+ * sizeof(QDOString). Each function says what happens to a longer result (QDOListGet cuts it
+ * to its first 32768 bytes; QDORead fails instead). Nothing else is written: no terminator, and
+ * the record's bytes after the text keep their values.
  */
 #pragma pack(push, 1)
 typedef struct QDOString {
@@ -71,8 +71,8 @@ typedef void* QDOHandle;
  * them. A lent record has room for 32770 text bytes.
  *
  * QDOOutputProc:    one piece of the terminal output of QDOExecuteOutput.
- * QDOGroupReadProc: one chunk of a chunked reply, in the order the server sent them; the last
- *                   chunk is the function's own result instead.
+ * QDOGroupReadProc: one chunk of a chunked reply (at most 32768 bytes), in the order the
+ *                   server sent them; the last chunk is the function's own result instead.
  * QDOCallbackProc:  a callback request of the server while a command runs; write the answer
  *                   into result (at most 32770 bytes).
  */
@@ -123,22 +123,55 @@ QDO_EXPORT int32_t QDOText(const QDOString* text, QDOString* out);
 /*
  * ---- Connections ----
  *
- * A handle is used by one thread at a time: the thread that opens it, which also receives its
- * callbacks. Every function below accepts the null handle: it does nothing and returns 0 (-1
- * for QDOProcessMessages and QDONotificationDescriptor), and QDOGetLastError gives the empty
- * text. On failure a function returns 0, writes no output record, and keeps the failure's
- * message for QDOGetLastError; success leaves the kept message as it was. Typical messages:
- * "Connect does not exist." (the connection is not open), "Windows socket error. Code 10061:
- * ..." (the server cannot be reached), "Internal server error: '...' while executing ..." (the
- * server's own error for the command).
+ * A handle serves one thread at a time, and its callbacks run on the thread whose call they
+ * belong to; events and callback requests that arrive between calls reach the thread that
+ * pumps its notifications with QDOProcessMessages (the thread that made the last call). A call
+ * made while another thread's call runs on the same handle, or made from inside one of the
+ * handle's callbacks during a call, fails at once (QDO_ERROR_BUSY) and sends nothing.
+ *
+ * Every function below accepts the null handle: it does nothing and returns 0 (-1 for
+ * QDOProcessMessages, QDONotificationDescriptor and QDOGetLastErrorCode), and QDOGetLastError
+ * gives the empty text. On failure a function returns 0, writes no output record, and keeps
+ * what the failure was for QDOGetLastError, QDOGetLastErrorCode and QDOGetLastServerError;
+ * success leaves that as it was. Typical messages: "Connect does not exist." (the connection
+ * is not open), "Windows socket error. Code 10061: ..." (the server cannot be reached),
+ * "Internal server error: '...' while executing ..." (the server's own error for the command),
+ * "Time-out. ..." (the server did not answer in time).
  */
+
+/* The error codes of QDOGetLastErrorCode. */
+#define QDO_ERROR_NONE (-1)       /* no code: a socket failure, a bad record, memory, ... */
+#define QDO_ERROR_NO_JOB 0        /* "Can't create new job." */
+#define QDO_ERROR_BAD_FORMAT 1    /* "Not compatible server data format." */
+#define QDO_ERROR_NOT_CONNECTED 2 /* "Connect does not exist." */
+#define QDO_ERROR_INVALID_TYPE 4  /* "Invalid command type." (a refused logon) */
+#define QDO_ERROR_NO_SESSION 6    /* "Can't create session." */
+#define QDO_ERROR_SOCKET_CLOSED 7 /* "Socket is not connected." */
+#define QDO_ERROR_UNKNOWN 9       /* "Unknown error." */
+#define QDO_ERROR_SERVER 10       /* an M error of the command: see QDOGetLastServerError */
+#define QDO_ERROR_BUSY 11         /* the handle is running another call */
+#define QDO_ERROR_TIME_OUT 12     /* a wait ran out; the connection was closed */
 
 /*
  * QDOGetLastError: copies the message of the handle's last failure into `out` (the empty text
- * for a new handle or the null handle). Messages are at most 32768 bytes long and end at their
- * first NUL byte. Reading the message does not clear it. A null `out` is ignored.
+ * for a new handle or the null handle). A NUL byte of the message is written as _$C(0)_, so
+ * the text is whole and holds no NUL; a request quoted in it is cut to a few hundred bytes with
+ * its whole length stated. Reading the message does not clear it. A null `out` is ignored.
  */
 QDO_EXPORT void QDOGetLastError(QDOHandle handle, QDOString* out);
+
+/*
+ * QDOGetLastErrorCode: the QDO_ERROR_... code of the handle's last failure; QDO_ERROR_NONE for
+ * a failure without one, for a new handle and for the null handle.
+ */
+QDO_EXPORT int32_t QDOGetLastErrorCode(QDOHandle handle);
+
+/*
+ * QDOGetLastServerError: copies into `out` the M error code ($ECODE, as ",M6,") of the
+ * handle's last failure when it was an M error of the server (QDO_ERROR_SERVER), else the empty
+ * text. A null `out` is ignored.
+ */
+QDO_EXPORT void QDOGetLastServerError(QDOHandle handle, QDOString* out);
 
 /*
  * QDOCreateConnect: a new, closed connection to `address` (a host name or dotted address) and
@@ -163,13 +196,30 @@ QDO_EXPORT void QDODestroyConnect(QDOHandle handle);
 QDO_EXPORT int32_t QDOConnectOpen(QDOHandle handle);
 
 /* QDOConnectClose: closes the connection; nothing is sent to the server. Returns 1. */
+
+/*
+ * QDOSetTimeOut: the longest single wait for data, 1 to 6,000,000 milliseconds (10,000 for a
+ * new handle). It also bounds each step of QDOConnectOpen (connecting, the server's answer, the
+ * logon), which fails with QDO_ERROR_TIME_OUT when one runs out. Returns 1, or 0 for a value
+ * out of range.
+ */
+QDO_EXPORT int32_t QDOSetTimeOut(QDOHandle handle, int32_t milliseconds);
+
+/*
+ * QDOSetRequestDeadline: the longest a call may wait for the end of its reply, in milliseconds;
+ * 0 (the default) waits as long as the server works. A call that runs out fails with
+ * QDO_ERROR_TIME_OUT and closes the connection. Returns 1, or 0 for a negative value.
+ */
+QDO_EXPORT int32_t QDOSetRequestDeadline(QDOHandle handle, int32_t milliseconds);
 QDO_EXPORT int32_t QDOConnectClose(QDOHandle handle);
 
 /*
  * QDORead: the value of the M expression in `expression` (a variable reference or any
- * expression) into `out`. A long value arrives in chunks: every chunk but the last goes to the
- * group-read callback, and the last one is the result. A result over 32768 bytes is cut to its
- * first 32768 (result 1).
+ * expression) into `out`. A value over 32000 bytes arrives in chunks. Without a group-read
+ * function the result is the whole value; a value over 32768 bytes does not fit `out`, and the
+ * call fails (0) with a message that says how long the value is. With a group-read function,
+ * every chunk but the last goes to it, in order, and the last one (at most 32768 bytes) is the
+ * result: so values of any size can be read.
  */
 QDO_EXPORT int32_t QDORead(QDOHandle handle, const QDOString* expression, QDOString* out);
 
@@ -178,7 +228,8 @@ QDO_EXPORT int32_t QDOWrite(QDOHandle handle, const QDOString* name, const QDOSt
 
 /*
  * QDOExecute: runs the M command line. What it writes comes back only through the group-read
- * callback: every chunk of the reply, in order, the last one included.
+ * callback: every chunk of the reply, in order, the last one included; without a group-read
+ * function it is dropped.
  */
 QDO_EXPORT int32_t QDOExecute(QDOHandle handle, const QDOString* command);
 

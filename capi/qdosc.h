@@ -23,22 +23,30 @@ std::string CountedToString(const QDOString* record);
 void StringToCounted(std::string_view text, QDOString* record);
 
 // The record a handle carries beside its connection (in the connection's Tag): the caller's
-// callbacks and the message of the last failure.
+// callbacks and what the last failure was.
 class TOutput : public TObject {
 public:
     // A record the library lends to a callback: the length and room for 32770 bytes.
     static constexpr size_t LentRecordSize = 32772;
-    // The longest message kept: what QDOGetLastError can give back whole.
-    static constexpr size_t MaxErrorLength = QDO_STRING_MAX;
 
-    explicit TOutput(TQdoConnect* connect) : Connect(connect) { LastError[0] = '\0'; }
+    explicit TOutput(TQdoConnect* connect) : Connect(connect) {}
     ~TOutput() override;
 
     TQdoConnect* Connect;
     QDOOutputProc OutputProc = nullptr;
     QDOGroupReadProc GroupReadProc = nullptr;
     QDOCallbackProc CallbackProc = nullptr;
-    char LastError[LentRecordSize]; // NUL-terminated
+
+    // The last failure: its message with each NUL byte written as _$C(0)_, its connection error
+    // code (-1 for a failure without one) and, for an M error, its $ECODE.
+    std::string LastError;
+    int32_t LastErrorCode = -1;
+    std::string LastECode;
+
+    // While a call wants a whole result and the caller has no group-read function, the chunks
+    // before the last collect here instead of being dropped.
+    bool Collecting = false;
+    std::string Collected;
 
     // The connection's OnTerminalOutput, OnGroupRead and OnCallback, passed on to the caller's
     // functions through records lent from the bridges' own frames.
@@ -46,7 +54,7 @@ public:
     void GroupReadBridge(TObject* Sender, const std::string& Value, bool& Continue);
     void CallbackBridge(TObject* Sender, const std::string& Command, std::string& CallBackResult);
 
-    // Keeps the message of `failure`, cut to MaxErrorLength bytes.
+    // Keeps what `failure` was.
     void StoreLastError(std::exception_ptr failure) noexcept;
 };
 

@@ -28,17 +28,17 @@ set(QDO_SOURCES
     connect/DataCommands.cpp
     connect/Framing.cpp
     connect/MatchString.cpp
-    connect/ReceiveBuffer.cpp
     connect/RequestLoop.cpp
-    connect/RequestText.cpp
     connect/ServerEvents.cpp
-    connect/ServerMessages.cpp
     connect/Session.cpp
     connect/SocketErrorMessages.cpp
     connect/StrToCharStr.cpp
     encodings/Mlist.cpp
     encodings/Mpiece.cpp
     encodings/Mutils.cpp
+    protocol/FrameReader.cpp
+    protocol/Replies.cpp
+    protocol/Requests.cpp
     sockets/BaseSocket.cpp
     sockets/IpClient.cpp
     sockets/IpSocket.cpp
@@ -49,7 +49,8 @@ set(QDO_SOURCES
     sockets/TcpServer.cpp
 )
 
-# Headers that form the installed API (capi/qdosc.h is internal).
+# Headers that form the installed API. Internal ones stay out: capi/qdosc.h, the connection's
+# helpers and the wire protocol's units (protocol/, but for the reader's state in WaitState.h).
 set(QDO_PUBLIC_HEADERS
     capi/qdo.h
     classes/Application.h
@@ -69,11 +70,10 @@ set(QDO_PUBLIC_HEADERS
     classes/Thread.h
     classes/VarRec.h
     connect/Qdoconnect.h
-    connect/ReceiveBuffer.h
-    connect/ServerMessages.h
     encodings/Mlist.h
     encodings/Mpiece.h
     encodings/Mutils.h
+    protocol/WaitState.h
     sockets/Sockets2.h
 )
 

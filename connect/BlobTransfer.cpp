@@ -5,8 +5,8 @@
 // block k. Everything is done with Read, Write, Execute and Kill, so every step tests the
 // connection and every Execute hands its reply to OnGroupRead.
 #include "classes/IntegerText.h"
-#include "connect/BusyScope.h"
 #include "connect/Qdoconnect.h"
+#include "connect/Scopes.h"
 #include "encodings/Mpiece.h"
 #include "encodings/Mutils.h"
 
@@ -45,7 +45,7 @@ std::string LockVariable(std::string_view sessionId, bool whole) {
 // a failure of the unlock reaches the caller in place of an earlier one.
 template <typename Work, typename Closing>
 int32_t UnderBlobLock(TQdoConnect& connect, int32_t id, bool deleting, Work work, Closing closing) {
-    TBusyScope busy(connect);
+    TRequestScope scope(connect); // one thread for the whole sequence
     const std::string header = HeaderNode(id);
     const std::string variable = LockVariable(connect.SessionIdentifier(), deleting);
     const auto unlock = [&] {

@@ -2,6 +2,7 @@
 #include "classes/Application.h"
 #include "classes/StoredForm.h"
 #include "connect/Qdoconnect.h"
+#include "protocol/FrameReader.h"
 
 namespace qdo {
 
@@ -19,17 +20,15 @@ void TMAuthorization::Assign(const TPersistent* source) {
 }
 
 TQdoConnect::TQdoConnect(TComponent* owner)
-    : TComponent(owner), authorization_(std::make_unique<TMAuthorization>()) {
+    : TComponent(owner), receive_(std::make_unique<protocol::TFrameReader>()),
+      authorization_(std::make_unique<TMAuthorization>()) {
     mainSocket_ = new TTcpClient(this);
     socket_ = mainSocket_;
     socket_->OnError = [this](TObject* sender, int32_t code) { SocketError(sender, code); };
     socket_->OnReadReady = [this](TObject* sender) { SocketReadHandler(sender); };
     // Bytes received and not yet handled belong to the connection that closed: never read them
     // as the first words of the next one.
-    socket_->OnDestroyHandle = [this](TObject*) {
-        receive_.Clear();
-        idle_.Clear();
-    };
+    socket_->OnDestroyHandle = [this](TObject*) { receive_->Clear(); };
     listBuilder_ = std::make_unique<TMList>();
     query_ = std::make_unique<TStringList>();
     queryResult_ = std::make_unique<TStringList>();
@@ -80,6 +79,11 @@ void TQdoConnect::SetNameSpace(std::string value) {
 void TQdoConnect::SetTimeOut(int32_t minutes) noexcept {
     if (minutes > 0)
         timeOut_ = std::min(minutes, 100) * 60000;
+}
+
+void TQdoConnect::SetTimeOutMilliseconds(int32_t ms) noexcept {
+    if (ms > 0 && ms <= 6000000)
+        timeOut_ = ms;
 }
 
 void TQdoConnect::SetQuery(const TStringList* query) {
@@ -139,6 +143,7 @@ void TQdoConnect::InitSocket() {
     socket_->SetRemotePort(std::to_string(serverPort_));
     socket_->SetRemoteHost(!host_.empty() || serverAddress_.empty() ? host_ : serverAddress_);
     socket_->SetBlockMode(bmBlocking);
+    socket_->SetConnectTimeOut(timeOut_);
     socket_->SetActive(true);
 }
 
@@ -188,6 +193,13 @@ void TQdoConnect::GetPublishedProperties(std::vector<TPublishedProperty>& proper
             if (ms > 0)
                 timeOut_ = static_cast<int32_t>(std::min<int64_t>(ms, 6000000));
         });
+    add(
+        "RequestDeadline", [this] { return FormInteger(requestDeadline_); },
+        [this](const TFormValue& v) {
+            SetRequestDeadline(
+                static_cast<int32_t>(std::clamp<int64_t>(v.AsInteger(), 0, INT32_MAX)));
+        },
+        "0");
     TMAuthorization& auth = *authorization_;
     add(
         "Authorization.Active", [&auth] { return FormBoolean(auth.Active()); },

@@ -5,6 +5,7 @@
 namespace qdo {
 
 EMConnectError::~EMConnectError() = default;
+EMServerError::~EMServerError() = default;
 EMConnectionLost::~EMConnectionLost() = default;
 
 std::string ConnectErrorMessage(TConnectError error) {
@@ -27,6 +28,12 @@ std::string ConnectErrorMessage(TConnectError error) {
         return "Socket data not sent.";
     case ceUnknown:
         return "Unknown error.";
+    case ceServerError:
+        return "M error on the server.";
+    case ceBusy:
+        return "Connection is busy.";
+    case ceTimeOut:
+        return "Time-out.";
     }
     return "Unknown error.";
 }
@@ -40,9 +47,15 @@ void SocketErrorProc(int32_t errorCode) {
     throw Exception(SocketErrorText(errorCode));
 }
 
-void TQdoConnect::HandleError(TConnectError error) {
-    if (errorHandler_ == htException)
-        throw EMConnectError(ConnectErrorMessage(error), error);
+void TQdoConnect::HandleError(TConnectError error, std::string_view detail) {
+    if (errorHandler_ == htException) {
+        std::string message = ConnectErrorMessage(error);
+        if (!detail.empty()) {
+            message += ' ';
+            message += detail;
+        }
+        throw EMConnectError(std::move(message), error);
+    }
     if (OnConnectError)
         OnConnectError(this, error);
 }
@@ -57,6 +70,10 @@ void TQdoConnect::SocketError(TObject*, int32_t ErrorCode) {
     }
     handlingSocketError_ = false;
     active_ = false;
+    // A connection that could not be made in time is a time-out like any other wait that ran
+    // out; the message stays the socket's.
+    if (ErrorCode == 10060)
+        throw EMConnectError(SocketErrorText(ErrorCode), ceTimeOut);
     SocketErrorProc(ErrorCode);
 }
 

@@ -1,11 +1,15 @@
 // The data commands: read, write, execute, kill, terminal execute, group read and its cancel.
-#include "connect/BusyScope.h"
 #include "connect/Qdoconnect.h"
-#include "connect/RequestText.h"
+#include "connect/Scopes.h"
+#include "protocol/FrameReader.h"
+#include "protocol/Requests.h"
 
 namespace qdo {
 
+namespace request = protocol::request;
+
 std::string TQdoConnect::RunRequest(char command, std::string_view argument) {
+    TUseScope use(*this);
     CheckConnect();
     TBusyScope busy(*this);
     request::OneArgument(request_, command, argument);
@@ -22,6 +26,7 @@ std::string TQdoConnect::Kill(std::string_view name) {
 }
 
 std::string TQdoConnect::Write(std::string_view name, std::string_view value) {
+    TUseScope use(*this);
     CheckConnect();
     TBusyScope busy(*this);
     request::Write(request_, name, value);
@@ -30,6 +35,7 @@ std::string TQdoConnect::Write(std::string_view name, std::string_view value) {
 }
 
 std::string TQdoConnect::Execute(std::string_view commandLine) {
+    TUseScope use(*this);
     std::string result = RunRequest('x', commandLine);
     // The loop hands over every chunk but the last as the next arrives; the last one goes to
     // the handler here, so that it sees the whole reply in order.
@@ -41,22 +47,31 @@ std::string TQdoConnect::Execute(std::string_view commandLine) {
 }
 
 std::string TQdoConnect::ExecuteTerminal(std::string_view commandLine) {
+    TUseScope use(*this);
     CheckConnect();
     TBusyScope busy(*this);
     request::OneArgument(request_, 't', commandLine);
-    const TWaitState saved = receive_.WaitState;
-    receive_.WaitState = wsTerminal;
+    protocol::TFrameReader& reader = *receive_;
+    // A terminal stream starts between frames: what came before the request is handled first.
+    HandleBufferedFrames();
+    while (reader.WaitState() == wsLength) {
+        std::string pushed;
+        ReadFrame(pushed);
+        HandlePushedFrames({pushed});
+    }
+    reader.StartTerminal();
     try {
         PostGet();
     } catch (...) {
-        receive_.WaitState = saved;
+        reader.EndTerminal();
         throw;
     }
-    receive_.WaitState = saved;
+    reader.EndTerminal();
     return reply_;
 }
 
 std::string TQdoConnect::GroupRead(std::string_view argument) {
+    TUseScope use(*this);
     TBusyScope busy(*this);
     CheckConnect();
     const TVarRec fields[] = {TVarRec(argument)};
@@ -67,23 +82,27 @@ std::string TQdoConnect::GroupRead(std::string_view argument) {
 
 void TQdoConnect::CancelGroupRead() {
     // A short-lived side connection carries the request, so that the main socket, which may be
-    // in the middle of the group read, carries no byte of it.
-    auto side = std::make_unique<TTcpClient>();
-    TTcpClient* remembered = socket_;
-    try {
-        side->SetRemotePort(std::to_string(serverPort_));
-        side->SetRemoteHost(!host_.empty() || serverAddress_.empty() ? host_ : serverAddress_);
-        side->SetBlockMode(bmBlocking);
-        side->SetActive(true);
-        socket_ = side.get();
-        request_ = "MR:bfl:" + sessionId_;
-        request_ += '\0';
-        SysPost();
-    } catch (...) {
-        socket_ = remembered;
-        throw;
+    // in the middle of the group read, carries no byte of it. It touches nothing of the
+    // connection's request state, so that any thread may call it while a group read runs.
+    TTcpClient side;
+    side.SetRemotePort(std::to_string(serverPort_));
+    side.SetRemoteHost(!host_.empty() || serverAddress_.empty() ? host_ : serverAddress_);
+    side.SetConnectTimeOut(timeOut_);
+    side.SetBlockMode(bmBlocking);
+    side.SetActive(true);
+    if (!side.Active()) {
+        HandleError(ceSocketNotConnected);
+        return;
     }
-    socket_ = remembered;
+    std::string cancel;
+    request::Terminated(cancel, "MR:bfl:", sessionId_);
+    for (size_t done = 0; done < cancel.size();) {
+        const int32_t sent =
+            side.SendBuf(cancel.data() + done, static_cast<int32_t>(cancel.size() - done));
+        if (sent <= 0)
+            break; // the side connection reports nothing of its own
+        done += static_cast<size_t>(sent);
+    }
 }
 
 void TQdoConnect::RunParam(std::string (TQdoConnect::*operation)(std::string_view)) {

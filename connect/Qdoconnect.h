@@ -1,9 +1,14 @@
 // The connection unit: TQdoConnect, the component through which an application talks to an M
 // database server, with its errors, and the free functions the unit offers beside it.
 //
-// A connection is used from one thread: every request runs on the caller's thread from start to
-// end, and between requests the socket's read notifications (server events, callback requests)
-// reach the connection through that thread's notification loop (classes/NotificationLoop.h).
+// Threads: every request runs on the caller's thread from start to end, and between requests the
+// socket's read notifications (server events, callback requests) reach the connection through the
+// notification loop (classes/NotificationLoop.h) of the thread that made the last request. A
+// connection serves one thread at a time: a request started while another thread's request runs
+// on the same connection fails at once with EMConnectError (ceBusy) and sends nothing, and so
+// does a request started from inside an event handler of a running request (OnGroupRead,
+// OnTerminalOutput, OnCallback or OnServerEvent called by that request). Handlers called on the
+// idle path, between requests, may run requests. CancelGroupRead may be called from any thread.
 #pragma once
 
 #include "classes/Component.h"
@@ -13,20 +18,29 @@
 #include "classes/Persistent.h"
 #include "classes/Streams.h"
 #include "classes/StringList.h"
-#include "connect/ReceiveBuffer.h"
-#include "connect/ServerMessages.h"
 #include "encodings/Mlist.h"
+#include "protocol/WaitState.h"
 #include "sockets/Sockets2.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 namespace qdo {
 
-// The failures that a connection detects itself. The ordinals are fixed (5 is not used).
+namespace protocol {
+class TFrameReader;
+}
+
+// The failures that a connection detects itself. The ordinals are fixed (5 is not used); 10 and
+// up are additions of this library.
 enum TConnectError : uint8_t {
     ceNoJob = 0,                // "Can't create new job."
     ceBadFormat = 1,            // "Not compatible server data format."
@@ -37,6 +51,9 @@ enum TConnectError : uint8_t {
     ceSocketNotConnected = 7,   // "Socket is not connected."
     ceDataNotSended = 8,        // "Socket data not sent."
     ceUnknown = 9,              // "Unknown error."
+    ceServerError = 10,         // "M error on the server." (EMServerError)
+    ceBusy = 11,                // "Connection is busy."
+    ceTimeOut = 12,             // "Time-out."
 };
 
 // The message of a connection error.
@@ -46,8 +63,9 @@ QDO_API std::string ConnectErrorMessage(TConnectError error);
 // OnConnectError and going on.
 enum TErrorHandler : uint8_t { htException = 0, htEvent = 1 };
 
-// A connection error raised under htException, or an internal server error (whose ErrorCode
-// is then ceNoJob, the default).
+// A connection error raised under htException; an error reply of the server (EMServerError);
+// a reply the connection cannot understand (ceBadFormat); a refused request (ceBusy); a wait
+// that ran out (ceTimeOut).
 class QDO_API EMConnectError : public Exception {
 public:
     explicit EMConnectError(std::string message, TConnectError errorCode = ceNoJob)
@@ -55,6 +73,19 @@ public:
     ~EMConnectError() override;
 
     TConnectError ErrorCode;
+};
+
+// An M error that ended a request on the server ("<ERROR>:ecode:text"). Its message is the
+// connection's "Internal server error: '...' while executing ..."; ErrorCode is ceServerError.
+class QDO_API EMServerError : public EMConnectError {
+public:
+    EMServerError(std::string message, std::string eCode, std::string serverText)
+        : EMConnectError(std::move(message), ceServerError), ECode(std::move(eCode)),
+          ServerText(std::move(serverText)) {}
+    ~EMServerError() override;
+
+    std::string ECode;      // the error's $ECODE, as ",M6," (",UZBRKF," for a break of flow)
+    std::string ServerText; // the server's text of the error (GT.M's $ZSTATUS)
 };
 
 // The connection was dropped while a reply was awaited: the server closed it, the socket layer
@@ -123,7 +154,7 @@ public:
     void SetHost(std::string value);
     int32_t ServerPort() const noexcept { return serverPort_; }
     void SetServerPort(int32_t value);
-    bool Active() const noexcept { return active_; }
+    bool Active() const noexcept { return active_.load(std::memory_order_relaxed); }
     void SetActive(bool value);
     const std::string& MError() const noexcept { return mError_; }
     void SetMError(std::string value) { mError_ = std::move(value); }
@@ -131,10 +162,20 @@ public:
     TStringList* Query() noexcept { return query_.get(); }
     void SetQuery(const TStringList* query);
     TStringList* QueryResult() noexcept { return queryResult_.get(); }
-    // The longest single wait for data, in milliseconds. SetTimeOut takes minutes: a value
-    // above 0 sets min(value, 100) minutes; 0 and below are ignored.
+    // The longest single wait for data, in milliseconds; it also bounds each step of opening a
+    // session (connecting, the server's answer, the logon, the client-address request), which
+    // fails with ceTimeOut when it runs out. SetTimeOut takes minutes: a value above 0 sets
+    // min(value, 100) minutes; 0 and below are ignored.
     int32_t TimeOut() const noexcept { return timeOut_; }
     void SetTimeOut(int32_t minutes) noexcept;
+    // Addition: the same in milliseconds, 1 to 6,000,000; other values are ignored.
+    void SetTimeOutMilliseconds(int32_t ms) noexcept;
+    // Addition: the longest a request may take from its send to its end, in milliseconds; 0 (the
+    // default) lets a request run as long as the server works on it. A request that does not
+    // end in time fails with EMConnectError (ceTimeOut) and closes the connection, since the
+    // rest of its reply may still come. Stored as RequestDeadline.
+    int32_t RequestDeadline() const noexcept { return requestDeadline_; }
+    void SetRequestDeadline(int32_t ms) noexcept { requestDeadline_ = ms > 0 ? ms : 0; }
     // The credentials of the create request. SetAuthorization copies them.
     TMAuthorization* Authorization() noexcept { return authorization_.get(); }
     void SetAuthorization(const TMAuthorization* authorization);
@@ -156,8 +197,8 @@ public:
 
     // --- Errors ---
     // Raises EMConnectError for `error` under htException; calls OnConnectError (when
-    // assigned) and returns under htEvent.
-    void HandleError(TConnectError error);
+    // assigned) and returns under htEvent. A `detail` follows the error's own message.
+    void HandleError(TConnectError error, std::string_view detail = {});
     // The socket's error handler: closes the socket, marks the connection inactive and raises
     // (SocketErrorProc), whatever the error-handler mode. A failure reported while it is
     // already handling one (closing the socket can fail too) is left to the first.
@@ -176,13 +217,14 @@ public:
     // Sends the outgoing request text.
     void SysPost();
     // Leaves the next whole reply in the reply text, waiting for it as long as the server takes
-    // (TimeOut bounds each single wait). Raises EMConnectionLost when the connection can
-    // deliver no more.
+    // (TimeOut bounds each single wait; a session step or a request deadline bounds the whole).
+    // Raises EMConnectionLost when the connection can deliver no more.
     void SysGet();
-    // Cuts one reply (or the rest of one) out of the receive buffer into the reply text; true
-    // when the reply text holds a whole reply.
+    // Cuts one reply out of the receive buffer into the reply text; true when the reply text
+    // holds a whole reply.
     bool TryBuffer();
     // The socket's read-readiness handler while idle: hands what arrived to ServerEventHandler.
+    // It reads nothing while a request of the connection runs (that request reads the bytes).
     void SocketReadHandler(TObject* Sender);
 
     // --- The request/reply loop ---
@@ -191,7 +233,10 @@ public:
     void SetBlocked(bool blocked);
     bool GetBlocked() const noexcept { return busy_ > 0; }
     // Sends the outgoing request text and runs the request to its end; the result is left in
-    // the reply text.
+    // the reply text. With no OnGroupRead handler the result is every chunk of the reply
+    // joined; with one, every chunk but the last goes to the handler and the last is the
+    // result. When a handler clears Continue or throws, the rest of the reply is read and
+    // dropped before PostGet returns, so that the next request gets its own reply.
     void PostGet();
 
     // --- Sessions ---
@@ -207,6 +252,8 @@ public:
     std::string GetClientIP();
 
     // --- Data commands ---
+    // Each returns the whole result (see PostGet). A request whose reply is an M error raises
+    // EMServerError, unless the break-flow rule ends it quietly.
     std::string Read(std::string_view expression);
     std::string Write(std::string_view name, std::string_view value);
     std::string Execute(std::string_view commandLine);
@@ -226,10 +273,12 @@ public:
     void UnsubscribeEvent(std::string_view eventName);
     // The idle path: reads the messages that the server pushed while no request ran (callback
     // requests to OnCallback, events to OnServerEvent) and acknowledges those whose identifier
-    // is above 0. A message that the bytes end inside is kept and completed by the bytes of the
-    // next call. A failure (a handler's, an identifier that is not a number, a failed send)
-    // drops the rest of the bytes and goes to the caller: the notification loop, which hands it
-    // to the application's exception handler.
+    // is above 0, a message whose handler failed included (a failed callback is answered with
+    // the empty text). A message that the bytes end inside is kept and completed by the bytes
+    // of the next call, or read by the next request. The first failure (a handler's, an
+    // identifier that is not a number, a failed send) goes to the caller once every message of
+    // the bytes has been handled: the notification loop, which hands it to the application's
+    // exception handler. Bytes that cannot be a message of this protocol close the connection.
     void ServerEventHandler(TObject* Sender, const char* bytes, int32_t count);
 
     // --- BLOBs: binary objects kept in ^BLOB(id) and its blocks ^BLOB(id,k) on the server ---
@@ -262,30 +311,71 @@ public:
     const std::string& JobToken() const noexcept { return jobToken_; }
     const std::string& SessionIdentifier() const noexcept { return sessionId_; }
     int32_t BusyCount() const noexcept { return busy_; }
-    TWaitState WaitState() const noexcept { return receive_.WaitState; }
+    TWaitState WaitState() const noexcept;
     TTcpClient* Socket() noexcept { return socket_; }
 
 private:
+    friend class TUseScope;
+    using Clock = std::chrono::steady_clock;
+
+    // Takes the connection for the calling thread for one operation (nested operations of the
+    // same thread count up), or raises ceBusy: another thread has it, or a request's reply is
+    // running on this one. TryEnterUse answers false instead of raising.
+    void EnterUse();
+    bool TryEnterUse() noexcept;
+    void LeaveUse() noexcept;
+    // Reads the next frame into `frame` (SysGet's work). In a session step it answers false
+    // when the bytes cannot become a session reply, without waiting further.
+    bool ReadFrame(std::string& frame);
+    // Cuts the next whole frame, or drops the connection on bytes that cannot be one.
+    bool CutFrame(std::string& frame);
+    // Bounds the waits of a session step or a request: until `Deadline`, for `What`.
+    struct TWaitLimit {
+        std::optional<Clock::time_point> Deadline;
+        int32_t LimitMs = 0;
+        const char* What = nullptr; // "The server did not answer the logon", ...
+        bool SessionStep = false;   // answers must look like session replies
+        bool QuietEnds = false;     // a wait of TimeOut with nothing received ends it too
+    };
+    class TWaitScope;
+    // Ends a wait that ran out: closes the connection and raises ceTimeOut, saying that `what`
+    // did not happen within `ms`.
+    [[noreturn]] void TimeOutFailure(const char* what, int32_t ms);
+    // Closes the socket and marks the connection inactive; drops whatever was buffered.
+    void CloseConnection() noexcept;
     // Ends the wait for a reply on a connection that can deliver no more.
     [[noreturn]] void DropConnection(const std::string& why);
+    // The reply loop of PostGet; sets `ended` once the reply's end has been read.
+    void RunReply(bool& ended);
+    // Reads what is left of a reply whose reader stopped (Continue cleared, or a handler
+    // failed) up to its end and drops it; callbacks get the empty answer, events still reach
+    // OnServerEvent (a handler's failure then goes to the application's exception handler).
+    void FinishAbandonedReply();
+    // Answers a callback request of a running request.
+    void AnswerCallback(std::string_view payload);
     // The text of the socket's local address: the address this connection reaches the server
     // from.
     std::string LocalAddress();
-    // Hands the server messages that the idle reader has cut out to their handlers.
-    void HandleServerMessages();
-    void HandleServerMessage(const TServerMessage& message);
+    // The frames pushed between requests: those the bytes complete are cut out and handled in
+    // order; the first failure is raised once all have been handled.
+    void TakePushedBytes(std::string_view bytes);
+    void HandlePushedFrames(const std::vector<std::string>& frames);
+    void HandlePushedFrame(std::string_view frame);
+    // Whole frames left in the buffer when a request starts came before it: they are handled
+    // as pushed, their failures going to the application's exception handler.
+    void HandleBufferedFrames();
+    // An event, wherever it is met: OnServerEvent, then the acknowledgement.
+    void DeliverServerEvent(std::string_view identifier, std::string_view payload);
     // Posts the acknowledgement of a pushed message when its identifier is above 0 (a text
     // that is not a number fails with EConvertError).
     void PostAcknowledgement(std::string_view identifier, std::string_view answer);
-    // Bytes that one path received and did not handle go to the other when the busy count
-    // changes sides: those left after a request's last reply to the idle path (handled at the
-    // next pump), and those of an unfinished idle message to the next request.
-    void HandOverToIdlePath();
-    void HandOverToRequestPath();
+    // Frames left buffered after a request's last reply reach no read notification: they are
+    // handled at the next pump of the notification loop.
+    void ScheduleBufferedFrames();
     // Runs a one-argument request under the busy count, after CheckConnect.
     std::string RunRequest(char command, std::string_view argument);
-    // The internal server error of a reply with an unknown marker; returns when the break-flow
-    // rule ends the request quietly.
+    // The internal server error of a reply with an unknown marker (EMServerError for an M
+    // error); returns when the break-flow rule ends the request quietly.
     void InternalServerError();
     void RunParam(std::string (TQdoConnect::*operation)(std::string_view));
 
@@ -294,17 +384,18 @@ private:
     TTcpClient* mainSocket_; // owned through the component's owner relation
     std::string jobToken_;
     bool storeSession_ = false;
-    TReceiveBuffer receive_;
+    std::unique_ptr<protocol::TFrameReader> receive_;
     std::unique_ptr<TMAuthorization> authorization_;
     std::string nameSpace_;
     std::string host_;
     int32_t serverPort_ = 0;
     std::string serverAddress_;
-    bool active_ = false;
+    std::atomic<bool> active_ = false;
     std::string mError_;
     std::unique_ptr<TStringList> query_;
     std::unique_ptr<TStringList> queryResult_;
     int32_t timeOut_ = 10000;
+    int32_t requestDeadline_ = 0;
     TErrorHandler errorHandler_ = htException;
     std::string sessionId_;
     std::string request_;
@@ -316,11 +407,14 @@ private:
     std::string lastChunk_;
     std::string lastCallbackCommand_;
     std::string callbackResult_;
+    std::string abandoned_; // frames of a reply being dropped
     bool handlingSocketError_ = false;
+    TWaitLimit waitLimit_;
 
-    // The idle path: the messages pushed while no request runs, and how deep its handlers run.
-    TServerMessageReader idle_;
-    int32_t idleDepth_ = 0;
+    // Which thread uses the connection, how deeply, and whether a request's reply is running.
+    std::atomic<std::thread::id> user_{};
+    int32_t useDepth_ = 0;
+    bool replyRunning_ = false;
     // Lets a message posted to the notification loop find out whether the connection is gone.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
@@ -347,7 +441,8 @@ QDO_API bool MatchString(std::string_view text, std::string_view pattern, bool c
                          char oneWildcard, char anyWildcard);
 
 // Every byte of `text` as a decimal code of one $C call: "$C(97,98)" for "ab"; the empty M
-// literal "" (two double quotes) for the empty text.
+// literal "" (two double quotes) for the empty text. A text of more than 255 bytes takes
+// several calls of 255 codes (the most GT.M takes in one) joined with '_'.
 QDO_API std::string StrToCharStr(std::string_view text);
 
 // The text of a Windows Sockets error number, as socket failures report it: "Connection reset

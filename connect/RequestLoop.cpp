@@ -1,98 +1,221 @@
-// The request/reply loop: one request from its send to its end marker.
+// The request/reply loop: one request from its send to its end marker, and who may run one.
+#include "classes/Application.h"
 #include "connect/Qdoconnect.h"
-#include "connect/RequestText.h"
+#include "connect/Scopes.h"
+#include "protocol/FrameReader.h"
+#include "protocol/Replies.h"
+#include "protocol/Requests.h"
 
 namespace qdo {
 
+namespace request = protocol::request;
+
 namespace {
 
+// The most bytes of a request, a callback command or a reply that an error message quotes.
+constexpr size_t quotedBytes = 300;
+
 // Every byte below 32 as "_$C(n)_", the others as they are: a request or command made
-// printable for an error message.
+// printable for an error message. A text longer than quotedBytes is cut there, and its whole
+// length is said.
 std::string Escaped(std::string_view text) {
     std::string out;
-    for (char c : text) {
+    for (char c : text.substr(0, quotedBytes)) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte < 32)
             out += "_$C(" + std::to_string(byte) + ")_";
         else
             out += c;
     }
+    if (text.size() > quotedBytes)
+        out += "... (" + std::to_string(text.size()) + " bytes in all)";
     return out;
 }
 
 } // namespace
+
+void TQdoConnect::EnterUse() {
+    const std::thread::id self = std::this_thread::get_id();
+    if (user_.load(std::memory_order_acquire) == self) {
+        if (replyRunning_)
+            throw EMConnectError(ConnectErrorMessage(ceBusy) +
+                                     " A request cannot start inside a handler of a running "
+                                     "request of the same connection (to stop a chunked reply, "
+                                     "clear Continue).",
+                                 ceBusy);
+        ++useDepth_;
+        return;
+    }
+    std::thread::id none;
+    if (!user_.compare_exchange_strong(none, self, std::memory_order_acquire))
+        throw EMConnectError(ConnectErrorMessage(ceBusy) +
+                                 " Another thread is running a request on this connection; a "
+                                 "connection serves one thread at a time.",
+                             ceBusy);
+    useDepth_ = 1;
+}
+
+bool TQdoConnect::TryEnterUse() noexcept {
+    try {
+        EnterUse();
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+void TQdoConnect::LeaveUse() noexcept {
+    if (--useDepth_ == 0)
+        user_.store(std::thread::id(), std::memory_order_release);
+}
 
 void TQdoConnect::SetBlocked(bool blocked) {
     busy_ = std::max(0, busy_ + (blocked ? 1 : -1));
     try {
         socket_->SetBlockMode(busy_ > 0 ? bmBlocking : bmNonBlocking);
         if (busy_ == 0)
-            HandOverToIdlePath();
+            ScheduleBufferedFrames();
     } catch (...) {
     }
 }
 
 void TQdoConnect::PostGet() {
-    bool keepReading = true;
-    int32_t chunks = 0;
+    TUseScope use(*this);
+    if (receive_->WaitState() != wsTerminal)
+        HandleBufferedFrames();
+    TWaitScope deadline(*this, requestDeadline_, "The request did not end", false);
     lastChunk_.clear();
     lastCallbackCommand_.clear();
-    HandOverToRequestPath();
     SysPost();
+    bool ended = false;
+    replyRunning_ = true;
+    try {
+        RunReply(ended);
+        if (!ended)
+            FinishAbandonedReply(); // Continue was cleared
+    } catch (...) {
+        if (!ended && socket_->Active()) {
+            try {
+                FinishAbandonedReply();
+            } catch (...) {
+                CloseConnection(); // out of step for good: never read a stale reply
+            }
+        }
+        replyRunning_ = false;
+        throw;
+    }
+    replyRunning_ = false;
+}
+
+void TQdoConnect::RunReply(bool& ended) {
+    bool keepReading = true;
+    int32_t chunks = 0;
     while (true) {
         SysGet();
         if (reply_.size() == 1 && reply_[0] == '\0')
             continue;
-        const size_t nul = reply_.find('\0');
-        const std::string_view header(reply_.data(), nul);
-        const std::string_view marker = ReplyMarker(header);
-        const std::string_view payload = std::string_view(reply_).substr(nul + 1);
+        const protocol::TFrameParts frame = protocol::SplitFrame(reply_);
 
-        if (marker == "<TERMINAL>") {
+        if (frame.Marker == protocol::MarkerTerminal) {
             if (OnTerminalOutput)
-                OnTerminalOutput(this, std::string(payload));
-        } else if (marker == "<OK>") {
+                OnTerminalOutput(this, std::string(frame.Payload));
+        } else if (frame.Marker == protocol::MarkerOk) {
+            ended = true;
             reply_.swap(lastChunk_);
             return;
-        } else if (marker == "<GO ON>") {
-            if (chunks > 0 && OnGroupRead) {
-                OnGroupRead(this, lastChunk_, keepReading);
-                if (!keepReading)
-                    return; // the reply text is the whole current reply
+        } else if (frame.Marker == protocol::MarkerGoOn) {
+            if (!OnGroupRead) {
+                lastChunk_.append(frame.Payload); // nobody takes chunks: the result is them all
+            } else {
+                if (chunks > 0) {
+                    OnGroupRead(this, lastChunk_, keepReading);
+                    if (!keepReading)
+                        return; // the reply text is the whole current reply
+                }
+                lastChunk_.assign(frame.Payload);
             }
-            lastChunk_.assign(payload);
             ++chunks;
-        } else if (marker == "<CALLBACK>") {
-            callbackResult_.clear();
-            if (OnCallback) {
-                lastCallbackCommand_.assign(payload);
-                OnCallback(this, lastCallbackCommand_, callbackResult_);
-            }
-            request::CallbackAnswer(request_, callbackResult_);
-            SysPost();
-        } else if (marker == "<ONMSGCALLBACK>") {
-            const std::string identifier(ReplyIdentifier(header));
-            lastCallbackCommand_.assign(payload);
-            listBuilder_->SetAllList(lastCallbackCommand_);
-            if (OnServerEvent)
-                OnServerEvent(this, listBuilder_->GetList(1), listBuilder_->GetList(2));
-            PostAcknowledgement(identifier, {});
+        } else if (frame.Marker == protocol::MarkerCallback) {
+            AnswerCallback(frame.Payload);
+        } else if (frame.Marker == protocol::MarkerServerEvent) {
+            lastCallbackCommand_.assign(frame.Payload);
+            DeliverServerEvent(protocol::ReplyIdentifier(frame.Header), frame.Payload);
         } else {
+            ended = true; // an error reply is the last of its request
             InternalServerError();
             return;
         }
     }
 }
 
+void TQdoConnect::AnswerCallback(std::string_view payload) {
+    callbackResult_.clear();
+    if (OnCallback) {
+        lastCallbackCommand_.assign(payload);
+        try {
+            OnCallback(this, lastCallbackCommand_, callbackResult_);
+        } catch (...) {
+            // The server waits for an answer before it goes on: give it the empty one, so that
+            // the rest of the reply can be read and dropped.
+            request::CallbackAnswer(request_, {});
+            SysPost();
+            throw;
+        }
+    }
+    request::CallbackAnswer(request_, callbackResult_);
+    SysPost();
+}
+
+void TQdoConnect::FinishAbandonedReply() {
+    // Nobody waits for this reply: a server that goes quiet for TimeOut is not waited for
+    // further (the connection is closed instead).
+    const bool quietEnded = waitLimit_.QuietEnds;
+    waitLimit_.QuietEnds = true;
+    struct TRestore {
+        TQdoConnect& connect;
+        bool value;
+        ~TRestore() { connect.waitLimit_.QuietEnds = value; }
+    } restore{*this, quietEnded};
+    while (true) {
+        ReadFrame(abandoned_);
+        const protocol::TFrameParts frame = protocol::SplitFrame(abandoned_);
+        if (frame.Marker == protocol::MarkerCallback) {
+            request::CallbackAnswer(request_, {});
+            SysPost();
+        } else if (frame.Marker == protocol::MarkerServerEvent) {
+            try {
+                DeliverServerEvent(protocol::ReplyIdentifier(frame.Header), frame.Payload);
+            } catch (...) {
+                HandleApplicationException(std::current_exception());
+            }
+        } else if (frame.Marker == protocol::MarkerOk ||
+                   (!frame.Marker.empty() && frame.Marker != protocol::MarkerGoOn &&
+                    frame.Marker != protocol::MarkerTerminal)) {
+            return; // the end marker, or an error reply, ends it
+        }
+    }
+}
+
 void TQdoConnect::InternalServerError() {
     // The reply text still holds the reply as it came: nothing has touched it since.
-    if (reply_.find("ZBRKF") != std::string::npos && !raiseBreakFlowError_)
+    if (reply_.find(protocol::BreakFlowCode) != std::string::npos && !raiseBreakFlowError_)
         return;
     std::string context;
     if (!lastCallbackCommand_.empty())
         context = "Last SuccessFull CallBack: " + Escaped(lastCallbackCommand_);
     context += " Last Executed Command: " + Escaped(request_);
-    throw EMConnectError("Internal server error: '" + reply_ + "' while executing " + context);
+    std::string quotedReply = reply_.substr(0, quotedBytes);
+    if (reply_.size() > quotedBytes)
+        quotedReply += "... (" + std::to_string(reply_.size()) + " bytes in all)";
+    std::string message = "Internal server error: '" + quotedReply + "' while executing " + context;
+
+    const std::string_view header(reply_.data(), reply_.find('\0'));
+    if (protocol::ReplyMarker(header) == protocol::MarkerError) {
+        const protocol::reply::TErrorFields fields = protocol::reply::ReadError(header);
+        throw EMServerError(std::move(message), std::string(fields.ECode),
+                            std::string(fields.Text));
+    }
+    throw EMConnectError(std::move(message), ceBadFormat);
 }
 
 } // namespace qdo

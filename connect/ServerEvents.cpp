@@ -1,12 +1,12 @@
 // Server events: subscriptions, and the idle path through which messages that the server pushes
 // between requests reach the application.
+#include "classes/Application.h"
 #include "classes/IntegerText.h"
-#include "connect/BusyScope.h"
 #include "connect/Qdoconnect.h"
-#include "connect/RequestText.h"
+#include "connect/Scopes.h"
 #include "encodings/Mutils.h"
-
-#include <cstring>
+#include "protocol/FrameReader.h"
+#include "protocol/Requests.h"
 
 namespace qdo {
 
@@ -32,78 +32,121 @@ void TQdoConnect::UnsubscribeEvent(std::string_view eventName) {
 }
 
 void TQdoConnect::SocketReadHandler(TObject*) {
+    // While a request of this connection runs (on this thread, inside one of its handlers, or
+    // on another), the bytes are that request's to read.
+    TUseScope use(*this, std::nothrow);
+    if (!use || busy_ > 0)
+        return;
     const std::string bytes = socket_->ReceiveText();
     if (!bytes.empty())
-        ServerEventHandler(this, bytes.data(), static_cast<int32_t>(bytes.size()));
+        TakePushedBytes(bytes);
 }
 
 void TQdoConnect::ServerEventHandler(TObject*, const char* bytes, int32_t count) {
     if (bytes == nullptr || count <= 0)
         return;
-    idle_.Feed(std::string_view(bytes, static_cast<size_t>(count)));
-    HandleServerMessages();
+    TUseScope use(*this);
+    TakePushedBytes(std::string_view(bytes, static_cast<size_t>(count)));
 }
 
-void TQdoConnect::HandleServerMessages() {
-    // Each call has its own message: a handler may pump the loop, and so come back here.
-    TServerMessage message;
-    ++idleDepth_;
+void TQdoConnect::TakePushedBytes(std::string_view bytes) {
+    std::vector<std::string> frames;
+    const auto cut = receive_->FeedAndCut(bytes, frames);
+    if (cut != protocol::TFrameReader::TCut::NeedMore) {
+        // Out of step for good: what came before the bad bytes is still handled.
+        const std::string why = receive_->Describe(cut);
+        try {
+            HandlePushedFrames(frames);
+        } catch (...) {
+            HandleApplicationException(std::current_exception());
+        }
+        DropConnection(why);
+    }
+    HandlePushedFrames(frames);
+}
+
+void TQdoConnect::HandlePushedFrames(const std::vector<std::string>& frames) {
+    // A failure does not cost the messages after it: each is handled, and the first failure
+    // is raised afterwards.
+    std::exception_ptr first;
+    for (const std::string& frame : frames) {
+        try {
+            HandlePushedFrame(frame);
+        } catch (...) {
+            if (!first)
+                first = std::current_exception();
+        }
+    }
+    if (first)
+        std::rethrow_exception(first);
+}
+
+void TQdoConnect::HandlePushedFrame(std::string_view frame) {
+    const protocol::TFrameParts parts = protocol::SplitFrame(frame);
+    const std::string_view identifier = protocol::ReplyIdentifier(parts.Header);
+    if (parts.Marker == protocol::MarkerCallback) {
+        std::string answer;
+        try {
+            if (OnCallback)
+                OnCallback(this, std::string(parts.Payload), answer);
+        } catch (...) {
+            try {
+                PostAcknowledgement(identifier, {}); // the server waits for an answer
+            } catch (...) {
+            }
+            throw;
+        }
+        PostAcknowledgement(identifier, answer);
+    } else if (parts.Marker == protocol::MarkerServerEvent) {
+        DeliverServerEvent(identifier, parts.Payload);
+    }
+    // Other replies have no request to go to.
+}
+
+void TQdoConnect::DeliverServerEvent(std::string_view identifier, std::string_view payload) {
+    listBuilder_->SetAllList(std::string(payload));
     try {
-        while (idle_.Next(message))
-            HandleServerMessage(message);
+        if (OnServerEvent)
+            OnServerEvent(this, listBuilder_->GetList(1), listBuilder_->GetList(2));
     } catch (...) {
-        --idleDepth_;
-        idle_.Clear(); // the rest of these bytes is dropped with the failure
+        try {
+            PostAcknowledgement(identifier, {}); // received, though its handler failed
+        } catch (...) {
+        }
         throw;
     }
-    --idleDepth_;
-}
-
-void TQdoConnect::HandleServerMessage(const TServerMessage& message) {
-    if (message.Marker == "<CALLBACK>") {
-        std::string answer;
-        if (OnCallback)
-            OnCallback(this, message.Payload, answer);
-        PostAcknowledgement(message.Identifier, answer);
-    } else if (message.Marker == "<ONMSGCALLBACK>") {
-        TMList event;
-        event.SetAllList(message.Payload);
-        if (OnServerEvent)
-            OnServerEvent(this, event.GetList(1), event.GetList(2));
-        PostAcknowledgement(message.Identifier, {});
-    }
-    // Other replies (the rest of a group read whose reader stopped, say) have no one to go to.
+    PostAcknowledgement(identifier, {});
 }
 
 void TQdoConnect::PostAcknowledgement(std::string_view identifier, std::string_view answer) {
     if (StrToInt(identifier) <= 0)
         return;
-    request::Acknowledgement(request_, identifier, answer);
+    protocol::request::Acknowledgement(request_, identifier, answer);
     TBusyScope busy(*this); // a blocking send; no reply is read
     SysPost();
 }
 
-void TQdoConnect::HandOverToIdlePath() {
-    if (receive_.Count() == 0 || receive_.WaitState == wsTerminal || !socket_->Active())
-        return;
-    idle_.Feed(std::string_view(receive_.Data(), static_cast<size_t>(receive_.Count())));
-    receive_.Clear();
-    // These bytes have left the socket, so no read notification will announce them.
-    socket_->GetHandle()->Post([this, alive = std::weak_ptr<bool>(alive_)] {
-        if (!alive.expired() && busy_ == 0)
-            HandleServerMessages();
-    });
+void TQdoConnect::HandleBufferedFrames() {
+    try {
+        TakePushedBytes({});
+    } catch (const EMConnectionLost&) {
+        throw;
+    } catch (...) {
+        HandleApplicationException(std::current_exception());
+    }
 }
 
-void TQdoConnect::HandOverToRequestPath() {
-    // While a handler of the idle path runs a request, the rest of its bytes stays there.
-    if (idleDepth_ > 0 || idle_.Pending() == 0)
+void TQdoConnect::ScheduleBufferedFrames() {
+    if (!receive_->Pending() || !socket_->Active())
         return;
-    const std::string unhandled = idle_.TakeUnhandled();
-    if (unhandled.size() > static_cast<size_t>(receive_.FreeRoom()))
-        return; // cannot be a reply the buffer holds
-    std::memcpy(receive_.FreeSpace(), unhandled.data(), unhandled.size());
-    receive_.Commit(static_cast<int32_t>(unhandled.size()));
+    // These bytes have left the socket, so no read notification will announce them.
+    socket_->GetHandle()->Post([this, alive = std::weak_ptr<bool>(alive_)] {
+        if (alive.expired())
+            return;
+        TUseScope use(*this, std::nothrow);
+        if (use && busy_ == 0)
+            HandleBufferedFrames();
+    });
 }
 
 } // namespace qdo

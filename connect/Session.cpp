@@ -1,13 +1,16 @@
 // Opening, storing and re-opening a session with a server job; logon; closing.
-#include "connect/BusyScope.h"
 #include "connect/Qdoconnect.h"
-#include "connect/RequestText.h"
+#include "connect/Scopes.h"
 #include "encodings/Mpiece.h"
+#include "protocol/FrameReader.h"
+#include "protocol/Requests.h"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
 namespace qdo {
+
+namespace request = protocol::request;
 
 namespace {
 
@@ -17,16 +20,16 @@ struct Refusal {
     TConnectError error;
 };
 constexpr Refusal refusals[] = {
-    {"<INVALID TYPE>", ceInvalidType},
-    {"<NO JOB>", ceNoJob},
-    {"<NO SESSION>", ceNoSession},
-    {"<CONNECT>", ceUnknown},
+    {protocol::MarkerInvalidType, ceInvalidType},
+    {protocol::MarkerNoJob, ceNoJob},
+    {protocol::MarkerNoSession, ceNoSession},
+    {protocol::MarkerConnect, ceUnknown},
 };
 
 } // namespace
 
 void TQdoConnect::OpenSession() {
-    TBusyScope busy(*this);
+    TRequestScope scope(*this);
     InitSocket();
     if (authorization_->Active()) {
         const TVarRec fields[] = {TVarRec(authorization_->UserName()),
@@ -43,19 +46,27 @@ void TQdoConnect::OpenSession() {
 }
 
 void TQdoConnect::HandleOpenSession() {
+    TRequestScope scope(*this);
     SysPost();
-    SysGet();
+    bool isSessionReply;
+    {
+        TWaitScope limit(*this, timeOut_, "The server did not answer the session request", true);
+        isSessionReply = ReadFrame(reply_);
+    }
+    if (!isSessionReply) // another protocol's bytes: read as a reply of no known marker
+        reply_ = std::string(receive_->Data(), static_cast<size_t>(receive_->Count())) + '\0';
     const size_t open = reply_.find('<');
     if (open != std::string::npos && open > 0)
         reply_.erase(0, open);
     TMPiece pieces(reply_.substr(0, reply_.empty() ? 0 : reply_.size() - 1), ':');
 
-    if (pieces.PieceCount() == 2 && pieces.GetPiece(0) == "<OK>") {
+    if (isSessionReply && pieces.PieceCount() == 2 && pieces.GetPiece(0) == protocol::MarkerOk) {
         jobToken_ = pieces.GetPiece(1);
         active_ = socket_->Active();
         return;
     }
-    if (pieces.PieceCount() == 3 && pieces.GetPiece(0) == "<CONNECT>") {
+    if (isSessionReply && pieces.PieceCount() == 3 &&
+        pieces.GetPiece(0) == protocol::MarkerConnect) {
         socket_->SetActive(false);
         socket_->SetRemotePort(pieces.GetPiece(1));
         jobToken_ = pieces.GetPiece(2);
@@ -68,12 +79,11 @@ void TQdoConnect::HandleOpenSession() {
 
     // Refused, or not understood: the connection is of no further use. It is closed before the
     // refusal is reported, so that a raised refusal leaves no connection open behind it.
-    socket_->SetActive(false);
-    active_ = false;
-    if (pieces.PieceCount() != 1)
+    CloseConnection();
+    if (isSessionReply && pieces.PieceCount() != 1)
         return;
     for (const auto& refusal : refusals) {
-        if (reply_.compare(0, refusal.marker.size(), refusal.marker) == 0) {
+        if (isSessionReply && reply_.compare(0, refusal.marker.size(), refusal.marker) == 0) {
             mError_ = refusal.marker;
             HandleError(refusal.error);
             return;
@@ -86,14 +96,20 @@ void TQdoConnect::HandleOpenSession() {
 void TQdoConnect::Logon() {
     if (!active_)
         return;
+    TRequestScope scope(*this);
     active_ = false;
-    request_ = "lg:" + jobToken_;
-    request_ += '\0';
+    request::Terminated(request_, "lg:", jobToken_);
     SysPost();
-    SysGet();
+    bool isSessionReply;
+    {
+        TWaitScope limit(*this, timeOut_, "The server did not answer the logon", true);
+        isSessionReply = ReadFrame(reply_);
+    }
     const std::string_view marker =
-        ReplyMarker(std::string_view(reply_).substr(0, reply_.find('\0')));
-    if (marker == "<OK>") {
+        isSessionReply
+            ? protocol::ReplyMarker(std::string_view(reply_).substr(0, reply_.find('\0')))
+            : std::string_view();
+    if (marker == protocol::MarkerOk) {
         const size_t colon = reply_.find(':');
         sessionId_ = colon == std::string::npos ? std::string() : reply_.substr(colon + 1);
         active_ = true;
@@ -102,16 +118,19 @@ void TQdoConnect::Logon() {
     }
     // A refused logon leaves a connection that no request can use: close it, so that the
     // component does not read as active without a session.
-    socket_->SetActive(false);
-    HandleError(marker == "<INVALID TYPE>" ? ceInvalidType : ceBadFormat);
+    CloseConnection();
+    HandleError(marker == protocol::MarkerInvalidType ? ceInvalidType : ceBadFormat);
 }
 
 void TQdoConnect::SetIPAddress() {
+    TUseScope use(*this);
     CheckConnect();
     TBusyScope busy(*this);
     const std::string address = LocalAddress();
     const TVarRec fields[] = {TVarRec(address)};
     request::WithList(request_, "si:", listBuilder_->lb(fields, 0));
+    TWaitScope limit(*this, timeOut_, "The server did not answer the client-address request",
+                     false);
     PostGet();
 }
 
@@ -131,13 +150,13 @@ std::string TQdoConnect::GetClientIP() {
 }
 
 void TQdoConnect::Quit() {
-    TBusyScope busy(*this);
+    TRequestScope scope(*this);
     socket_->SetActive(false);
     active_ = false;
 }
 
 bool TQdoConnect::SessionStore() {
-    TBusyScope busy(*this);
+    TRequestScope scope(*this);
     if (!storeSession_ || !active_ || !GetActiveSession())
         return false;
     request_ = "st";
@@ -148,9 +167,8 @@ bool TQdoConnect::SessionStore() {
 }
 
 bool TQdoConnect::SessionOpen() {
-    TBusyScope busy(*this);
-    request_ = "MR:op:" + sessionId_;
-    request_ += '\0';
+    TRequestScope scope(*this);
+    request::Terminated(request_, "MR:op:", sessionId_);
     HandleOpenSession();
     return true;
 }

@@ -1,4 +1,5 @@
 #include "connect/Qdoconnect.h"
+#include "encodings/Mutils.h"
 
 namespace qdo {
 
@@ -8,7 +9,7 @@ std::string StrToCharStr(std::string_view text) {
     std::string out = "$C(";
     for (size_t i = 0; i < text.size(); ++i) {
         if (i > 0)
-            out += ',';
+            out += i % MaxCharCodes == 0 ? ")_$C(" : ",";
         out += std::to_string(static_cast<unsigned char>(text[i]));
     }
     out += ')';

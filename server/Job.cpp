@@ -1,10 +1,10 @@
 #include "server/Job.h"
 
 #include "encodings/Mlist.h"
+#include "protocol/Replies.h"
 #include "server/Log.h"
 #include "server/MSyntax.h"
 #include "server/Net.h"
-#include "server/ReplyFrames.h"
 
 #include <cerrno>
 #include <chrono>
@@ -15,6 +15,13 @@
 #include <unistd.h>
 
 namespace qdo::server {
+
+using protocol::MaxChunk;
+using protocol::reply::AppendChunk;
+using protocol::reply::AppendError;
+using protocol::reply::AppendOk;
+using protocol::reply::AppendValue;
+using protocol::reply::Frame;
 
 namespace {
 

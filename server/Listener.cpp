@@ -1,8 +1,8 @@
 #include "server/Listener.h"
 
+#include "protocol/Replies.h"
 #include "server/Log.h"
 #include "server/Net.h"
-#include "server/ReplyFrames.h"
 
 #include <cerrno>
 #include <csignal>
@@ -17,6 +17,8 @@
 #include <unistd.h>
 
 namespace qdo::server {
+
+using protocol::reply::Frame;
 
 namespace {
 

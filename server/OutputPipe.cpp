@@ -1,7 +1,7 @@
 #include "server/OutputPipe.h"
 
+#include "protocol/Replies.h"
 #include "server/Net.h"
-#include "server/ReplyFrames.h"
 
 #include <cerrno>
 #include <csignal>
@@ -12,6 +12,10 @@
 #include <unistd.h>
 
 namespace qdo::server {
+
+using protocol::MaxChunk;
+using protocol::reply::AppendValue;
+using protocol::reply::Frame;
 
 namespace {
 

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -16,33 +17,54 @@ constexpr int32_t socketError = -1;
 
 thread_local TClientSocketThread* currentClientSocketThread = nullptr;
 
-// connect(), finishing a connection that a signal interrupted; 0 or -1 with the last socket
-// error set. A non-blocking connect that is under way reports WSAEWOULDBLOCK, as it would
-// elsewhere.
-int32_t ConnectTo(TSocket handle, const sockaddr_in& address, bool nonBlocking) {
-    // connect() has no per-call flag: a connect that must not wait makes the handle
-    // non-blocking for the call, and it goes on in the background from there.
+// Waits until a connection under way on `handle` is made or fails, at most `timeoutMs` (below 0:
+// without limit); its outcome as an errno value, ETIMEDOUT when the time ran out.
+int AwaitConnection(TSocket handle, int timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    pollfd watched{handle, POLLOUT, 0};
+    while (true) {
+        int wait = -1;
+        if (timeoutMs >= 0)
+            wait = static_cast<int>(std::max<int64_t>(
+                0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+                       .count()));
+        const int ready = ::poll(&watched, 1, wait);
+        if (ready > 0)
+            break;
+        if (ready == 0)
+            return ETIMEDOUT;
+        if (errno != EINTR)
+            return errno;
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(handle, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        error = errno;
+    return error;
+}
+
+// connect(), finishing a connection that a signal interrupted, and bounding a blocking one by
+// `timeoutMs` when that is above 0; 0 or -1 with the last socket error set. A non-blocking
+// connect that is under way reports WSAEWOULDBLOCK, as it would elsewhere.
+int32_t ConnectTo(TSocket handle, const sockaddr_in& address, bool nonBlocking, int timeoutMs) {
+    // connect() has no per-call flag: a connect that must not wait, or not for long, makes the
+    // handle non-blocking for the call.
+    const bool bounded = !nonBlocking && timeoutMs > 0;
     const int flags = fcntl(handle, F_GETFL);
-    if (nonBlocking)
+    if (nonBlocking || bounded)
         fcntl(handle, F_SETFL, flags | O_NONBLOCK);
     const int result =
         ::connect(handle, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    int error = errno;
-    if (nonBlocking)
+    int error = result == 0 ? 0 : errno;
+    if (bounded && error == EINPROGRESS)
+        error = AwaitConnection(handle, timeoutMs);
+    else if (error == EINTR) // the connection goes on in the background: take its outcome
+        error = AwaitConnection(handle, -1);
+    if (nonBlocking || bounded)
         fcntl(handle, F_SETFL, flags);
-    if (result == 0)
+    if (error == 0)
         return 0;
-    if (error == EINTR) {
-        // The connection goes on in the background; wait for it and take its outcome.
-        pollfd watched{handle, POLLOUT, 0};
-        while (::poll(&watched, 1, -1) < 0 && errno == EINTR) {
-        }
-        socklen_t length = sizeof error;
-        if (getsockopt(handle, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-            error = errno;
-        if (error == 0)
-            return 0;
-    }
     if (error == EINPROGRESS)
         platform::SetLastSocketError(platform::WSAEWOULDBLOCK);
     else
@@ -89,7 +111,7 @@ void TCustomIpClient::Open() {
         // host and drop datagrams from any other.)
         result = 0;
     } else {
-        result = ConnectTo(SocketHandle(), address, BlockMode() == bmNonBlocking);
+        result = ConnectTo(SocketHandle(), address, BlockMode() == bmNonBlocking, connectTimeOut_);
     }
     connected_ = ErrorCheck(result) == 0;
     if (connected_)

@@ -327,6 +327,12 @@ public:
     bool Connect();
     void Disconnect() { Close(); }
 
+    // Addition: the longest a blocking connect waits, in milliseconds; 0 or below (the
+    // default) waits as long as the system does. A connect that runs out reports 10060 (the
+    // connection timed out) and leaves the socket closed to further use, as a refusal does.
+    int32_t ConnectTimeOut() const noexcept { return connectTimeOut_; }
+    void SetConnectTimeOut(int32_t ms) noexcept { connectTimeOut_ = ms; }
+
     // The client socket thread running on the calling thread, if any.
     static TClientSocketThread* GetThreadObject() noexcept;
 
@@ -340,6 +346,7 @@ private:
     void AdoptConnection(TSocket handle);
 
     bool connected_ = false;
+    int32_t connectTimeOut_ = 0;
 };
 
 // The TCP client: a stream socket of the internet domain.

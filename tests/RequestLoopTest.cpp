@@ -126,11 +126,24 @@ TEST(RequestLoop, ServerMessagesAreDeliveredAndAcknowledged) {
 }
 
 TEST(RequestLoop, AServerMessageWithoutANumericIdentifierFails) {
-    ScriptedPeer peer(ReadScript({ScriptedPeer::Send("<ONMSGCALLBACK>x:2" + Nul + "\x02\x01")}));
+    // The rest of the reply is read and dropped: the next request gets its own reply.
+    ScriptedPeer peer(ReadScript({ScriptedPeer::Send("<ONMSGCALLBACK>x:2" + Nul + "\x02\x01"),
+                                  ScriptedPeer::Send(Chunk("stale") + test::Ok),
+                                  ScriptedPeer::Expect(OneArgument('r', "^Y")),
+                                  ScriptedPeer::Send(Chunk("own") + test::Ok)}));
     TQdoConnect connect;
     OpenOn(connect, peer);
     EXPECT_THROW(connect.Read("^X"), EConvertError);
     EXPECT_EQ(connect.BusyCount(), 0);
+    EXPECT_EQ(connect.Read("^Y"), "own");
+
+    // A server that goes quiet for TimeOut instead is not waited for: the connection closes.
+    ScriptedPeer quiet(ReadScript({ScriptedPeer::Send("<ONMSGCALLBACK>x:2" + Nul + "\x02\x01")}));
+    TQdoConnect closed;
+    closed.SetTimeOutMilliseconds(200);
+    OpenOn(closed, quiet);
+    EXPECT_THROW(closed.Read("^X"), EConvertError);
+    EXPECT_FALSE(closed.Active());
 }
 
 TEST(RequestLoop, InternalServerErrorTextByteForByte) {
@@ -148,7 +161,8 @@ TEST(RequestLoop, InternalServerErrorTextByteForByte) {
                   ToHex("Internal server error: '<ERROR>bad:1" + Nul +
                         "' while executing Last SuccessFull CallBack: a_$C(10)_b Last Executed "
                         "Command: c_$C(0)_0_$C(0)_"));
-        EXPECT_EQ(e.ErrorCode, ceNoJob);
+        EXPECT_EQ(e.ErrorCode, ceServerError);
+        EXPECT_NE(dynamic_cast<const EMServerError*>(&e), nullptr);
     }
     EXPECT_TRUE(connect.Active()); // the job survives its errors
     EXPECT_EQ(connect.BusyCount(), 0);

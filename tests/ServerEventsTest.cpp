@@ -154,12 +154,12 @@ TEST(ServerEvents, OneNotificationIsHandledStepByStep) {
          {},
          "<CALLBACK>5:0" + Nul},
         {"bytes without '>' then ':' are dropped", "no marker here" + Nul + "x", "x", {}, {}, ""},
-        {"length 0 stops the parse",
+        {"a zero length is an empty payload, and the message after it still counts",
          "<ONMSGCALLBACK>1:0" + Nul + Event(2, "late"),
          "x",
+         {"|", "late|p"},
          {},
-         {},
-         ""},
+         Ack(1) + Ack(2)},
         {"other replies reach nobody, their payloads included",
          Chunk(CallbackRequest(9, "x")) + Event(4, "n", "p") + test::Ok,
          "x",
@@ -246,24 +246,25 @@ TEST(ServerEvents, MessagesRightBehindARequestsLastReplyReachTheIdlePath) {
     EXPECT_TRUE(peer.Failures().empty()) << peer.Failures()[0];
 }
 
-TEST(ServerEvents, AFailureDropsTheRestOfItsNotificationOnly) {
+TEST(ServerEvents, AFailureReachesTheLoopAfterTheRestOfItsNotification) {
     const struct {
         const char* what;
         std::string first;
         bool handlerThrows;
         std::string message;
+        std::string acknowledged; // of the failed message: received all the same
     } cases[] = {
         {"an identifier that is not a number", Event("x", EventList("one", "p")), false,
-         "'x' is not a valid integer value"},
-        {"a handler that fails", Event(1, "one"), true, "handler failed"},
+         "'x' is not a valid integer value", ""},
+        {"a handler that fails", Event(1, "one"), true, "handler failed", Ack(1)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         ExceptionCatcher caught;
         const std::string go = OneArgument('x', "go");
-        ScriptedPeer peer({AcceptInline(), ScriptedPeer::Send(c.first + Event(2, "dropped")),
-                           ScriptedPeer::Expect(go), ScriptedPeer::Send(test::Ok),
-                           ScriptedPeer::Send(Event(0, "later"))});
+        ScriptedPeer peer({AcceptInline(), ScriptedPeer::Send(c.first + Event(2, "next")),
+                           ScriptedPeer::Expect(c.acknowledged + Ack(2)), ScriptedPeer::Expect(go),
+                           ScriptedPeer::Send(test::Ok), ScriptedPeer::Send(Event(0, "later"))});
         TQdoConnect connect;
         std::vector<std::string> names;
         connect.OnServerEvent = [&](TObject*, const std::string& name, const std::string&) {
@@ -274,11 +275,11 @@ TEST(ServerEvents, AFailureDropsTheRestOfItsNotificationOnly) {
         OpenOn(connect, peer);
         ASSERT_TRUE(PumpUntil([&] { return caught.messages.size() == 1; }));
         EXPECT_EQ(caught.messages, std::vector<std::string>{c.message});
-        EXPECT_EQ(names, std::vector<std::string>{"one"}); // "dropped" went with the failure
-        connect.Execute("go");                             // the connection goes on
-        ASSERT_TRUE(PumpUntil([&] { return names.size() == 2; }));
-        EXPECT_EQ(names[1], "later");
-        EXPECT_EQ(ToHex(peer.Received()), ToHex(go)); // no acknowledgement of the failed message
+        EXPECT_EQ(names, (std::vector<std::string>{"one", "next"})); // nothing lost
+        connect.Execute("go");                                       // the connection goes on
+        ASSERT_TRUE(PumpUntil([&] { return names.size() == 3; }));
+        EXPECT_EQ(names[2], "later");
+        EXPECT_EQ(ToHex(peer.Received()), ToHex(c.acknowledged + Ack(2) + go));
         EXPECT_EQ(connect.BusyCount(), 0);
     }
 }

@@ -1,13 +1,17 @@
 // The server's pure pieces: cutting client requests, plain references, the namespace switch,
 // reply frames.
+#include "protocol/Replies.h"
 #include "server/MSyntax.h"
-#include "server/ReplyFrames.h"
 #include "server/RequestReader.h"
 #include "support/Bytes.h"
 
 #include <gtest/gtest.h>
 
 namespace qdo::server {
+
+using protocol::reply::AppendError;
+using protocol::reply::AppendOk;
+using protocol::reply::AppendValue;
 namespace {
 
 using test::ToHex;

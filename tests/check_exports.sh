@@ -14,7 +14,8 @@ header=$2
 # The QDO* functions built so far.
 implemented="QDOListLength QDOListGet QDOListSet QDOText QDOGetLastError QDOCreateConnect
   QDODestroyConnect QDOConnectOpen QDOConnectClose QDORead QDOWrite QDOExecute QDOExecuteOutput
-  QDOSetOutput QDOSetCallback QDOSetGroupRead QDOKill QDOProcessMessages QDONotificationDescriptor"
+  QDOSetOutput QDOSetCallback QDOSetGroupRead QDOKill QDOProcessMessages QDONotificationDescriptor
+  QDOGetLastErrorCode QDOGetLastServerError QDOSetTimeOut QDOSetRequestDeadline"
 
 defined=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TWiVBDR]$/ {print $3}')
 status=0

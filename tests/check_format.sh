@@ -3,7 +3,7 @@
 set -eu
 cd "$1"
 dirs=""
-for d in capi classes connect encodings sockets tests fuzz bench examples server tools; do
+for d in capi classes connect encodings protocol sockets tests fuzz bench examples server tools; do
     [ -d "$d" ] && dirs="$dirs $d"
 done
 files=$(find $dirs -type f \( -name '*.h' -o -name '*.c' -o -name '*.cpp' \) | sort)

@@ -1,0 +1,79 @@
+// Scopes that hold a connection for an operation. Internal to the library.
+#pragma once
+
+#include "connect/Qdoconnect.h"
+
+namespace qdo {
+
+// While a scope holds one, the connection's socket blocks and idle notifications are off;
+// leaving the scope, normally or by an exception, lowers the count again. (SetBlocked never
+// throws: it swallows failures of the block-mode switch.)
+class TBusyScope {
+public:
+    explicit TBusyScope(TQdoConnect& connect) : connect_(connect) { connect_.SetBlocked(true); }
+    ~TBusyScope() { connect_.SetBlocked(false); }
+    TBusyScope(const TBusyScope&) = delete;
+    TBusyScope& operator=(const TBusyScope&) = delete;
+
+private:
+    TQdoConnect& connect_;
+};
+
+// Holds the connection for the calling thread. The raising form refuses (ceBusy) when another
+// thread holds it or a request's reply is running on this one; the trying form (for the idle
+// path) just reports that, through its boolean value.
+class TUseScope {
+public:
+    explicit TUseScope(TQdoConnect& connect) : connect_(connect), held_(true) {
+        connect_.EnterUse();
+    }
+    TUseScope(TQdoConnect& connect, std::nothrow_t) noexcept
+        : connect_(connect), held_(connect.TryEnterUse()) {}
+    ~TUseScope() {
+        if (held_)
+            connect_.LeaveUse();
+    }
+    TUseScope(const TUseScope&) = delete;
+    TUseScope& operator=(const TUseScope&) = delete;
+
+    explicit operator bool() const noexcept { return held_; }
+
+private:
+    TQdoConnect& connect_;
+    bool held_;
+};
+
+// A request from the application: the connection for this thread, then the busy count.
+class TRequestScope {
+public:
+    explicit TRequestScope(TQdoConnect& connect) : use_(connect), busy_(connect) {}
+
+private:
+    TUseScope use_;
+    TBusyScope busy_;
+};
+
+// Bounds the waits of a session step or a request for the life of the scope: a wait for data
+// that is still going on at `limitMs` milliseconds from now fails with ceTimeOut. A limit of 0
+// or below adds none. An outer limit stays in force: nested scopes never extend it.
+class TQdoConnect::TWaitScope {
+public:
+    TWaitScope(TQdoConnect& connect, int32_t limitMs, const char* what, bool sessionStep)
+        : connect_(connect), saved_(connect.waitLimit_) {
+        if (limitMs <= 0 || saved_.Deadline)
+            return;
+        connect_.waitLimit_.Deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+        connect_.waitLimit_.LimitMs = limitMs;
+        connect_.waitLimit_.What = what;
+        connect_.waitLimit_.SessionStep = sessionStep;
+    }
+    ~TWaitScope() { connect_.waitLimit_ = saved_; }
+    TWaitScope(const TWaitScope&) = delete;
+    TWaitScope& operator=(const TWaitScope&) = delete;
+
+private:
+    TQdoConnect& connect_;
+    TWaitLimit saved_;
+};
+
+} // namespace qdo
