@@ -88,9 +88,8 @@ bool CanStartSessionReply(std::string_view bytes) noexcept {
     if (header.size() > MaxSessionReplyHeader)
         return false;
     const size_t open = header.find('<');
-    for (char c : header.substr(0, open))
-        if (static_cast<unsigned char>(c) < 32)
-            return false; // a line of some other protocol
+    if (header.substr(0, open).find_first_of("\r\n") != std::string_view::npos)
+        return false; // a line of some other protocol (a banner, a greeting)
     if (open == std::string_view::npos)
         return true;
     const size_t close = header.find('>', open);

@@ -49,9 +49,10 @@ struct TFrameParts {
 TFrameParts SplitFrame(std::string_view frame) noexcept;
 
 // Whether `bytes`, the first bytes a server sent in answer to a session step, can still become
-// a session reply: stray printable bytes, then the start of "<OK>", "<CONNECT>" or a refusal,
-// all within MaxSessionReplyHeader bytes before the NUL. A peer that speaks another protocol
-// (a banner line, a web page) fails this at its first line.
+// a session reply: stray bytes other than CR and LF, then the start of "<OK>", "<CONNECT>" or a
+// refusal, all within MaxSessionReplyHeader bytes before the NUL. A peer that speaks another
+// line-based protocol first (a banner, a greeting) fails this at the end of its first line, one
+// that sends markup at its first marker.
 bool CanStartSessionReply(std::string_view bytes) noexcept;
 
 class TFrameReader {

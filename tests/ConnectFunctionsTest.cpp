@@ -73,9 +73,15 @@ TEST_F(ConnectFunctions, TheNullHandleDoesNothing) {
     QDOSetOutput(nullptr, RecordText);
     QDOSetGroupRead(nullptr, RecordText);
     QDOSetCallback(nullptr, AnswerNothing);
+    EXPECT_EQ(QDOGetLastErrorCode(nullptr), QDO_ERROR_NONE);
+    EXPECT_EQ(QDOSetTimeOut(nullptr, 100), 0);
+    EXPECT_EQ(QDOSetRequestDeadline(nullptr, 100), 0);
     QDODestroyConnect(nullptr);
     EXPECT_EQ(out.Length, 7);
     QDOGetLastError(nullptr, &out);
+    EXPECT_EQ(out.Length, 0);
+    out.Length = 7;
+    QDOGetLastServerError(nullptr, &out);
     EXPECT_EQ(out.Length, 0);
 }
 
@@ -253,6 +259,48 @@ TEST_F(ConnectFunctions, ErrorsComeBackWholeWithTheirCodes) {
         0u);
     QDOGetLastServerError(handle, &ecode);
     EXPECT_EQ(Text(ecode), ",M9,");
+    QDODestroyConnect(handle);
+}
+
+TEST_F(ConnectFunctions, ReadGivesTheWholeValueOrSaysWhyNot) {
+    const std::string fits(32768, 'f');
+    const std::string tooLong(40000, 'l');
+    const auto chunked = [](const std::string& value) {
+        return Chunk(value.substr(0, 32000)) + Chunk(value.substr(32000)) + test::Ok;
+    };
+    ScriptedPeer peer(
+        {AcceptInline(), ScriptedPeer::Expect(OneArgument('x', "zn \"\"")),
+         ScriptedPeer::Send(test::Ok), ScriptedPeer::Expect(OneArgument('r', "a")),
+         ScriptedPeer::Send(chunked(fits)), ScriptedPeer::Expect(OneArgument('r', "b")),
+         ScriptedPeer::Send(chunked(tooLong)), ScriptedPeer::Expect(OneArgument('r', "c")),
+         ScriptedPeer::Send(chunked(tooLong))});
+    QDOHandle handle = QDOCreateConnect("127.0.0.1", peer.PortNumber(), "");
+    ASSERT_EQ(QDOConnectOpen(handle), 1) << LastError(handle);
+    static QDOString expression, out;
+
+    SetText(expression, "a"); // 32768 bytes in two chunks: whole
+    ASSERT_EQ(QDORead(handle, &expression, &out), 1) << LastError(handle);
+    EXPECT_EQ(Text(out), fits);
+
+    SetText(expression, "b"); // too long for the record: refused, never cut
+    out.Length = 3;
+    EXPECT_EQ(QDORead(handle, &expression, &out), 0);
+    EXPECT_EQ(out.Length, 3);
+    EXPECT_NE(LastError(handle).find("40000 bytes"), std::string::npos) << LastError(handle);
+    EXPECT_NE(LastError(handle).find("QDOSetGroupRead"), std::string::npos);
+
+    QDOSetGroupRead(handle, RecordText); // in pieces, then: the chunks and the last as result
+    SetText(expression, "c");
+    ASSERT_EQ(QDORead(handle, &expression, &out), 1) << LastError(handle);
+    EXPECT_EQ(seen, std::vector<std::string>{tooLong.substr(0, 32000)});
+    EXPECT_EQ(Text(out), tooLong.substr(32000));
+    peer.WaitForScript();
+    EXPECT_TRUE(peer.Failures().empty()) << peer.Failures()[0];
+
+    EXPECT_EQ(QDOSetTimeOut(handle, 0), 0);
+    EXPECT_EQ(QDOSetTimeOut(handle, 250), 1);
+    EXPECT_EQ(QDOSetRequestDeadline(handle, -1), 0);
+    EXPECT_EQ(QDOSetRequestDeadline(handle, 0), 1);
     QDODestroyConnect(handle);
 }
 

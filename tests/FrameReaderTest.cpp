@@ -245,7 +245,8 @@ TEST(FrameReader, TheFirstBytesOfASessionReply) {
         {"<html>", false},
         {"<OKAY", false},
         {"<GO ON>:5" + Z + "abcde", false}, // a data chunk is no session reply
-        {"\x16\x03\x01", false},            // a TLS record
+        {"\x01\x02<CONN", true},            // stray bytes of any value but CR and LF
+        {"\x01\x02\n<OK>", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(ToHex(c.bytes.substr(0, 40)));

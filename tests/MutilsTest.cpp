@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 namespace qdo {
@@ -52,11 +53,47 @@ TEST(Mutils, MTextOfRandomBytesEvaluatesBackToThem) {
     }
 }
 
+// The largest number of codes in one $C call of `expression`.
+size_t MostCodesInOneCall(const std::string& expression) {
+    size_t most = 0;
+    for (size_t at = expression.find("$C("); at != std::string::npos;
+         at = expression.find("$C(", at + 1)) {
+        const size_t end = expression.find(')', at);
+        most = std::max<size_t>(most, std::count(expression.begin() + static_cast<long>(at),
+                                                 expression.begin() + static_cast<long>(end), ',') +
+                                          1);
+    }
+    return most;
+}
+
+TEST(Mutils, LongRunsOfControlBytesTakeSeveralCharCalls) {
+    for (size_t run : {size_t{1}, size_t{254}, size_t{255}, size_t{256}, size_t{510}, size_t{511},
+                       size_t{1000}}) {
+        SCOPED_TRACE(run);
+        std::string controls;
+        for (size_t i = 0; i < run; ++i)
+            controls += static_cast<char>(i % 32);
+        for (const std::string& text : {controls, "a" + controls + "b"}) {
+            const std::string expression = MText(text);
+            EXPECT_LE(MostCodesInOneCall(expression), MaxCharCodes);
+            EXPECT_EQ(test::EvaluateMExpression(expression), text);
+        }
+    }
+    std::string expected = "$C(1";
+    for (size_t i = 1; i < MaxCharCodes; ++i)
+        expected += ",1";
+    EXPECT_EQ(MText(std::string(256, '\x01')), expected + ")_$C(1)");
+}
+
 TEST(Mutils, StrToCharStrWritesEveryByteAsACode) {
     EXPECT_EQ(StrToCharStr("ab"), "$C(97,98)");
     EXPECT_EQ(StrToCharStr("\r\n"), "$C(13,10)");
     EXPECT_EQ(StrToCharStr(""), "\"\"");
     EXPECT_EQ(StrToCharStr(std::string("\0\xff", 2)), "$C(0,255)");
+    const std::string long_(600, 'z');
+    const std::string expression = StrToCharStr(long_);
+    EXPECT_LE(MostCodesInOneCall(expression), MaxCharCodes);
+    EXPECT_EQ(test::EvaluateMExpression(expression), long_);
 }
 
 } // namespace

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <memory>
+
 namespace qdo {
 namespace {
 
@@ -178,6 +181,97 @@ TEST(Session, ReconnectingDoesNotRepeatTheLastRequest) {
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_EQ(peer.Received(), read); // and nothing on the second connection
     EXPECT_TRUE(peer.Failures().empty());
+}
+
+TEST(Session, EveryStepOfOpeningASessionEndsWithinTheTimeOut) {
+    test::UnansweredPort nobody;
+    const std::string trickle(40, 't');
+    std::vector<size_t> everyByte;
+    for (size_t i = 1; i < trickle.size(); ++i)
+        everyByte.push_back(i);
+    const struct {
+        const char* what;
+        std::function<std::vector<ScriptedPeer::Step>(const ScriptedPeer* job)> listener;
+        std::vector<ScriptedPeer::Step> job;
+    } cases[] = {
+        {"a server that never answers the connection",
+         [](const ScriptedPeer*) { return std::vector<ScriptedPeer::Step>{}; },
+         {}},
+        {"a listener that says nothing",
+         [](const ScriptedPeer*) {
+             return std::vector<ScriptedPeer::Step>{ScriptedPeer::Pause(900)};
+         },
+         {}},
+        {"a listener that trickles a reply that never ends",
+         [&](const ScriptedPeer*) {
+             return std::vector<ScriptedPeer::Step>{
+                 ScriptedPeer::Send("<OK>:" + trickle, everyByte, 40)};
+         },
+         {}},
+        {"a job that never answers the logon",
+         [](const ScriptedPeer* job) {
+             return std::vector<ScriptedPeer::Step>{test::Redirect(*job, "t")};
+         },
+         {ScriptedPeer::Expect("lg:t" + Nul), ScriptedPeer::Pause(900)}},
+        {"a job that never answers the client-address request",
+         [](const ScriptedPeer* job) {
+             return std::vector<ScriptedPeer::Step>{test::Redirect(*job, "t")};
+         },
+         {ScriptedPeer::Expect("lg:t" + Nul), ScriptedPeer::Send("<OK>:S" + Nul),
+          ScriptedPeer::Pause(900)}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScriptedPeer job(c.job);
+        const bool unanswered = std::string(c.what).find("connection") != std::string::npos;
+        std::unique_ptr<ScriptedPeer> listener;
+        if (!unanswered)
+            listener = std::make_unique<ScriptedPeer>(c.listener(&job));
+        TQdoConnect connect;
+        connect.SetTimeOutMilliseconds(500);
+        connect.SetServerAddress("127.0.0.1");
+        connect.SetServerPort(unanswered ? nobody.Port() : listener->PortNumber());
+        const auto start = std::chrono::steady_clock::now();
+        try {
+            connect.SetActive(true);
+            ADD_FAILURE() << "no time-out";
+        } catch (const EMConnectError& e) {
+            EXPECT_EQ(e.ErrorCode, ceTimeOut) << e.Message();
+        }
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(took, std::chrono::milliseconds(450));
+        EXPECT_LT(took, std::chrono::milliseconds(1400));
+        EXPECT_FALSE(connect.Active());
+        EXPECT_EQ(connect.BusyCount(), 0);
+    }
+}
+
+TEST(Session, APeerOfAnotherProtocolIsRefusedAtOnce) {
+    for (TErrorHandler mode : {htException, htEvent}) {
+        SCOPED_TRACE(mode);
+        ScriptedPeer banner(
+            {ScriptedPeer::Send("SSH-2.0-OpenSSH_9.2p1 Debian-2\r\n"), ScriptedPeer::Pause(900)});
+        TQdoConnect connect; // the default TimeOut of ten seconds is not waited for
+        connect.SetErrorHandler(mode);
+        std::vector<TConnectError> reported;
+        connect.OnConnectError = [&](TObject*, TConnectError error) { reported.push_back(error); };
+        const auto start = std::chrono::steady_clock::now();
+        if (mode == htException) {
+            try {
+                OpenOn(connect, banner);
+                ADD_FAILURE() << "accepted";
+            } catch (const EMConnectError& e) {
+                EXPECT_EQ(e.ErrorCode, ceBadFormat);
+            }
+        } else {
+            OpenOn(connect, banner);
+            EXPECT_EQ(reported, std::vector<TConnectError>{ceBadFormat});
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+        EXPECT_EQ(connect.MError(), "Unknown format of received data.");
+        EXPECT_FALSE(connect.Active());
+        EXPECT_FALSE(connect.Socket()->Active());
+    }
 }
 
 } // namespace

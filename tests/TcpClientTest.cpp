@@ -95,6 +95,31 @@ TEST(TcpClient, RefusedConnectionReports10061AndStaysActive) {
     EXPECT_FALSE(client.tcp.Active());
 }
 
+TEST(TcpClient, AConnectTimeOutEndsAConnectThatIsNotAnswered) {
+    test::UnansweredPort nobody;
+    Client client(nobody.Port());
+    EXPECT_EQ(client.tcp.ConnectTimeOut(), 0);
+    client.tcp.SetConnectTimeOut(300);
+    const auto start = Clock::now();
+    client.tcp.SetActive(true);
+    const long took = Milliseconds(Clock::now() - start);
+    EXPECT_EQ(client.errors, std::vector<int32_t>{10060});
+    EXPECT_FALSE(client.tcp.Connected());
+    EXPECT_GE(took, 250);
+    EXPECT_LT(took, 2000);
+
+    // A bounded connect that is answered is an ordinary connection, in blocking mode.
+    Listener listener;
+    Client answered(listener.Port());
+    answered.tcp.SetConnectTimeOut(300);
+    answered.tcp.SetActive(true);
+    EXPECT_TRUE(answered.tcp.Connected());
+    EXPECT_TRUE(answered.errors.empty());
+    char byte = 'x';
+    EXPECT_EQ(answered.tcp.SendBuf(&byte, 1), 1);
+    EXPECT_EQ(ReadBytes(listener.Accept().get(), 1), "x");
+}
+
 TEST(TcpClient, AHostThatIsNoAddressReports11001) {
     Client client(test::ClosedPort());
     client.tcp.SetRemoteHost("12abc"); // begins with a digit: taken as an address, and fails

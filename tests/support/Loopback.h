@@ -69,6 +69,32 @@ private:
     uint16_t port_ = 0;
 };
 
+// A port where a connect neither succeeds nor fails: its listener's queue of one is full, so
+// the system drops further connection requests, as it would for an unreachable host.
+class UnansweredPort {
+public:
+    UnansweredPort() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(fd_.get(), 0) != 0 ||
+            getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            throw std::runtime_error("unanswered port: cannot listen");
+        port_ = ntohs(address.sin_port);
+        filler_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (::connect(filler_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            throw std::runtime_error("unanswered port: cannot fill the queue");
+    }
+    uint16_t Port() const { return port_; }
+
+private:
+    Fd fd_;
+    Fd filler_;
+    uint16_t port_ = 0;
+};
+
 inline void SendAll(int fd, const std::string& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
