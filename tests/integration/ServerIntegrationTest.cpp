@@ -1,5 +1,5 @@
 // The library against the reference server over GT.M, through both faces.
-#include "ServerProcess.h"
+#include "SharedServer.h"
 #include "capi/qdo.h"
 #include "connect/Qdoconnect.h"
 #include "support/Bytes.h"
@@ -18,37 +18,9 @@ using Clock = std::chrono::steady_clock;
 using test::ServerProcess;
 using test::ToHex;
 
-// One redirecting server for the tests of this file, started when the first needs it (each test
-// may run in a process of its own) and stopped when the program ends.
-std::unique_ptr<ServerProcess> shared;
-
-ServerProcess& Shared() {
-    if (!shared)
-        shared = std::make_unique<ServerProcess>();
-    return *shared;
-}
-
-class SharedServerEnvironment : public ::testing::Environment {
-public:
-    void TearDown() override { shared.reset(); }
-};
-const auto* environment = ::testing::AddGlobalTestEnvironment(new SharedServerEnvironment);
-
-std::unique_ptr<TQdoConnect> Open(ServerProcess& on, const std::string& nameSpace = "USER") {
-    auto connect = std::make_unique<TQdoConnect>();
-    connect->SetServerAddress("127.0.0.1");
-    connect->SetServerPort(on.Port());
-    connect->SetActive(true);
-    connect->Execute("zn \"" + nameSpace + "\"");
-    return connect;
-}
-
-std::string AllBytes() {
-    std::string bytes;
-    for (int b = 0; b < 256; ++b)
-        bytes += static_cast<char>(b);
-    return bytes;
-}
+using test::AllBytes;
+using test::Open;
+using test::Shared;
 
 TEST(Server, RedirectHandshakeLogsOnWithASession) {
     auto connect = Open(Shared());
