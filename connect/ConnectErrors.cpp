@@ -47,15 +47,9 @@ void SocketErrorProc(int32_t errorCode) {
     throw Exception(SocketErrorText(errorCode));
 }
 
-void TQdoConnect::HandleError(TConnectError error, std::string_view detail) {
-    if (errorHandler_ == htException) {
-        std::string message = ConnectErrorMessage(error);
-        if (!detail.empty()) {
-            message += ' ';
-            message += detail;
-        }
-        throw EMConnectError(std::move(message), error);
-    }
+void TQdoConnect::HandleError(TConnectError error) {
+    if (errorHandler_ == htException)
+        throw EMConnectError(ConnectErrorMessage(error), error);
     if (OnConnectError)
         OnConnectError(this, error);
 }

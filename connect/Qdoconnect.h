@@ -197,8 +197,8 @@ public:
 
     // --- Errors ---
     // Raises EMConnectError for `error` under htException; calls OnConnectError (when
-    // assigned) and returns under htEvent. A `detail` follows the error's own message.
-    void HandleError(TConnectError error, std::string_view detail = {});
+    // assigned) and returns under htEvent.
+    void HandleError(TConnectError error);
     // The socket's error handler: closes the socket, marks the connection inactive and raises
     // (SocketErrorProc), whatever the error-handler mode. A failure reported while it is
     // already handling one (closing the socket can fail too) is left to the first.

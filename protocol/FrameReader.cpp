@@ -112,6 +112,8 @@ void TFrameReader::EndTerminal() noexcept {
 
 size_t TFrameReader::Feed(std::string_view bytes) noexcept {
     const size_t taken = std::min(bytes.size(), static_cast<size_t>(FreeRoom()));
+    if (taken == 0)
+        return 0; // an empty view may hold no address at all
     std::memcpy(FreeSpace(), bytes.data(), taken);
     Commit(static_cast<int32_t>(taken));
     return taken;

@@ -219,7 +219,8 @@ TEST(FrameReader, HeaderFields) {
     EXPECT_FALSE(IsLengthBearing("<OK>"));
     EXPECT_FALSE(IsLengthBearing("<TERMINAL>"));
 
-    const TFrameParts parts = SplitFrame("x<GO ON>:2" + Z + "a" + Z);
+    const std::string frame = "x<GO ON>:2" + Z + "a" + Z;
+    const TFrameParts parts = SplitFrame(frame); // views into `frame`
     EXPECT_EQ(parts.Header, "x<GO ON>:2");
     EXPECT_EQ(parts.Marker, "<GO ON>");
     EXPECT_EQ(parts.Payload, "a" + Z);
