@@ -2,6 +2,7 @@
 // namespace line, and the callbacks.
 #include "capi/qdo.h"
 #include "support/Connection.h"
+#include "support/CountedText.h"
 
 #include <gtest/gtest.h>
 
@@ -13,25 +14,13 @@ namespace {
 using test::AcceptInline;
 using test::Chunk;
 using test::Hex;
+using test::LastError;
 using test::Nul;
 using test::OneArgument;
 using test::ScriptedPeer;
+using test::SetText;
+using test::Text;
 using test::ToHex;
-
-std::string Text(const QDOString& s) {
-    return std::string(s.Data, s.Length);
-}
-
-void SetText(QDOString& s, const std::string& text) {
-    s.Length = static_cast<uint16_t>(text.size());
-    std::memcpy(s.Data, text.data(), text.size());
-}
-
-std::string LastError(QDOHandle handle) {
-    static QDOString out;
-    QDOGetLastError(handle, &out);
-    return Text(out);
-}
 
 // What the callbacks saw, for the test that set them.
 std::vector<std::string> seen;

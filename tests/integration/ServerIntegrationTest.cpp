@@ -3,6 +3,7 @@
 #include "capi/qdo.h"
 #include "connect/Qdoconnect.h"
 #include "support/Bytes.h"
+#include "support/CountedText.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,9 @@
 namespace qdo {
 namespace {
 
+using test::LastError;
+using test::SetText;
+using test::Text;
 using Clock = std::chrono::steady_clock;
 using test::ServerProcess;
 using test::ToHex;
@@ -219,11 +223,6 @@ void RecordChunk(QDOHandle, const QDOString* chunk) {
 std::vector<std::string> flatOutput;
 void RecordOutput(QDOHandle, const QDOString* text) {
     flatOutput.emplace_back(text->Data, text->Length);
-}
-
-void SetText(QDOString& s, const std::string& text) {
-    s.Length = static_cast<uint16_t>(text.size());
-    std::memcpy(s.Data, text.data(), text.size());
 }
 
 TEST(Server, TheFlatInterface) {

@@ -5,6 +5,7 @@
 #include "SharedServer.h"
 #include "capi/qdo.h"
 #include "encodings/Mutils.h"
+#include "support/CountedText.h"
 #include "support/Loopback.h"
 #include "support/ScriptedPeer.h"
 
@@ -18,6 +19,9 @@
 namespace qdo {
 namespace {
 
+using test::LastError;
+using test::SetText;
+using test::Text;
 using Clock = std::chrono::steady_clock;
 using test::Open;
 using test::Shared;
@@ -28,21 +32,6 @@ std::string ValueOf(size_t size) {
     for (size_t i = 0; i < size; ++i)
         value[i] = static_cast<char>((i * 131 + i / 256) % 256);
     return value;
-}
-
-std::string Text(const QDOString& s) {
-    return std::string(s.Data, s.Length);
-}
-
-void SetText(QDOString& s, const std::string& text) {
-    s.Length = static_cast<uint16_t>(text.size());
-    std::memcpy(s.Data, text.data(), text.size());
-}
-
-std::string LastError(QDOHandle handle) {
-    static QDOString out;
-    QDOGetLastError(handle, &out);
-    return Text(out);
 }
 
 TEST(WholeReplies, ValuesOfEverySizeReadBackWhole) {
