@@ -1,5 +1,8 @@
 #include "server/DataDirectory.h"
 
+#include "server/MCalls.h"
+#include "server/Mailbox.h"
+
 #include "server/Log.h"
 #include "server/MSyntax.h"
 #include "server/Tools.h"
@@ -8,6 +11,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -89,7 +93,40 @@ void TDataDirectory::PrepareToServe() {
     previous.close();
     fs::create_directories(gtm_.ObjectDirectory);
     Compile();
+    TRunDirectory(path_).Reset();
+    WriteMCallsTable();
+    WriteEnvironmentFile();
     std::ofstream(PidFile()) << getpid() << "\n";
+}
+
+void TDataDirectory::WriteMCallsTable() {
+    const std::string library = MCallsLibraryPath();
+    if (library.empty())
+        throw std::runtime_error("cannot find the server's M-calls library");
+    std::ifstream in(gtm_.RoutineDirectory + "/qdosrv.xc.in");
+    if (!in)
+        throw std::runtime_error("the external-call table qdosrv.xc.in is not beside the routines");
+    std::stringstream table;
+    table << in.rdbuf();
+    std::string text = table.str();
+    const std::string mark = "@QDO_MCALLS_LIBRARY@";
+    text.replace(text.find(mark), mark.size(), library);
+    std::ofstream(gtm_.CallTable) << text;
+}
+
+void TDataDirectory::WriteEnvironmentFile() {
+    // For M processes of one's own on the data directory (`. DIR/qdo.env; mumps -run ...`): the
+    // same environment as the jobs', in the first namespace.
+    std::ofstream out(path_ + "/qdo.env");
+    out << "# The environment of an M process that uses this data directory: . " << path_
+        << "/qdo.env\n";
+    for (const std::string& variable : gtm_.Variables(GlobalDirectory(Namespaces().front()))) {
+        const size_t equals = variable.find('=');
+        std::string value = variable.substr(equals + 1);
+        for (size_t at = value.find('\''); at != std::string::npos; at = value.find('\'', at + 4))
+            value.replace(at, 1, "'\\''");
+        out << "export " << variable.substr(0, equals) << "='" << value << "'\n";
+    }
 }
 
 void TDataDirectory::Recover(const std::string& nameSpace) {

@@ -4,6 +4,9 @@
 //   DIR/%SYS.gld DIR/%SYS.dat DIR/%SYS.mjl   the namespace %SYS
 //   DIR/USER.gld DIR/USER.dat DIR/USER.mjl   the namespace USER
 //   DIR/obj/                                 compiled M routines
+//   DIR/run/                                 mailboxes, sessions, subscriptions (Mailbox.h)
+//   DIR/qdo.xc                               the external-call table of the server's M calls
+//   DIR/qdo.env                              the environment of an M process on the directory
 //   DIR/qdo-server.pid                       present while a server runs on the directory
 #pragma once
 
@@ -37,6 +40,8 @@ public:
 private:
     std::string PidFile() const { return path_ + "/qdo-server.pid"; }
     void Recover(const std::string& nameSpace);
+    void WriteMCallsTable();
+    void WriteEnvironmentFile();
     void Compile();
 
     std::string path_;

@@ -50,6 +50,8 @@ TGtmEnvironment TGtmEnvironment::Find(const std::string& dataDirectory) {
     environment.Distribution = FindDistribution();
     environment.RoutineDirectory = FindRoutines();
     environment.ObjectDirectory = dataDirectory + "/obj";
+    environment.DataDirectory = dataDirectory;
+    environment.CallTable = dataDirectory + "/qdo.xc";
     return environment;
 }
 
@@ -60,6 +62,8 @@ std::vector<std::string> TGtmEnvironment::Variables(const std::string& globalDir
         "gtmroutines=" + ObjectDirectory + "(" + RoutineDirectory + ") " + Distribution +
             "/libgtmutil.so " + Distribution,
         "GTMCI=" + RoutineDirectory + "/qdosrv.ci",
+        "GTMXC_qdo=" + CallTable,
+        "qdo_data=" + DataDirectory,
     };
 }
 

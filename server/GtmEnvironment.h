@@ -10,6 +10,8 @@ struct TGtmEnvironment {
     std::string Distribution;     // gtm_dist
     std::string RoutineDirectory; // the server's M routines and call-in table
     std::string ObjectDirectory;  // where they are compiled to
+    std::string DataDirectory;    // the data directory served
+    std::string CallTable;        // the external-call table of the server's M calls
 
     // Finds GT.M ($gtm_dist when it is set, else the Debian package's location) and the
     // routines (beside the executable, or in the installed share folder). Fails with

@@ -37,9 +37,51 @@ TMError ProtocolError(const std::string& why) {
     return TMError{",UPROTOCOL,", "%QDO-E-PROTOCOL, " + why};
 }
 
+// GT.M compiles at most this many bytes of code at once (XECUTE, indirection).
+constexpr size_t maxLine = 8192;
+
+// Whether code of `length` bytes can run; if not, `error` says why.
+bool FitsOneLine(size_t length, TMError& error) {
+    if (length <= maxLine)
+        return true;
+    error = {",UQDOLINETOOLONG,",
+             "%QDO-E-LINETOOLONG, GT.M runs at most " + std::to_string(maxLine) +
+                 " bytes of code at once; this line or expression needs " + std::to_string(length)};
+    return false;
+}
+
+// The first request of a new connection, read within `timeoutMs`; false when none came whole.
+// `rest` holds the bytes after it.
+bool ReadFirstRequest(int connection, const TRequestReader& reader, int timeoutMs,
+                      TRequest& request, std::string& rest) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::string bytes;
+    while (bytes.size() < 4096) {
+        size_t consumed = 0;
+        std::string reason;
+        const auto result = reader.Next(bytes, request, consumed, reason);
+        if (result == TRequestReader::TResult::Whole) {
+            rest = bytes.substr(consumed);
+            return true;
+        }
+        if (result == TRequestReader::TResult::Malformed)
+            return false;
+        pollfd in{connection, POLLIN, 0};
+        if (::poll(&in, 1, MillisecondsLeft(deadline)) <= 0)
+            return false;
+        char block[1024];
+        const ssize_t n = ::recv(connection, block, sizeof block, 0);
+        if (n <= 0)
+            return false;
+        bytes.append(block, static_cast<size_t>(n));
+    }
+    return false;
+}
+
 } // namespace
 
-TJob::TJob(const TJobSettings& settings) : settings_(settings), reader_(settings.MaxRequest) {}
+TJob::TJob(const TJobSettings& settings)
+    : settings_(settings), reader_(settings.MaxRequest), pushed_(output_, settings.DataDirectory) {}
 
 TJob::~TJob() {
     // GT.M's handler of SIGTERM logs through syslog, which allocates: arriving while this
@@ -50,199 +92,319 @@ TJob::~TJob() {
     for (int signal : {SIGTERM, SIGINT, SIGQUIT, SIGHUP})
         sigaddset(&termination, signal);
     sigprocmask(SIG_BLOCK, &termination, nullptr);
+    SetJobHooks(nullptr);
+    if (client_ >= 0)
+        ::close(client_);
 }
 
-int TJob::ServeAfterLogon(int jobListener, const std::string& token) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(settings_.HandshakeTimeoutMs);
+void TJob::Begin(int jobPort) {
+    hooks_.Session = session_;
+    hooks_.Subscribe = [this](std::string_view name, bool on, bool flag) {
+        return pushed_.Subscribe(name, on, flag);
+    };
+    hooks_.Callback = [this](std::string_view command, std::string& answer) {
+        return Callback(command, answer);
+    };
+    SetJobHooks(&hooks_);
+    output_.StartReader();
+    pushed_.Start(jobPort, session_, settings_.CallbackTimeoutMs);
+}
+
+int TJob::ServeLoggedOn(int jobPort, int client, const std::string& session) {
+    session_ = session;
+    Begin(jobPort);
+    client_ = client;
+    output_.Send(client_, Frame(std::string(protocol::MarkerOk) + ":" + session_));
+    pushed_.Attach(client_);
+    LogInfo("session opened for " + PeerAddress(client_));
+    return Serve();
+}
+
+int TJob::ServeInline(int client, std::string received) {
+    Begin(-1);
+    client_ = client;
+    received_ = std::move(received);
+    pushed_.Attach(client_);
+    LogInfo("session opened for " + PeerAddress(client_));
+    return Serve();
+}
+
+int TJob::Serve() {
     while (true) {
-        pollfd watched{jobListener, POLLIN, 0};
-        const int ready = ::poll(&watched, 1, MillisecondsLeft(deadline));
-        if (ready < 0 && errno == EINTR) {
-            engine_.Poll();
-            continue;
-        }
-        if (ready <= 0) {
-            LogInfo("no logon within " + std::to_string(settings_.HandshakeTimeoutMs / 1000) +
-                    " s; ending");
-            return 0;
-        }
-        const int client = ::accept4(jobListener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0)
-            continue;
-        // The first request must be the logon, within the time that is left.
-        std::string bytes;
         TRequest request;
-        size_t consumed = 0;
         std::string reason;
-        TRequestReader::TResult result = TRequestReader::TResult::NeedMore;
-        while (result == TRequestReader::TResult::NeedMore) {
-            pollfd in{client, POLLIN, 0};
-            if (::poll(&in, 1, MillisecondsLeft(deadline)) <= 0)
-                break;
-            char block[1024];
-            const ssize_t n = ::recv(client, block, sizeof block, 0);
-            if (n <= 0)
-                break;
-            bytes.append(block, static_cast<size_t>(n));
-            result = reader_.Next(bytes, request, consumed, reason);
-        }
-        if (result == TRequestReader::TResult::Whole && request.Kind == TRequestKind::Logon &&
-            SameToken(request.First, token)) {
-            const std::string session = RandomToken();
-            output_.Send(client, Frame("<OK>:" + session));
-            LogInfo("session opened for " + PeerAddress(client));
-            const int status = Serve(client, jobListener);
-            return status;
-        }
-        LogWarning("refused a logon from " + PeerAddress(client));
-        SendAll(client, Frame("<INVALID TYPE>"));
-        ::close(client);
-    }
-}
-
-int TJob::Serve(int client, int jobListener) {
-    output_.StartReader(jobListener);
-    if (settings_.IdleTimeoutMs > 0) {
-        timeval limit{settings_.IdleTimeoutMs / 1000, (settings_.IdleTimeoutMs % 1000) * 1000};
-        setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    }
-    // One blocking receive per request: the job has nothing else to do meanwhile.
-    std::string bytes;
-    char block[65536];
-    TRequest request;
-    while (true) {
-        const ssize_t n = ::recv(client, block, sizeof block, 0);
-        if (n < 0 && errno == EINTR) {
-            engine_.Poll(); // a stop requested meanwhile ends the process here
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        const TReceived received =
+            Receive(request, settings_.IdleTimeoutMs > 0 ? settings_.IdleTimeoutMs : -1, reason);
+        if (received == TReceived::TimedOut) {
             LogInfo("session idle for " + std::to_string(settings_.IdleTimeoutMs / 1000) +
                     " s; closing");
             break;
         }
-        if (n <= 0)
+        if (received == TReceived::Malformed) {
+            LogWarning("malformed request from " + PeerAddress(client_) + ": " + reason);
+            ReplyError(ProtocolError(reason));
             break;
-        bytes.append(block, static_cast<size_t>(n));
-        size_t taken = 0;
-        bool open = true;
-        while (open) {
-            size_t consumed = 0;
-            std::string reason;
-            const auto result =
-                reader_.Next(std::string_view(bytes).substr(taken), request, consumed, reason);
-            if (result == TRequestReader::TResult::NeedMore)
-                break;
-            if (result == TRequestReader::TResult::Malformed) {
-                LogWarning("malformed request from " + PeerAddress(client) + ": " + reason);
-                ReplyError(client, ProtocolError(reason));
-                open = false;
-                break;
-            }
-            taken += consumed;
-            open = Handle(client, request);
         }
-        bytes.erase(0, taken);
-        if (!open)
+        if (received == TReceived::Closed)
             break;
+        pushed_.SetBusy(true);
+        const TNext next = Handle(request);
+        pushed_.SetBusy(false);
+        if (next == TNext::Close)
+            break;
+        if (next == TNext::Store) {
+            pushed_.Detach();
+            ::close(client_);
+            client_ = -1;
+            received_.clear();
+            LogInfo("session stored");
+            if (!WaitForReattach())
+                return 0;
+        }
     }
     LogInfo("session closed");
-    ::close(client);
     return 0;
 }
 
-bool TJob::Handle(int client, const TRequest& request) {
+TJob::TReceived TJob::Receive(TRequest& request, int waitMs, std::string& reason) {
+    while (true) {
+        // A NUL between requests (the one that ends a stored session's identifier) is nothing.
+        const size_t start = received_.find_first_not_of('\0');
+        received_.erase(0, start == std::string::npos ? received_.size() : start);
+        size_t consumed = 0;
+        switch (reader_.Next(received_, request, consumed, reason)) {
+        case TRequestReader::TResult::Whole:
+            received_.erase(0, consumed);
+            return TReceived::Request;
+        case TRequestReader::TResult::Malformed:
+            return TReceived::Malformed;
+        case TRequestReader::TResult::NeedMore:
+            break;
+        }
+        // One blocking receive per request, bounded by a receive time-out set only when it
+        // changes.
+        if (waitMs != receiveLimitMs_) {
+            const int ms = std::max(waitMs, 0);
+            timeval limit{ms / 1000, (ms % 1000) * 1000};
+            setsockopt(client_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+            receiveLimitMs_ = waitMs;
+        }
+        char block[65536];
+        const ssize_t n = ::recv(client_, block, sizeof block, 0);
+        if (n < 0 && errno == EINTR) {
+            engine_.Poll(); // a stop requested meanwhile ends the process here
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return TReceived::TimedOut;
+        if (n <= 0)
+            return TReceived::Closed;
+        received_.append(block, static_cast<size_t>(n));
+    }
+}
+
+bool TJob::WaitForReattach() {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(settings_.SessionTimeoutMs);
+    while (true) {
+        const int left = MillisecondsLeft(deadline);
+        if (left <= 0) {
+            LogInfo("stored session not re-attached within " +
+                    std::to_string(settings_.SessionTimeoutMs / 1000) + " s; ending");
+            return false;
+        }
+        const int connection = pushed_.NextConnection(std::min(left, 1000));
+        if (connection < 0) {
+            engine_.Poll(); // a stop requested meanwhile ends the process here
+            continue;
+        }
+        TRequest request;
+        std::string rest;
+        const bool whole =
+            ReadFirstRequest(connection, reader_, settings_.HandshakeTimeoutMs, request, rest);
+        if (whole && request.Kind == TRequestKind::OpenSession &&
+            SameToken(request.First, session_)) {
+            // At the job's own port: the session goes on on this connection, with a new token.
+            client_ = connection;
+            receiveLimitMs_ = -1;
+            received_ = std::move(rest);
+            output_.Send(client_, Frame(std::string(protocol::MarkerOk) + ":" + RandomToken()));
+        } else if (whole && request.Kind == TRequestKind::Logon &&
+                   pushed_.TakeAttachToken(request.First)) {
+            // Redirected by the listener: a logon with the token it announced.
+            client_ = connection;
+            receiveLimitMs_ = -1;
+            received_ = std::move(rest);
+            output_.Send(client_, Frame(std::string(protocol::MarkerOk) + ":" + session_));
+        } else {
+            LogWarning("refused a connection to the stored session from " +
+                       PeerAddress(connection));
+            SendAll(connection, Frame(whole && request.Kind == TRequestKind::Logon
+                                          ? protocol::MarkerInvalidType
+                                          : protocol::MarkerNoSession));
+            ::close(connection);
+            continue;
+        }
+        pushed_.Attach(client_);
+        LogInfo("session re-attached from " + PeerAddress(client_));
+        return true;
+    }
+}
+
+TJob::TNext TJob::Handle(const TRequest& request) {
     switch (request.Kind) {
     case TRequestKind::Read:
-        Read(client, request.First);
-        return true;
+        Read(request.First);
+        return TNext::Serve;
     case TRequestKind::Write:
-        Write(client, request.First, request.Second);
-        return true;
+        Write(request.First, request.Second);
+        return TNext::Serve;
     case TRequestKind::Kill:
-        Kill(client, request.First);
-        return true;
+        Kill(request.First);
+        return TNext::Serve;
     case TRequestKind::Execute:
-        Execute(client, request.First, false);
-        return true;
+        Execute(request.First, false);
+        return TNext::Serve;
     case TRequestKind::Terminal:
-        Execute(client, request.First, true);
-        return true;
+        Execute(request.First, true);
+        return TNext::Serve;
     case TRequestKind::GroupRead:
-        GroupRead(client, request.First);
-        return true;
+        GroupRead(request.First);
+        return TNext::Serve;
     case TRequestKind::ClientAddress: {
         TMList list;
         list.SetAllList(request.First);
         LogInfo("client reports its address as " + list.GetList(1));
         AppendOk(reply_);
-        SendReply(client);
-        return true;
+        SendReply();
+        return TNext::Serve;
     }
+    case TRequestKind::Acknowledge:
+        pushed_.Acknowledged(request.First, request.Second);
+        return TNext::Serve;
+    case TRequestKind::CallbackAnswer:
+        // No callback of the job waits: the answer of a client call that went out just as the
+        // client sent a request, or a late one, which nobody waits for any more.
+        if (!pushed_.AnswerDeliveredCall(request.First))
+            LogDebug("a callback answer that nobody waits for");
+        return TNext::Serve;
+    case TRequestKind::Store:
+        if (session_.empty()) {
+            LogWarning("a session without a logon cannot be stored; closing");
+            return TNext::Close;
+        }
+        return TNext::Store;
     default:
-        ReplyError(client, ProtocolError("this request is not served here"));
-        return true;
+        ReplyError(ProtocolError("this request is not served here"));
+        return TNext::Serve;
     }
 }
 
-void TJob::SendReply(int client) {
-    output_.Send(client, reply_);
+std::string TJob::Callback(std::string_view command, std::string& answer) {
+    if (client_ < 0)
+        return std::string(ErrorClientGone);
+    std::string frame(protocol::MarkerCallback);
+    frame += std::to_string(pushed_.NextIdentifier()) + ":" + std::to_string(command.size());
+    frame += '\0';
+    frame += command;
+    if (!output_.SendPushed(client_, frame))
+        return std::string(ErrorClientGone);
+    // A client call that went out before this callback is answered first: the client reads
+    // it first.
+    bool callOut = pushed_.CallDelivered();
+    const auto deadline = Clock::now() + std::chrono::milliseconds(settings_.CallbackTimeoutMs);
+    while (true) {
+        const int left = MillisecondsLeft(deadline);
+        if (left <= 0)
+            return std::string(ErrorCallbackTimeOut);
+        TRequest request;
+        std::string reason;
+        switch (Receive(request, left, reason)) {
+        case TReceived::Closed:
+            return std::string(ErrorClientGone);
+        case TReceived::TimedOut:
+            return std::string(ErrorCallbackTimeOut);
+        case TReceived::Malformed:
+            return std::string(ErrorProtocol);
+        case TReceived::Request:
+            break;
+        }
+        if (request.Kind == TRequestKind::Acknowledge) {
+            pushed_.Acknowledged(request.First, request.Second);
+        } else if (request.Kind != TRequestKind::CallbackAnswer) {
+            return std::string(ErrorProtocol);
+        } else if (callOut && pushed_.AnswerDeliveredCall(request.First)) {
+            callOut = pushed_.CallDelivered();
+        } else {
+            answer = std::move(request.First);
+            return {};
+        }
+    }
+}
+
+void TJob::SendReply() {
+    output_.Send(client_, reply_);
     reply_.clear();
 }
 
-void TJob::ReplyError(int client, const TMError& error) {
+void TJob::ReplyError(const TMError& error) {
     AppendError(reply_, error.ECode, error.Status);
-    SendReply(client);
+    SendReply();
 }
 
-void TJob::Read(int client, const std::string& expression) {
+void TJob::Read(const std::string& expression) {
     TMError error;
     std::string value;
     const auto reference = ParsePlainReference(expression);
-    const bool ok = reference ? engine_.Get(*reference, value, error)
-                              : engine_.Evaluate(expression, value, error);
+    bool ok;
+    if (reference)
+        ok = engine_.Get(*reference, value, error);
+    else
+        ok = FitsOneLine(expression.size() + 10, error) &&
+             engine_.Evaluate(expression, value, error);
     if (!ok)
-        return ReplyError(client, error);
+        return ReplyError(error);
     AppendValue(reply_, value);
     AppendOk(reply_);
-    SendReply(client);
+    SendReply();
 }
 
-void TJob::Write(int client, const std::string& name, const std::string& value) {
-    TMError error;
-    const auto reference = ParsePlainReference(name);
-    const bool ok = reference ? engine_.Set(*reference, value, error)
-                              : engine_.SetReference(name, value, error);
-    if (!ok)
-        return ReplyError(client, error);
-    AppendOk(reply_);
-    SendReply(client);
-}
-
-void TJob::Kill(int client, const std::string& name) {
+void TJob::Write(const std::string& name, const std::string& value) {
     TMError error;
     const auto reference = ParsePlainReference(name);
     const bool ok =
-        reference ? engine_.Kill(*reference, error) : engine_.KillReference(name, error);
+        reference ? engine_.Set(*reference, value, error)
+                  : FitsOneLine(name.size(), error) && engine_.SetReference(name, value, error);
     if (!ok)
-        return ReplyError(client, error);
+        return ReplyError(error);
     AppendOk(reply_);
-    SendReply(client);
+    SendReply();
 }
 
-void TJob::Execute(int client, const std::string& line, bool terminal) {
+void TJob::Kill(const std::string& name) {
+    TMError error;
+    const auto reference = ParsePlainReference(name);
+    const bool ok = reference
+                        ? engine_.Kill(*reference, error)
+                        : FitsOneLine(name.size(), error) && engine_.KillReference(name, error);
+    if (!ok)
+        return ReplyError(error);
+    AppendOk(reply_);
+    SendReply();
+}
+
+void TJob::Execute(const std::string& line, bool terminal) {
     TMError error;
     bool ok;
     if (terminal)
-        output_.Stream(client);
+        output_.Stream(client_);
     else
-        output_.Collect(client);
+        output_.Collect(client_);
     if (const auto name = ParseNamespaceSwitch(line))
         ok = SwitchNamespace(*name, error);
     else
-        ok = engine_.Execute(line, error);
-    const std::string rest = output_.Finish();
-    if (terminal) {
+        ok = FitsOneLine(line.size(), error) && engine_.Execute(line, error);
+    std::string rest;
+    if (output_.Finish(rest)) {
         reply_ += rest;
         reply_ += '\0'; // ends the terminal stream
     } else {
@@ -252,7 +414,7 @@ void TJob::Execute(int client, const std::string& line, bool terminal) {
         AppendOk(reply_);
     else
         AppendError(reply_, error.ECode, error.Status);
-    SendReply(client);
+    SendReply();
 }
 
 bool TJob::SwitchNamespace(const std::string& name, TMError& error) {
@@ -273,7 +435,7 @@ bool TJob::SwitchNamespace(const std::string& name, TMError& error) {
     return true;
 }
 
-void TJob::GroupRead(int client, const std::string& list) {
+void TJob::GroupRead(const std::string& list) {
     TMList argument;
     argument.SetAllList(list);
     const std::string root = argument.GetList(1);
@@ -281,16 +443,21 @@ void TJob::GroupRead(int client, const std::string& list) {
     std::string chunk;
     bool more = true;
     TMError error;
+    pushed_.TakeCancel(); // a cancel meant for an earlier walk
     while (more) {
         if (!engine_.GroupReadChunk(root, cursor, static_cast<int>(MaxChunk), chunk, more, error))
-            return ReplyError(client, error);
+            return ReplyError(error);
         if (!chunk.empty()) {
             AppendChunk(reply_, chunk);
-            SendReply(client);
+            SendReply();
+        }
+        if (more && pushed_.TakeCancel()) {
+            LogDebug("group read cancelled");
+            break;
         }
     }
     AppendOk(reply_);
-    SendReply(client);
+    SendReply();
 }
 
 } // namespace qdo::server

@@ -2,7 +2,9 @@
 #pragma once
 
 #include "server/Engine.h"
+#include "server/MCalls.h"
 #include "server/OutputPipe.h"
+#include "server/PushedMessages.h"
 #include "server/RequestReader.h"
 
 #include <cstddef>
@@ -14,43 +16,65 @@ struct TJobSettings {
     std::string DataDirectory;
     size_t MaxRequest = 0;
     int HandshakeTimeoutMs = 10000;
-    int IdleTimeoutMs = 0; // 0: an attached client may stay idle for ever
+    int IdleTimeoutMs = 0;         // 0: an attached client may stay idle for ever
+    int SessionTimeoutMs = 600000; // how long a stored session waits to be re-attached
+    int CallbackTimeoutMs = 60000; // how long $$Callback and $$ClientCall wait for the client
 };
 
 class TJob {
 public:
-    // Sets up the process (output pipe, GT.M) for serving.
+    // Sets up the process (output pipe, GT.M) for serving. Fails with std::runtime_error.
     explicit TJob(const TJobSettings& settings);
     // Ends GT.M with the termination signals held (they end the process soon after anyway).
     ~TJob();
     TJob(const TJob&) = delete;
     TJob& operator=(const TJob&) = delete;
 
-    // Redirect handshake: waits on `jobListener` for the client's logon with `token`, answers
-    // it with a new session identifier, and serves that connection. Other connections to the
-    // port are refused while the session is attached. Returns the process's exit status.
-    int ServeAfterLogon(int jobListener, const std::string& token);
-    // Serves a connection whose client the listener has accepted already.
-    int Serve(int client, int jobListener = -1);
+    // Redirect: the listener took the logon of `client` on the job's port `jobPort` for the
+    // session `session`; the job answers it and serves the session, keeping the port for
+    // re-attaching it once stored. Returns the process's exit status.
+    int ServeLoggedOn(int jobPort, int client, const std::string& session);
+    // Inline: serves a client that the listener greeted, whose first bytes it has read.
+    int ServeInline(int client, std::string received);
 
 private:
-    // Runs one request; false when the connection must close.
-    bool Handle(int client, const TRequest& request);
-    void Read(int client, const std::string& expression);
-    void Write(int client, const std::string& name, const std::string& value);
-    void Kill(int client, const std::string& name);
-    void Execute(int client, const std::string& line, bool terminal);
-    void GroupRead(int client, const std::string& list);
+    enum class TReceived { Request, Closed, TimedOut, Malformed };
+    enum class TNext { Serve, Close, Store };
+
+    // Starts serving: the pushed messages, the output reader, the M calls' hooks.
+    void Begin(int jobPort);
+    // The request loop of the attached client, through stores and re-attaches.
+    int Serve();
+    // The next request of the client, waiting at most `waitMs` (-1: without limit).
+    TReceived Receive(TRequest& request, int waitMs, std::string& reason);
+    // While the session is stored: waits for its client to come back; false when it does not
+    // within the session time-out.
+    bool WaitForReattach();
+    // Runs one request.
+    TNext Handle(const TRequest& request);
+    void Read(const std::string& expression);
+    void Write(const std::string& name, const std::string& value);
+    void Kill(const std::string& name);
+    void Execute(const std::string& line, bool terminal);
+    void GroupRead(const std::string& list);
+    // $$Callback of the M code that runs: asks the client, waits for its "c" answer.
+    std::string Callback(std::string_view command, std::string& answer);
     // Switches the namespace; false with `error` set when there is no such namespace.
     bool SwitchNamespace(const std::string& name, TMError& error);
     // Sends the reply built so far, then empties it.
-    void SendReply(int client);
-    void ReplyError(int client, const TMError& error);
+    void SendReply();
+    void ReplyError(const TMError& error);
 
     TJobSettings settings_;
     TRequestReader reader_;
     TOutputPipe output_;
     TEngine engine_;
+    TPushedMessages pushed_;
+    TJobHooks hooks_;
+    std::string session_;
+    int client_ = -1;
+    std::string received_;    // bytes of the client not yet taken as requests
+    int receiveLimitMs_ = -1; // the receive time-out set on the client socket
     std::string reply_;
     std::string nameSpace_ = "%SYS";
 };

@@ -2,19 +2,25 @@
 
 #include "protocol/Replies.h"
 #include "server/Log.h"
+#include "server/Mailbox.h"
 #include "server/Net.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <list>
 #include <poll.h>
 #include <set>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace qdo::server {
 
@@ -22,8 +28,15 @@ using protocol::reply::Frame;
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // How long a stopping listener waits for its jobs.
 constexpr int stopWaitMs = 30000;
+// How long the listener reads what a redirected client sends it (a cancel, a create request)
+// after its answer; a redirected client normally closes at once.
+constexpr int greetedReadMs = 2000;
+// The most bytes the listener keeps of what a client sends before its session is real.
+constexpr size_t maxHandshakeBytes = 4096;
 
 // Makes descriptor 0 read /dev/null: M code that reads its principal device gets nothing.
 void DetachStandardInput() {
@@ -34,13 +47,48 @@ void DetachStandardInput() {
     }
 }
 
+void SetNonBlocking(int fd, bool nonBlocking = true) {
+    const int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, nonBlocking ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
+}
+
+// Pending handshakes hold descriptors by the thousand under a flood: take all the system
+// allows.
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+// A connection or port of a session that is not real yet. Each costs a descriptor and a few
+// hundred bytes, and lives until its deadline at most.
+struct TPending {
+    enum TKind {
+        Greeted, // a client the listener answered; read for a cancel, a create request, or
+                 // (inline) its first request
+        JobPort, // the port a redirected client was sent to, waiting for its logon
+        Logon,   // a connection to a job port, waiting for its "lg"
+    } Kind = Greeted;
+    int Fd = -1;
+    Clock::time_point Deadline{};
+    std::string Peer{};
+    std::string Bytes{}; // what the client sent
+    std::string Token{}; // JobPort, Logon: the one-use logon token
+    int JobPortFd = -1;  // Logon: its port; Greeted (redirect): the port made for it
+    bool Done = false;   // closed, or handed to a job: removed at the next sweep
+};
+
 class Listener {
 public:
     Listener(TDataDirectory& data, const TServerSettings& settings)
-        : data_(data), settings_(settings) {}
+        : data_(data), settings_(settings), run_(data.Path()), reader_(maxHandshakeBytes) {}
 
     int Run() {
-        listener_ = ListenOn(settings_.Host, settings_.Port, 128);
+        RaiseDescriptorLimit();
+        listener_ = ListenOn(settings_.Host, settings_.Port, 1024);
+        SetNonBlocking(listener_);
         std::printf("listening on %s\n", LocalAddress(listener_).c_str());
         std::fflush(stdout);
         LogInfo("listening on " + LocalAddress(listener_) + (settings_.Inline ? " (inline)" : "") +
@@ -55,8 +103,14 @@ public:
         signals_ = signalfd(-1, &handled, SFD_CLOEXEC);
 
         while (true) {
-            pollfd watched[2] = {{listener_, POLLIN, 0}, {signals_, POLLIN, 0}};
-            if (::poll(watched, 2, -1) < 0) {
+            Sweep();
+            std::vector<pollfd> watched{{listener_, POLLIN, 0}, {signals_, POLLIN, 0}};
+            std::vector<TEntry> polled;
+            for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+                watched.push_back({it->Fd, POLLIN, 0});
+                polled.push_back(it);
+            }
+            if (::poll(watched.data(), watched.size(), MillisecondsToNextDeadline()) < 0) {
                 if (errno == EINTR)
                     continue;
                 break;
@@ -70,93 +124,330 @@ public:
                         return Stop();
                 }
             }
+            // Entries are only marked while they are served, so that none goes from under this
+            // loop; the sweep removes them.
+            for (size_t i = 0; i < polled.size(); ++i)
+                if (!polled[i]->Done && (watched[i + 2].revents & (POLLIN | POLLHUP | POLLERR)))
+                    Serve(polled[i]);
+            Expire();
             if (watched[0].revents & POLLIN)
-                AcceptOne();
+                AcceptClients();
         }
         return Stop();
     }
 
 private:
-    void AcceptOne() {
-        const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0)
+    using TEntry = std::list<TPending>::iterator;
+
+    int MillisecondsToNextDeadline() const {
+        if (pending_.empty())
+            return -1;
+        auto first = pending_.front().Deadline;
+        for (const TPending& p : pending_)
+            first = std::min(first, p.Deadline);
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(first - Clock::now());
+        return static_cast<int>(std::max<int64_t>(0, left.count()) + 1);
+    }
+
+    void Close(TEntry entry) {
+        if (entry->Fd >= 0)
+            ::close(entry->Fd);
+        HandOver(entry);
+    }
+
+    // The entry's descriptor has gone elsewhere (to a job): the entry is done with.
+    static void HandOver(TEntry entry) {
+        entry->Fd = -1;
+        entry->Done = true;
+    }
+
+    void Sweep() {
+        pending_.remove_if([](const TPending& p) { return p.Done; });
+    }
+
+    // Closes a job port and every connection waiting on it.
+    void CloseJobPort(int port) {
+        for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+            if (it->Done)
+                continue;
+            if (it->Fd == port || (it->Kind == TPending::Logon && it->JobPortFd == port))
+                Close(it);
+            else if (it->Kind == TPending::Greeted && it->JobPortFd == port)
+                it->JobPortFd = -1;
+        }
+    }
+
+    void Expire() {
+        const auto now = Clock::now();
+        for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+            if (it->Done || it->Deadline > now)
+                continue;
+            if (it->Kind == TPending::JobPort) {
+                LogInfo("no logon within " +
+                        std::to_string(settings_.Job.HandshakeTimeoutMs / 1000) + " s from " +
+                        it->Peer);
+                CloseJobPort(it->Fd);
+            } else {
+                if (it->Kind == TPending::Greeted && settings_.Inline)
+                    LogInfo("no request from " + it->Peer + " within the handshake time-out");
+                Close(it);
+            }
+        }
+    }
+
+    void AcceptClients() {
+        while (true) {
+            const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0)
+                return; // EAGAIN: all taken
+            const std::string peer = PeerAddress(client);
+            Reap();
+            if (pending_.size() >= static_cast<size_t>(settings_.MaxPending) ||
+                (settings_.Inline && static_cast<int>(jobs_.size()) >= settings_.MaxJobs)) {
+                LogWarning("refused " + peer + ": " +
+                           (settings_.Inline ? "jobs or handshakes at their limit"
+                                             : "handshakes at their limit"));
+                SendAll(client, Frame(protocol::MarkerNoJob));
+                ::close(client);
+                continue;
+            }
+            try {
+                Greet(client, peer);
+            } catch (const std::exception& e) {
+                LogError("cannot answer " + peer + ": " + e.what());
+                SendAll(client, Frame(protocol::MarkerNoJob));
+                ::close(client);
+            }
+        }
+    }
+
+    // Answers a new client at once: redirect mode sends it to a port of its coming job, inline
+    // mode accepts it here. Either way what it sends next is read without blocking.
+    void Greet(int client, const std::string& peer) {
+        const std::string token = RandomToken();
+        SetNonBlocking(client);
+        TPending greeted{.Kind = TPending::Greeted,
+                         .Fd = client,
+                         .Deadline =
+                             Clock::now() + std::chrono::milliseconds(
+                                                settings_.Inline ? settings_.Job.HandshakeTimeoutMs
+                                                                 : greetedReadMs),
+                         .Peer = peer};
+        if (settings_.Inline) {
+            SendAll(client, Frame(std::string(protocol::MarkerOk) + ":" + token));
+        } else {
+            const int port = ListenOn(LocalHost(client), 0, 8);
+            SetNonBlocking(port);
+            pending_.push_back({.Kind = TPending::JobPort,
+                                .Fd = port,
+                                .Deadline = Clock::now() + std::chrono::milliseconds(
+                                                               settings_.Job.HandshakeTimeoutMs),
+                                .Peer = peer,
+                                .Token = token});
+            greeted.JobPortFd = port;
+            SendAll(client, Frame(std::string(protocol::MarkerConnect) + ":" +
+                                  std::to_string(LocalPort(port)) + ":" + token));
+        }
+        pending_.push_back(std::move(greeted));
+    }
+
+    void Serve(TEntry entry) {
+        if (entry->Kind == TPending::JobPort) {
+            const int connection =
+                ::accept4(entry->Fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (connection >= 0)
+                pending_.push_back({.Kind = TPending::Logon,
+                                    .Fd = connection,
+                                    .Deadline = entry->Deadline,
+                                    .Peer = PeerAddress(connection),
+                                    .Token = entry->Token,
+                                    .JobPortFd = entry->Fd});
             return;
-        const std::string peer = PeerAddress(client);
-        Reap();
+        }
+        char block[1024];
+        const ssize_t n = ::recv(entry->Fd, block, sizeof block, 0);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return;
+        if (n <= 0) {
+            Close(entry); // the client left: normal for a redirected one
+            return;
+        }
+        entry->Bytes.append(block, static_cast<size_t>(n));
+        if (entry->Kind == TPending::Logon)
+            ServeLogon(entry);
+        else
+            ServeGreeted(entry);
+    }
+
+    void ServeLogon(TEntry entry) {
+        TRequest request;
+        size_t consumed = 0;
+        std::string reason;
+        const auto result = reader_.Next(entry->Bytes, request, consumed, reason);
+        if (result == TRequestReader::TResult::NeedMore && entry->Bytes.size() < maxHandshakeBytes)
+            return;
+        if (result != TRequestReader::TResult::Whole || request.Kind != TRequestKind::Logon ||
+            !SameToken(request.First, entry->Token)) {
+            LogWarning("refused a logon from " + entry->Peer);
+            SendAll(entry->Fd, Frame(protocol::MarkerInvalidType));
+            Close(entry);
+            return;
+        }
+        const int port = entry->JobPortFd;
+        const int client = entry->Fd;
+        HandOver(entry); // its descriptor goes to the job
         if (static_cast<int>(jobs_.size()) >= settings_.MaxJobs) {
-            LogWarning("refused " + peer + ": " + std::to_string(settings_.MaxJobs) +
+            LogWarning("refused " + PeerAddress(client) + ": " + std::to_string(settings_.MaxJobs) +
                        " jobs run already");
-            SendAll(client, Frame("<NO JOB>"));
+            SendAll(client, Frame(protocol::MarkerNoJob));
             ::close(client);
+            CloseJobPort(port);
             return;
         }
-        try {
-            if (settings_.Inline)
-                StartInline(client, peer);
-            else
-                StartRedirected(client, peer);
-        } catch (const std::exception& e) {
-            LogError("cannot start a job for " + peer + ": " + e.what());
-            SendAll(client, Frame("<NO JOB>"));
-        }
+        const std::string session = RandomToken();
+        SetNonBlocking(client, false); // the job waits for its requests
+        SetNonBlocking(port, false);   // and for connections while its session is stored
+        const uint16_t portNumber = LocalPort(port);
+        const std::string peer = PeerAddress(client);
+        for (auto it = pending_.begin(); it != pending_.end(); ++it)
+            if (!it->Done && it->Fd == port)
+                HandOver(it); // the port goes to the job too
+        const pid_t pid = Fork(
+            {client, port}, [&](TJob& job) { return job.ServeLoggedOn(port, client, session); },
+            client);
+        CloseJobPort(port); // waiting connections of others, and the Greeted link
+        ::close(port);
         ::close(client);
+        if (pid > 0)
+            LogInfo("job " + std::to_string(pid) + " on port " + std::to_string(portNumber) +
+                    " for " + peer);
     }
 
-    // The job gets a port of its own on the interface the client came in on; the client is
-    // told to reconnect there and log on with a one-use token.
-    void StartRedirected(int client, const std::string& peer) {
-        const int jobListener = ListenOn(LocalHost(client), 0, 8);
-        const std::string token = RandomToken();
-        const pid_t pid = Fork([&] {
+    void ServeGreeted(TEntry entry) {
+        TRequestKind kind;
+        const auto prefix = TRequestReader::KindOf(entry->Bytes, kind);
+        if (prefix == TRequestReader::TResult::NeedMore)
+            return;
+        if (prefix == TRequestReader::TResult::Malformed) {
+            LogWarning("refused " + entry->Peer + ": not a request");
+            if (settings_.Inline)
+                SendAll(entry->Fd, ProtocolErrorFrame("unknown request"));
+            Close(entry);
+            return;
+        }
+        switch (kind) {
+        case TRequestKind::CancelGroupRead:
+        case TRequestKind::OpenSession:
+        case TRequestKind::Create: {
+            TRequest request;
+            size_t consumed = 0;
+            std::string reason;
+            const auto result = reader_.Next(entry->Bytes, request, consumed, reason);
+            if (result == TRequestReader::TResult::NeedMore &&
+                entry->Bytes.size() < maxHandshakeBytes)
+                return;
+            if (result != TRequestReader::TResult::Whole) {
+                Close(entry);
+                return;
+            }
+            entry->Bytes.erase(0, consumed);
+            if (kind == TRequestKind::Create)
+                return; // answered by the greeting already; credentials are not checked here
+            if (entry->JobPortFd >= 0)
+                CloseJobPort(entry->JobPortFd); // this client does not log on
+            if (kind == TRequestKind::CancelGroupRead)
+                Cancel(request.First);
+            else
+                Reattach(entry->Fd, request.First);
+            Close(entry);
+            return;
+        }
+        default:
+            break;
+        }
+        if (!settings_.Inline) {
+            LogWarning("refused " + entry->Peer + ": a request before its logon");
+            Close(entry);
+            return;
+        }
+        // Inline: the first request makes the session real. The job reads the rest of it.
+        const int client = entry->Fd;
+        std::string received = std::move(entry->Bytes);
+        const std::string peer = entry->Peer;
+        HandOver(entry);
+        if (static_cast<int>(jobs_.size()) >= settings_.MaxJobs) {
+            SendAll(client,
+                    ProtocolErrorFrame(std::to_string(settings_.MaxJobs) + " jobs run already"));
             ::close(client);
-            TJob job(settings_.Job);
-            return job.ServeAfterLogon(jobListener, token);
-        });
-        const uint16_t port = LocalPort(jobListener);
-        ::close(jobListener);
-        if (pid < 0) {
-            SendAll(client, Frame("<NO JOB>"));
             return;
         }
-        LogInfo("job " + std::to_string(pid) + " on port " + std::to_string(port) + " for " + peer);
-        SendAll(client, Frame("<CONNECT>:" + std::to_string(port) + ":" + token));
+        SetNonBlocking(client, false); // the job waits for its requests
+        const pid_t pid = Fork(
+            {client}, [&](TJob& job) { return job.ServeInline(client, std::move(received)); },
+            client);
+        ::close(client);
+        if (pid > 0)
+            LogInfo("job " + std::to_string(pid) + " for " + peer);
     }
 
-    void StartInline(int client, const std::string& peer) {
+    static std::string ProtocolErrorFrame(const std::string& why) {
+        std::string frame;
+        protocol::reply::AppendError(frame, ",UPROTOCOL,", "%QDO-E-PROTOCOL, " + why);
+        return frame;
+    }
+
+    // "MR:bfl:<session>": the job of the session stops its running group read.
+    void Cancel(const std::string& session) {
+        const auto place = run_.FindSession(session);
+        if (!place ||
+            !TRunDirectory::Post(run_.MailboxOf(place->Pid), {TMailMessage::Cancel, {}, {}}, 100))
+            LogDebug("a cancel for a session that does not run");
+    }
+
+    // "MR:op:<session>" sent here: a stored session's client goes to its job's port, where a
+    // one-use token that the job now knows logs it on.
+    void Reattach(int client, const std::string& session) {
+        const auto place = run_.FindSession(session);
         const std::string token = RandomToken();
-        const pid_t pid = Fork([&] {
-            TJob job(settings_.Job);
-            SendAll(client, Frame("<OK>:" + token));
-            LogInfo("session opened for " + peer);
-            return job.Serve(client);
-        });
-        if (pid < 0) {
-            SendAll(client, Frame("<NO JOB>"));
+        if (!place || place->Attached ||
+            !TRunDirectory::Post(run_.MailboxOf(place->Pid), {TMailMessage::Attach, token, {}},
+                                 100)) {
+            SendAll(client, Frame(protocol::MarkerNoSession));
             return;
         }
-        LogInfo("job " + std::to_string(pid) + " for " + peer);
+        SendAll(client, Frame(std::string(protocol::MarkerConnect) + ":" +
+                              std::to_string(place->Port) + ":" + token));
     }
 
-    // Starts a job process running `body`; -1 when it cannot.
+    // Starts a job process; -1 when it cannot. The child keeps only the descriptors `keep` of
+    // the listener's; should GT.M not start, `client` hears "<NO JOB>".
     template <typename Body>
-    pid_t Fork(Body&& body) {
+    pid_t Fork(std::initializer_list<int> keep, Body&& body, int client) {
         const pid_t pid = fork();
         if (pid != 0) {
             if (pid > 0)
                 jobs_.insert(pid);
+            else
+                SendAll(client, Frame(protocol::MarkerNoJob));
             return pid;
         }
-        // The job: its own signal handling (GT.M's), no listener descriptors.
+        // The job: its own signal handling (GT.M's), none of the listener's descriptors.
         sigprocmask(SIG_SETMASK, &original_, nullptr);
         ::close(signals_);
         ::close(listener_);
+        for (const TPending& p : pending_)
+            if (p.Fd >= 0 && std::find(keep.begin(), keep.end(), p.Fd) == keep.end())
+                ::close(p.Fd);
         SetLogRole("job");
         int status = 1;
         try {
             DetachStandardInput();
-            status = body();
+            TJob job(settings_.Job);
+            status = body(job);
         } catch (const std::exception& e) {
             LogError(e.what());
+            SendAll(client, Frame(protocol::MarkerNoJob));
         }
         std::fflush(nullptr);
         _exit(status);
@@ -179,6 +470,9 @@ private:
     int Stop() {
         LogInfo("stopping: " + std::to_string(jobs_.size()) + " jobs to end");
         ::close(listener_);
+        for (auto it = pending_.begin(); it != pending_.end(); ++it)
+            Close(it);
+        Sweep();
         for (pid_t pid : jobs_)
             ::kill(pid, SIGTERM);
         // Jobs end at their next safe point; a job that does not end in time is left, and the
@@ -202,10 +496,13 @@ private:
 
     TDataDirectory& data_;
     const TServerSettings& settings_;
+    TRunDirectory run_;
+    TRequestReader reader_;
     int listener_ = -1;
     int signals_ = -1;
     sigset_t original_{};
     std::set<pid_t> jobs_;
+    std::list<TPending> pending_;
 };
 
 } // namespace

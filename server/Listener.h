@@ -1,5 +1,7 @@
-// The listener: accepts clients and starts a job process for each. It never starts GT.M itself;
-// each job does, after it has forked.
+// The listener: does every client's handshake itself, and starts a job process only for a
+// session that is real: after a valid logon (redirect mode) or the first request (inline mode).
+// It never starts GT.M itself; each job does, after it has forked. It also takes the cancels and
+// re-attaches that clients send to its port.
 #pragma once
 
 #include "server/DataDirectory.h"
@@ -13,8 +15,9 @@ namespace qdo::server {
 struct TServerSettings {
     std::string Host = "127.0.0.1";
     uint16_t Port = 7001;
-    bool Inline = false; // accept clients on the first connection instead of redirecting them
-    int MaxJobs = 64;
+    bool Inline = false;   // accept clients on the first connection instead of redirecting them
+    int MaxJobs = 64;      // jobs that serve a session
+    int MaxPending = 4096; // handshakes under way (connections and ports without a job)
     TJobSettings Job;
 };
 

@@ -15,7 +15,6 @@ namespace qdo::server {
 
 using protocol::MaxChunk;
 using protocol::reply::AppendValue;
-using protocol::reply::Frame;
 
 namespace {
 
@@ -35,34 +34,23 @@ TOutputPipe::TOutputPipe() {
     fcntl(readEnd_, F_SETFL, O_NONBLOCK);
 }
 
-void TOutputPipe::StartReader(int jobListener) {
+void TOutputPipe::StartReader() {
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
-    reader_ = std::thread([this, jobListener] { ReadLoop(jobListener); });
+    reader_ = std::thread([this] { ReadLoop(); });
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     // The reader lives as long as the process; it ends with it.
     reader_.detach();
 }
 
-void TOutputPipe::ReadLoop(int jobListener) {
-    pollfd watched[2] = {{readEnd_, POLLIN, 0}, {jobListener, POLLIN, 0}};
+void TOutputPipe::ReadLoop() {
+    pollfd watched{readEnd_, POLLIN, 0};
     bool lingering = false;
     while (true) {
-        const int ready =
-            ::poll(watched, jobListener >= 0 ? 2 : 1, lingering ? terminalLingerMs : -1);
+        const int ready = ::poll(&watched, 1, lingering ? terminalLingerMs : -1);
         if (ready < 0 && errno != EINTR)
             return;
-        if (ready > 0 && (watched[1].revents & POLLIN)) {
-            // The session is attached: nobody else gets in.
-            const int other = ::accept4(jobListener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (other >= 0) {
-                SendAll(other, Frame("<NO SESSION>"));
-                ::close(other);
-            }
-            if (!(watched[0].revents & (POLLIN | POLLHUP)))
-                continue;
-        }
         std::lock_guard lock(mutex_);
         if (ready == 0) {
             // Terminal output that has rested long enough.
@@ -75,7 +63,7 @@ void TOutputPipe::ReadLoop(int jobListener) {
         }
         DrainLocked();
         lingering = mode_ == TMode::Stream && !collected_.empty();
-        if (watched[0].revents & POLLHUP)
+        if (watched.revents & POLLHUP)
             return;
     }
 }
@@ -125,6 +113,7 @@ void TOutputPipe::Begin(TMode mode, int client) {
     collected_.clear();
     mode_ = mode;
     client_ = client;
+    streamOpen_ = mode == TMode::Stream;
 }
 
 void TOutputPipe::Collect(int client) {
@@ -135,18 +124,35 @@ void TOutputPipe::Stream(int client) {
     Begin(TMode::Stream, client);
 }
 
-std::string TOutputPipe::Finish() {
+bool TOutputPipe::Finish(std::string& rest) {
     std::lock_guard lock(mutex_);
     DrainLocked();
     mode_ = TMode::Discard;
-    std::string rest;
+    rest.clear();
     rest.swap(collected_);
-    return rest;
+    const bool open = streamOpen_;
+    streamOpen_ = false;
+    return open;
 }
 
 bool TOutputPipe::Send(int client, std::string_view bytes) {
     std::lock_guard lock(mutex_);
     return SendAll(client, bytes);
+}
+
+bool TOutputPipe::SendPushed(int client, std::string_view frame) {
+    std::lock_guard lock(mutex_);
+    if (streamOpen_ && client == client_) {
+        DrainLocked();
+        collected_ += '\0';
+        const bool sent = SendAll(client_, collected_);
+        collected_.clear();
+        streamOpen_ = false;
+        mode_ = TMode::Collect;
+        if (!sent)
+            return false;
+    }
+    return SendAll(client, frame);
 }
 
 } // namespace qdo::server

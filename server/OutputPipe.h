@@ -9,6 +9,10 @@
 // Terminal output is sent once the line has written nothing more for a few milliseconds, so
 // that the pieces of one WRITE (its arguments, its line feed) reach the client as one piece,
 // and output written just before the line ends goes out together with the end of the stream.
+//
+// A message pushed while a terminal stream runs (an event, a callback request) ends the stream
+// first: the text so far and its NUL go out, and what the line writes after that is gathered
+// into chunks, as for a request without terminal output.
 #pragma once
 
 #include <mutex>
@@ -24,10 +28,8 @@ public:
     TOutputPipe();
 
     // Starts the thread that reads the pipe (with all signals blocked, so that they reach the
-    // job's main thread), before the first request. It also refuses, with "<NO SESSION>",
-    // every connection to `jobListener` (when given): the port of a job whose session is
-    // attached.
-    void StartReader(int jobListener);
+    // job's main thread), before the first request.
+    void StartReader();
     TOutputPipe(const TOutputPipe&) = delete;
     TOutputPipe& operator=(const TOutputPipe&) = delete;
 
@@ -35,18 +37,21 @@ public:
     // earlier requests is dropped first.
     void Collect(int client);
     void Stream(int client);
-    // Ends the request's output: takes in what is still in the pipe, returns what was gathered
-    // and not sent yet (chunk bytes for Collect, terminal text for Stream), and goes back to
-    // dropping output.
-    std::string Finish();
+    // Ends the request's output: takes in what is still in the pipe, leaves in `rest` what was
+    // gathered and not sent yet, and goes back to dropping output. True when `rest` is terminal
+    // text of a stream still open; false when it is chunk bytes.
+    bool Finish(std::string& rest);
 
     // Sends bytes to the client; false when it is gone.
     bool Send(int client, std::string_view bytes);
+    // Sends a whole frame that the job pushes of its own accord, ending a terminal stream that
+    // runs first; false when the client is gone.
+    bool SendPushed(int client, std::string_view frame);
 
 private:
     enum class TMode { Discard, Collect, Stream };
     void Begin(TMode mode, int client);
-    void ReadLoop(int jobListener);
+    void ReadLoop();
     void DrainLocked();
     void TakeLocked(const char* bytes, size_t count);
 
@@ -54,7 +59,8 @@ private:
     std::mutex mutex_;
     TMode mode_ = TMode::Discard;
     int client_ = -1;
-    std::string collected_; // output taken in and not sent yet
+    std::string collected_;   // output taken in and not sent yet
+    bool streamOpen_ = false; // Stream mode, and its NUL has not been sent
     std::thread reader_;
 };
 

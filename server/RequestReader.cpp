@@ -115,6 +115,22 @@ private:
 
 } // namespace
 
+TResult TRequestReader::KindOf(std::string_view bytes, TRequestKind& kind) {
+    bool couldStillMatch = false;
+    for (const Shape& shape : shapes) {
+        const size_t n = std::min(bytes.size(), shape.prefix.size());
+        if (bytes.substr(0, n) != shape.prefix.substr(0, n))
+            continue;
+        if (bytes.size() < shape.prefix.size()) {
+            couldStillMatch = true;
+            continue;
+        }
+        kind = shape.kind;
+        return TResult::Whole;
+    }
+    return couldStillMatch || bytes.empty() ? TResult::NeedMore : TResult::Malformed;
+}
+
 TResult TRequestReader::Next(std::string_view bytes, TRequest& request, size_t& consumed,
                              std::string& reason) const {
     bool couldStillMatch = false;

@@ -53,6 +53,11 @@ public:
     TResult Next(std::string_view bytes, TRequest& request, size_t& consumed,
                  std::string& reason) const;
 
+    // The kind of request that `bytes` begin with, as soon as its prefix ("r", NUL; "MR:op:";
+    // ...) is whole: Whole with `kind` set, NeedMore while the bytes may still become one,
+    // Malformed when they cannot.
+    static TResult KindOf(std::string_view bytes, TRequestKind& kind);
+
 private:
     size_t maxRequest_;
 };

@@ -3,7 +3,9 @@
 //   qdo-server init --data DIR [--namespace NAME]...
 //   qdo-server run --data DIR [--listen HOST:PORT] [--inline] [--insecure-anonymous]
 //                  [--max-request BYTES] [--max-jobs N] [--handshake-timeout SECONDS]
-//                  [--idle-timeout SECONDS] [--log-level error|warning|info|debug]
+//                  [--idle-timeout SECONDS] [--session-timeout SECONDS]
+//                  [--callback-timeout SECONDS] [--max-pending N]
+//                  [--log-level error|warning|info|debug]
 #include "server/DataDirectory.h"
 #include "server/Listener.h"
 #include "server/Log.h"
@@ -24,7 +26,9 @@ const char usage[] =
     "usage: qdo-server init --data DIR [--namespace NAME]...\n"
     "       qdo-server run --data DIR [--listen HOST:PORT] [--inline] [--insecure-anonymous]\n"
     "                      [--max-request BYTES] [--max-jobs N] [--handshake-timeout SECONDS]\n"
-    "                      [--idle-timeout SECONDS] [--log-level error|warning|info|debug]\n";
+    "                      [--idle-timeout SECONDS] [--session-timeout SECONDS]\n"
+    "                      [--callback-timeout SECONDS] [--max-pending N]\n"
+    "                      [--log-level error|warning|info|debug]\n";
 
 struct Arguments {
     std::vector<std::string> items;
@@ -105,6 +109,14 @@ int Run(Arguments& args) {
         } else if (option == "--idle-timeout") {
             settings.Job.IdleTimeoutMs =
                 static_cast<int>(Number(args.Next(option), option, 0, 2000000) * 1000);
+        } else if (option == "--session-timeout") {
+            settings.Job.SessionTimeoutMs =
+                static_cast<int>(Number(args.Next(option), option, 1, 2000000) * 1000);
+        } else if (option == "--callback-timeout") {
+            settings.Job.CallbackTimeoutMs =
+                static_cast<int>(Number(args.Next(option), option, 1, 2000000) * 1000);
+        } else if (option == "--max-pending") {
+            settings.MaxPending = static_cast<int>(Number(args.Next(option), option, 1, 1000000));
         } else if (option == "--log-level") {
             TLogLevel level;
             if (!ParseLogLevel(args.Next(option), level))

@@ -109,3 +109,62 @@ el(%qdos) ; the M list element of a string
  new %qdon set %qdon=$length(%qdos)+1
  quit:%qdon<255 $char(%qdon+1,1)_%qdos
  quit $char(0,%qdon#256,%qdon\256,1)_%qdos
+ ;
+ ; ---- Called by clients' lines by name (they run inside this routine) ----
+ ;
+CreateBLOB(%qdonm) ; a new BLOB named %qdonm; returns its identifier
+ ; The header ^BLOB(id) is name~blocks~bytes~created ($HOROLOG); a "~" of the name becomes "-".
+ new %qdoid set %qdoid=$increment(^BLOB)
+ set ^BLOB(%qdoid)=$translate(%qdonm,"~","-")_"~0~0~"_$horolog
+ quit %qdoid
+ ;
+ClearBLOB(%qdoid,%qdox) ; removes the blocks of BLOB %qdoid and zeroes its counts
+ new %qdoh set %qdoh=$get(^BLOB(%qdoid))
+ kill ^BLOB(%qdoid)
+ set $piece(%qdoh,"~",2,3)="0~0",^BLOB(%qdoid)=%qdoh
+ quit
+ ;
+AddBLOBBlock(%qdoid,%qdodt) ; appends %qdodt to BLOB %qdoid as its next block
+ new %qdoh,%qdon set %qdoh=$get(^BLOB(%qdoid)),%qdon=$piece(%qdoh,"~",2)+1
+ set ^BLOB(%qdoid,%qdon)=%qdodt
+ set $piece(%qdoh,"~",2)=%qdon,$piece(%qdoh,"~",3)=$piece(%qdoh,"~",3)+$length(%qdodt)
+ set ^BLOB(%qdoid)=%qdoh
+ quit
+ ;
+DeleteBLOB(%qdoid) ; removes BLOB %qdoid
+ kill ^BLOB(%qdoid)
+ quit
+ ;
+SubsMsgs(%qdonm,%qdoon,%qdofl,%qdocb) ; subscribes this job to the event %qdonm (%qdoon=1), or
+ ; unsubscribes it (%qdoon=0); with %qdofl=1 each event waits for the client's acknowledgement
+ ; before the next. %qdocb names the client's handler; this server does not use it.
+ new %qdoer set %qdoer=""
+ do &qdo.subsmsgs(%qdonm,+%qdoon,+$get(%qdofl),.%qdoer)
+ if %qdoer'="" set $ecode=",U"_%qdoer_","
+ quit
+ ;
+SendMsg(%qdonm,%qdopm) ; delivers the event %qdonm with parameters %qdopm to every job
+ ; subscribed to it, from a job or any M process of the data directory; as a function, it
+ ; returns how many jobs it reached.
+ new %qdoer,%qdon set %qdoer="",%qdon=0
+ do &qdo.sendmsg(%qdonm,$get(%qdopm),.%qdon,.%qdoer)
+ if %qdoer'="" set $ecode=",U"_%qdoer_","
+ quit:$quit %qdon quit
+ ;
+Callback(%qdocm) ; the answer of this job's client to %qdocm, asked while a request runs
+ new %qdoer,%qdoan set %qdoer="",%qdoan=""
+ do &qdo.callback(%qdocm,.%qdoan,.%qdoer)
+ if %qdoer'="" set $ecode=",U"_%qdoer_","
+ quit %qdoan
+ ;
+ClientCall(%qdose,%qdocm,%qdoto) ; the answer of the idle client of session %qdose to %qdocm,
+ ; from any process; waits at most %qdoto seconds (30 when not given)
+ new %qdoer,%qdoan set %qdoer="",%qdoan=""
+ do &qdo.clientcall(%qdose,%qdocm,$get(%qdoto,30)*1000\1,.%qdoan,.%qdoer)
+ if %qdoer'="" set $ecode=",U"_%qdoer_","
+ quit %qdoan
+ ;
+Session() ; this job's session identifier ("" outside a job, or without a session)
+ new %qdose set %qdose=""
+ do &qdo.session(.%qdose)
+ quit %qdose

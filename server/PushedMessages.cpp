@@ -1,0 +1,303 @@
+#include "server/PushedMessages.h"
+
+#include "encodings/Mlist.h"
+#include "protocol/Replies.h"
+#include "protocol/Requests.h"
+#include "server/Log.h"
+#include "server/MCalls.h"
+#include "server/Net.h"
+
+#include <cerrno>
+#include <csignal>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace qdo::server {
+
+namespace {
+
+// Events taken from the mailbox and not yet sent; beyond this, senders wait.
+constexpr size_t maxQueuedEvents = 10000;
+// How long a re-attach token of the listener stays good.
+constexpr auto attachTokenLife = std::chrono::seconds(30);
+
+uint16_t PortOf(int socket) {
+    return socket >= 0 ? LocalPort(socket) : 0;
+}
+
+// "<marker>identifier:length" NUL payload.
+std::string PushedFrame(std::string_view marker, uint64_t identifier, std::string_view payload) {
+    std::string frame(marker);
+    protocol::request::AppendDecimal(frame, identifier);
+    frame += ':';
+    protocol::request::AppendDecimal(frame, payload.size());
+    frame += '\0';
+    frame += payload;
+    return frame;
+}
+
+} // namespace
+
+TPushedMessages::TPushedMessages(TOutputPipe& output, const std::string& dataDirectory)
+    : output_(output), run_(dataDirectory) {}
+
+TPushedMessages::~TPushedMessages() {
+    if (thread_.joinable()) {
+        stopping_ = true;
+        Wake();
+        thread_.join();
+    }
+    for (int fd : {wake_, controlBox_, eventBox_})
+        if (fd >= 0)
+            ::close(fd);
+    std::lock_guard lock(mutex_);
+    AnswerCallLocked(std::string(ErrorClientGone), {});
+    for (const auto& call : calls_)
+        TRunDirectory::Post(call.ReplyBox, {TMailMessage::Answer, std::string(ErrorClientGone), {}},
+                            100);
+    for (const auto& [name, flag] : subscriptions_)
+        run_.Subscribe(name, getpid(), false);
+    if (controlBox_ >= 0) {
+        ::unlink(run_.MailboxOf(getpid()).c_str());
+        ::unlink(run_.EventBoxOf(getpid()).c_str());
+    }
+    if (!session_.empty())
+        run_.ForgetSession(session_);
+}
+
+void TPushedMessages::Start(int jobPort, const std::string& session, int clientCallTimeoutMs) {
+    jobPort_ = jobPort;
+    session_ = session;
+    callTimeoutMs_ = clientCallTimeoutMs;
+    controlBox_ = TRunDirectory::OpenMailbox(run_.MailboxOf(getpid()));
+    eventBox_ = TRunDirectory::OpenMailbox(run_.EventBoxOf(getpid()));
+    wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    thread_ = std::thread([this] { Run(); });
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+void TPushedMessages::Wake() {
+    const uint64_t one = 1;
+    if (wake_ >= 0) [[maybe_unused]]
+        const ssize_t n = ::write(wake_, &one, sizeof one);
+}
+
+void TPushedMessages::Attach(int client) {
+    {
+        std::lock_guard lock(mutex_);
+        client_ = client;
+        if (!session_.empty())
+            run_.RecordSession(session_, {getpid(), PortOf(jobPort_), true});
+    }
+    Wake();
+}
+
+void TPushedMessages::Detach() {
+    std::lock_guard lock(mutex_);
+    client_ = -1;
+    AnswerCallLocked(std::string(ErrorClientGone), {});
+    if (!session_.empty())
+        run_.RecordSession(session_, {getpid(), PortOf(jobPort_), false});
+}
+
+void TPushedMessages::SetBusy(bool busy) {
+    {
+        std::lock_guard lock(mutex_);
+        busy_ = busy;
+    }
+    if (!busy)
+        Wake();
+}
+
+std::string TPushedMessages::Subscribe(std::string_view name, bool on, bool flag) {
+    std::lock_guard lock(mutex_);
+    if (on)
+        subscriptions_[std::string(name)] = flag;
+    else
+        subscriptions_.erase(std::string(name));
+    run_.Subscribe(name, getpid(), on);
+    return {};
+}
+
+void TPushedMessages::Acknowledged(std::string_view identifier, std::string_view answer) {
+    {
+        std::lock_guard lock(mutex_);
+        const std::string id(identifier);
+        if (awaitedAck_ != 0 && id == std::to_string(awaitedAck_))
+            awaitedAck_ = 0;
+        else if (callOut_ && id == std::to_string(calls_.front().Identifier))
+            AnswerCallLocked({}, answer);
+    }
+    Wake();
+}
+
+bool TPushedMessages::CallDelivered() {
+    std::lock_guard lock(mutex_);
+    return callOut_;
+}
+
+bool TPushedMessages::AnswerDeliveredCall(std::string_view answer) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!callOut_)
+            return false;
+        AnswerCallLocked({}, answer);
+    }
+    Wake();
+    return true;
+}
+
+void TPushedMessages::AnswerCallLocked(const std::string& code, std::string_view answer) {
+    if (!callOut_)
+        return;
+    TRunDirectory::Post(calls_.front().ReplyBox, {TMailMessage::Answer, code, std::string(answer)},
+                        100);
+    calls_.pop_front();
+    callOut_ = false;
+}
+
+int TPushedMessages::NextConnection(int waitMs) {
+    std::unique_lock lock(mutex_);
+    connected_.wait_for(lock, std::chrono::milliseconds(waitMs),
+                        [this] { return !connections_.empty(); });
+    if (connections_.empty())
+        return -1;
+    const int connection = connections_.front();
+    connections_.pop_front();
+    return connection;
+}
+
+bool TPushedMessages::TakeAttachToken(std::string_view token) {
+    std::lock_guard lock(mutex_);
+    for (auto it = attachTokens_.begin(); it != attachTokens_.end(); ++it) {
+        if (SameToken(it->first, token) && it->second > Clock::now()) {
+            attachTokens_.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+void TPushedMessages::Run() {
+    while (!stopping_) {
+        bool roomForEvents;
+        int waitMs = 1000;
+        {
+            std::lock_guard lock(mutex_);
+            roomForEvents = events_.size() < maxQueuedEvents;
+            if (callOut_) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    calls_.front().Deadline - Clock::now());
+                waitMs = static_cast<int>(std::clamp<int64_t>(left.count(), 0, waitMs));
+            }
+        }
+        pollfd watched[4] = {{wake_, POLLIN, 0},
+                             {controlBox_, POLLIN, 0},
+                             {jobPort_, POLLIN, 0},
+                             {roomForEvents ? eventBox_ : -1, POLLIN, 0}};
+        if (::poll(watched, 4, waitMs) < 0 && errno != EINTR)
+            return;
+        if (watched[0].revents & POLLIN) {
+            uint64_t count;
+            [[maybe_unused]] const ssize_t n = ::read(wake_, &count, sizeof count);
+        }
+        if (watched[1].revents & POLLIN)
+            TakeMail(controlBox_, false);
+        if (watched[3].revents & POLLIN)
+            TakeMail(eventBox_, true);
+        if (watched[2].revents & POLLIN)
+            AcceptOnPort();
+        std::lock_guard lock(mutex_);
+        DeliverLocked();
+    }
+}
+
+void TPushedMessages::TakeMail(int mailbox, bool events) {
+    // Everything that waits, so that one wake-up empties the mailbox.
+    for (int i = 0; i < 64; ++i) {
+        const auto message = TRunDirectory::Receive(mailbox, 0);
+        if (!message)
+            return;
+        std::lock_guard lock(mutex_);
+        switch (message->Kind) {
+        case TMailMessage::Event:
+            if (events && subscriptions_.count(message->First) > 0)
+                events_.push_back({message->First, message->Second});
+            if (events_.size() >= maxQueuedEvents)
+                return;
+            break;
+        case TMailMessage::ClientCall:
+            if (!events)
+                calls_.push_back({message->First, message->Second, 0, {}});
+            break;
+        case TMailMessage::Cancel:
+            if (!events)
+                cancel_ = true;
+            break;
+        case TMailMessage::Attach:
+            if (!events)
+                attachTokens_[message->First] = Clock::now() + attachTokenLife;
+            break;
+        case TMailMessage::Answer:
+            break; // answers go to callers' mailboxes, never to a job's
+        }
+    }
+}
+
+void TPushedMessages::AcceptOnPort() {
+    const int connection = ::accept4(jobPort_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (connection < 0)
+        return;
+    std::lock_guard lock(mutex_);
+    if (client_ >= 0) {
+        // The session is attached: nobody else gets in.
+        SendAll(connection, protocol::reply::Frame(protocol::MarkerNoSession));
+        ::close(connection);
+        return;
+    }
+    connections_.push_back(connection);
+    connected_.notify_one();
+}
+
+void TPushedMessages::DeliverLocked() {
+    if (client_ < 0)
+        return;
+    while (awaitedAck_ == 0 && !events_.empty()) {
+        const TEvent event = std::move(events_.front());
+        events_.pop_front();
+        const auto flag = subscriptions_.find(event.Name);
+        if (flag == subscriptions_.end())
+            continue; // unsubscribed since it came
+        std::string list;
+        try {
+            TMList builder;
+            const TVarRec fields[] = {TVarRec(event.Name), TVarRec(event.Params)};
+            list = builder.lb(fields, 1);
+        } catch (const std::exception& e) {
+            LogWarning("event " + event.Name + " dropped: " + e.what());
+            continue;
+        }
+        const uint64_t identifier = flag->second ? NextIdentifier() : 0;
+        if (!output_.SendPushed(client_,
+                                PushedFrame(protocol::MarkerServerEvent, identifier, list)))
+            return;
+        awaitedAck_ = identifier;
+    }
+    if (callOut_ && calls_.front().Deadline <= Clock::now())
+        AnswerCallLocked(std::string(ErrorClientTimeOut), {});
+    if (!busy_ && !callOut_ && !calls_.empty()) {
+        TCall& call = calls_.front();
+        call.Identifier = NextIdentifier();
+        call.Deadline = Clock::now() + std::chrono::milliseconds(callTimeoutMs_);
+        callOut_ = true;
+        output_.SendPushed(client_,
+                           PushedFrame(protocol::MarkerCallback, call.Identifier, call.Command));
+    }
+}
+
+} // namespace qdo::server

@@ -1,0 +1,115 @@
+// What a job sends its client without being asked: events it subscribed to, callback requests
+// of other processes (client calls); and what reaches the job besides its client's requests:
+// cancels and re-attach tokens from the listener, connections to its port.
+//
+// A thread of its own (all signals blocked) watches the job's two mailboxes, its port and a
+// wake-up descriptor, and sends through the output pipe, under its lock, so that pushed
+// messages never cut into a reply. Events go out at once, while the client is idle and between
+// the replies of a running request alike; after an event of a subscription with flag 1 no
+// other goes out until the client acknowledges it. A client call goes out only while no request
+// runs, one at a time, and its answer (the client's acknowledgement) goes back to the caller's
+// mailbox. While the session is stored, nothing goes out and events wait.
+#pragma once
+
+#include "server/Mailbox.h"
+#include "server/OutputPipe.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace qdo::server {
+
+class TPushedMessages {
+public:
+    TPushedMessages(TOutputPipe& output, const std::string& dataDirectory);
+    // Stops the thread, unsubscribes, answers the client calls that wait, removes the mailboxes
+    // and the session's record.
+    ~TPushedMessages();
+    TPushedMessages(const TPushedMessages&) = delete;
+    TPushedMessages& operator=(const TPushedMessages&) = delete;
+
+    // Opens the mailboxes and starts the thread. `jobPort` (or -1) is the job's listening
+    // socket, `session` its session identifier ("" for none).
+    void Start(int jobPort, const std::string& session, int clientCallTimeoutMs);
+
+    // The client the session is attached to, or none while it is stored.
+    void Attach(int client);
+    void Detach();
+    // A request runs: client calls wait for its end.
+    void SetBusy(bool busy);
+
+    // SubsMsgs of the job: "" or an error code.
+    std::string Subscribe(std::string_view name, bool on, bool flag);
+    // The client acknowledged the pushed message `identifier` (with `answer`, for a call).
+    void Acknowledged(std::string_view identifier, std::string_view answer);
+    // Whether a client call went out and waits for its answer.
+    bool CallDelivered();
+    // A callback answer ("c") that came outside a callback of the job: the answer of the
+    // client call that went out just as the client sent a request (the client then reads the
+    // call inside its request and answers it so). False when no call waits.
+    bool AnswerDeliveredCall(std::string_view answer);
+    // An identifier for a callback request of the job's own.
+    uint64_t NextIdentifier() { return ++identifiers_; }
+    // Whether the listener asked to cancel the running group read since the last call.
+    bool TakeCancel() { return cancel_.exchange(false); }
+    // While the session is stored: the next connection to the job's port, or -1 when none
+    // came within `waitMs`.
+    int NextConnection(int waitMs);
+    // Whether `token` is a re-attach token the listener announced; it is used up.
+    bool TakeAttachToken(std::string_view token);
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct TEvent {
+        std::string Name;
+        std::string Params;
+    };
+    struct TCall {
+        std::string ReplyBox;
+        std::string Command;
+        uint64_t Identifier = 0;
+        Clock::time_point Deadline;
+    };
+
+    void Run();
+    void Wake();
+    void TakeMail(int mailbox, bool events);
+    void AcceptOnPort();
+    // Sends what may go out now; under mutex_.
+    void DeliverLocked();
+    void AnswerCallLocked(const std::string& code, std::string_view answer);
+
+    TOutputPipe& output_;
+    TRunDirectory run_;
+    std::string session_;
+    int jobPort_ = -1;
+    int controlBox_ = -1;
+    int eventBox_ = -1;
+    int wake_ = -1;
+    int callTimeoutMs_ = 60000;
+    std::atomic<uint64_t> identifiers_ = 0;
+    std::atomic<bool> cancel_ = false;
+    std::atomic<bool> stopping_ = false;
+
+    std::mutex mutex_;
+    std::condition_variable connected_;
+    int client_ = -1;
+    bool busy_ = false;
+    std::map<std::string, bool> subscriptions_; // event name: flag
+    std::deque<TEvent> events_;
+    uint64_t awaitedAck_ = 0; // an event of flag 1 waits for this acknowledgement
+    std::deque<TCall> calls_;
+    bool callOut_ = false; // calls_.front() went out
+    std::deque<int> connections_;
+    std::map<std::string, Clock::time_point> attachTokens_;
+    std::thread thread_;
+};
+
+} // namespace qdo::server
