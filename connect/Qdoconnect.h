@@ -350,7 +350,8 @@ private:
     // Reads what is left of a reply whose reader stopped (Continue cleared, or a handler
     // failed) up to its end and drops it; callbacks get the empty answer, events still reach
     // OnServerEvent (a handler's failure then goes to the application's exception handler).
-    void FinishAbandonedReply();
+    // With `cancel` (a group read of a session) it first asks the server to stop the read.
+    void FinishAbandonedReply(bool cancel);
     // Answers a callback request of a running request.
     void AnswerCallback(std::string_view payload);
     // The text of the socket's local address: the address this connection reaches the server

@@ -86,17 +86,19 @@ void TQdoConnect::PostGet() {
     TWaitScope deadline(*this, requestDeadline_, "The request did not end", false);
     lastChunk_.clear();
     lastCallbackCommand_.clear();
+    // A group read that its reader stops is cancelled, so that the server stops early.
+    const bool cancellable = request_.starts_with("fl:") && !sessionId_.empty();
     SysPost();
     bool ended = false;
     replyRunning_ = true;
     try {
         RunReply(ended);
         if (!ended)
-            FinishAbandonedReply(); // Continue was cleared
+            FinishAbandonedReply(cancellable); // Continue was cleared
     } catch (...) {
         if (!ended && socket_->Active()) {
             try {
-                FinishAbandonedReply();
+                FinishAbandonedReply(cancellable);
             } catch (...) {
                 CloseConnection(); // out of step for good: never read a stale reply
             }
@@ -166,7 +168,14 @@ void TQdoConnect::AnswerCallback(std::string_view payload) {
     SysPost();
 }
 
-void TQdoConnect::FinishAbandonedReply() {
+void TQdoConnect::FinishAbandonedReply(bool cancel) {
+    if (cancel) {
+        try {
+            CancelGroupRead();
+        } catch (...) {
+            // Without the cancel the rest is only longer to read.
+        }
+    }
     // Nobody waits for this reply: a server that goes quiet for TimeOut is not waited for
     // further (the connection is closed instead).
     const bool quietEnded = waitLimit_.QuietEnds;

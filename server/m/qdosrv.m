@@ -111,6 +111,9 @@ el(%qdos) ; the M list element of a string
  quit $char(0,%qdon#256,%qdon\256,1)_%qdos
  ;
  ; ---- Called by clients' lines by name (they run inside this routine) ----
+ ; The M calls leave an error code in %qdoxe, raised as $ECODE ",U<code>,". (%qdoer is the
+ ; error text of the entry that runs the line: the trap sets it where the error happens, so no
+ ; label below may NEW it.)
  ;
 CreateBLOB(%qdonm) ; a new BLOB named %qdonm; returns its identifier
  ; The header ^BLOB(id) is name~blocks~bytes~created ($HOROLOG); a "~" of the name becomes "-".
@@ -138,30 +141,30 @@ DeleteBLOB(%qdoid) ; removes BLOB %qdoid
 SubsMsgs(%qdonm,%qdoon,%qdofl,%qdocb) ; subscribes this job to the event %qdonm (%qdoon=1), or
  ; unsubscribes it (%qdoon=0); with %qdofl=1 each event waits for the client's acknowledgement
  ; before the next. %qdocb names the client's handler; this server does not use it.
- new %qdoer set %qdoer=""
- do &qdo.subsmsgs(%qdonm,+%qdoon,+$get(%qdofl),.%qdoer)
- if %qdoer'="" set $ecode=",U"_%qdoer_","
+ new %qdoxe set %qdoxe=""
+ do &qdo.subsmsgs(%qdonm,+%qdoon,+$get(%qdofl),.%qdoxe)
+ if %qdoxe'="" set $ecode=",U"_%qdoxe_","
  quit
  ;
 SendMsg(%qdonm,%qdopm) ; delivers the event %qdonm with parameters %qdopm to every job
  ; subscribed to it, from a job or any M process of the data directory; as a function, it
  ; returns how many jobs it reached.
- new %qdoer,%qdon set %qdoer="",%qdon=0
- do &qdo.sendmsg(%qdonm,$get(%qdopm),.%qdon,.%qdoer)
- if %qdoer'="" set $ecode=",U"_%qdoer_","
+ new %qdoxe,%qdon set %qdoxe="",%qdon=0
+ do &qdo.sendmsg(%qdonm,$get(%qdopm),.%qdon,.%qdoxe)
+ if %qdoxe'="" set $ecode=",U"_%qdoxe_","
  quit:$quit %qdon quit
  ;
 Callback(%qdocm) ; the answer of this job's client to %qdocm, asked while a request runs
- new %qdoer,%qdoan set %qdoer="",%qdoan=""
- do &qdo.callback(%qdocm,.%qdoan,.%qdoer)
- if %qdoer'="" set $ecode=",U"_%qdoer_","
+ new %qdoxe,%qdoan set %qdoxe="",%qdoan=""
+ do &qdo.callback(%qdocm,.%qdoan,.%qdoxe)
+ if %qdoxe'="" set $ecode=",U"_%qdoxe_","
  quit %qdoan
  ;
 ClientCall(%qdose,%qdocm,%qdoto) ; the answer of the idle client of session %qdose to %qdocm,
  ; from any process; waits at most %qdoto seconds (30 when not given)
- new %qdoer,%qdoan set %qdoer="",%qdoan=""
- do &qdo.clientcall(%qdose,%qdocm,$get(%qdoto,30)*1000\1,.%qdoan,.%qdoer)
- if %qdoer'="" set $ecode=",U"_%qdoer_","
+ new %qdoxe,%qdoan set %qdoxe="",%qdoan=""
+ do &qdo.clientcall(%qdose,%qdocm,$get(%qdoto,30)*1000\1,.%qdoan,.%qdoxe)
+ if %qdoxe'="" set $ecode=",U"_%qdoxe_","
  quit %qdoan
  ;
 Session() ; this job's session identifier ("" outside a job, or without a session)

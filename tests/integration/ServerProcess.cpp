@@ -173,4 +173,31 @@ std::string ServerProcess::RunTool(const std::vector<std::string>& arguments, in
     return text.str();
 }
 
+std::string ServerProcess::RunM(const std::string& line, int& status) const {
+    // The environment the server wrote for M processes of one's own: export NAME='value'.
+    std::vector<std::string> environment;
+    std::ifstream file(data_ + "/qdo.env");
+    for (std::string text; std::getline(file, text);) {
+        if (text.rfind("export ", 0) != 0)
+            continue;
+        const size_t equals = text.find('=');
+        std::string value = text.substr(equals + 2, text.size() - equals - 3);
+        for (size_t at = value.find("'\\''"); at != std::string::npos; at = value.find("'\\''"))
+            value.replace(at, 4, "'");
+        environment.push_back(text.substr(7, equals - 7) + "=" + value);
+    }
+    std::string dist;
+    for (const std::string& variable : environment)
+        if (variable.rfind("gtm_dist=", 0) == 0)
+            dist = variable.substr(9);
+    const std::string output = folder_ + "/m.out";
+    std::error_code ignored;
+    fs::remove(output, ignored);
+    status = RunToEnd({dist + "/mumps", "-run", "%XCMD", line}, output, environment);
+    std::ifstream in(output);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 } // namespace qdo::test

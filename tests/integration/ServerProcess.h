@@ -35,6 +35,10 @@ public:
     std::string RunTool(const std::vector<std::string>& arguments, int& status,
                         const std::string& nameSpace = "USER") const;
 
+    // Runs the M command line `line` in a mumps process of its own on the data directory, with
+    // the environment the server wrote for such processes; returns what it printed.
+    std::string RunM(const std::string& line, int& status) const;
+
     static std::string Program();
 
 private:
