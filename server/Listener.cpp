@@ -223,10 +223,22 @@ private:
     }
 
     // Answers a new client at once: redirect mode sends it to a port of its coming job, inline
-    // mode accepts it here. Either way what it sends next is read without blocking.
+    // mode accepts it here. A client that speaks first (a cancel, a re-attach) is answered
+    // instead, and one that has left already costs nothing more. Either way what it sends next
+    // is read without blocking.
     void Greet(int client, const std::string& peer) {
-        const std::string token = RandomToken();
         SetNonBlocking(client);
+        char block[1024];
+        const ssize_t n = ::recv(client, block, sizeof block, 0);
+        if (n == 0) {
+            ::close(client);
+            return;
+        }
+        std::string early = n > 0 ? std::string(block, static_cast<size_t>(n)) : std::string();
+        TRequestKind kind;
+        const bool speaksFirst =
+            TRequestReader::KindOf(early, kind) == TRequestReader::TResult::Whole &&
+            (kind == TRequestKind::CancelGroupRead || kind == TRequestKind::OpenSession);
         TPending greeted{.Kind = TPending::Greeted,
                          .Fd = client,
                          .Deadline =
@@ -234,9 +246,12 @@ private:
                                                 settings_.Inline ? settings_.Job.HandshakeTimeoutMs
                                                                  : greetedReadMs),
                          .Peer = peer};
-        if (settings_.Inline) {
-            SendAll(client, Frame(std::string(protocol::MarkerOk) + ":" + token));
+        if (speaksFirst) {
+            // answered below
+        } else if (settings_.Inline) {
+            SendAll(client, Frame(std::string(protocol::MarkerOk) + ":" + RandomToken()));
         } else {
+            const std::string token = RandomToken();
             const int port = ListenOn(LocalHost(client), 0, 8);
             SetNonBlocking(port);
             pending_.push_back({.Kind = TPending::JobPort,
@@ -249,7 +264,10 @@ private:
             SendAll(client, Frame(std::string(protocol::MarkerConnect) + ":" +
                                   std::to_string(LocalPort(port)) + ":" + token));
         }
+        greeted.Bytes = std::move(early);
         pending_.push_back(std::move(greeted));
+        if (!pending_.back().Bytes.empty())
+            ServeGreeted(std::prev(pending_.end()));
     }
 
     void Serve(TEntry entry) {

@@ -1,7 +1,8 @@
 // The server's pure pieces: cutting client requests, plain references, the namespace switch,
-// reply frames.
+// reply frames, error replies, mailbox messages.
 #include "protocol/Replies.h"
 #include "server/MSyntax.h"
+#include "server/Mailbox.h"
 #include "server/RequestReader.h"
 #include "support/Bytes.h"
 
@@ -177,6 +178,66 @@ TEST(ServerFrames, ValuesAreCutIntoChunksOfAtMost32000Bytes) {
     EXPECT_EQ(
         ToHex(out),
         ToHex("<OK>" + Z + "<ERROR>:,M9,:150373210,xec+3^x,%GTM-E-DIVZERO, Attempt to divide" + Z));
+}
+
+TEST(ServerRequests, TheKindOfARequestShowsFromItsPrefix) {
+    const struct {
+        std::string bytes;
+        TResult result;
+        TRequestKind kind;
+    } cases[] = {
+        {"", TResult::NeedMore, TRequestKind::Read},
+        {"MR:b", TResult::NeedMore, TRequestKind::Read},
+        {"MR:bfl:", TResult::Whole, TRequestKind::CancelGroupRead},
+        {"MR:op:abc", TResult::Whole, TRequestKind::OpenSession},
+        {"r" + Z, TResult::Whole, TRequestKind::Read},
+        {"w" + Z + "9999", TResult::Whole, TRequestKind::Write},
+        {"GET / HTTP/1.1", TResult::Malformed, TRequestKind::Read},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(ToHex(c.bytes));
+        TRequestKind kind = TRequestKind::Read;
+        EXPECT_EQ(TRequestReader::KindOf(c.bytes, kind), c.result);
+        if (c.result == TResult::Whole) {
+            EXPECT_EQ(kind, c.kind);
+        }
+    }
+}
+
+TEST(ServerFrames, ErrorRepliesAreReadBackIntoTheirFields) {
+    std::string frame;
+    AppendError(frame, ",M9,", "150373210,+1^x,%GTM-E-DIVZERO: a: b");
+    const std::string header = frame.substr(0, frame.size() - 1);
+    const auto fields = protocol::reply::ReadError(header); // views into `header`
+    EXPECT_EQ(fields.ECode, ",M9,");
+    EXPECT_EQ(fields.Text, "150373210,+1^x,%GTM-E-DIVZERO: a: b");
+    EXPECT_EQ(protocol::reply::ReadError("<OK>").ECode, "");
+    EXPECT_EQ(protocol::reply::ReadError("<ERROR>bad:1").ECode, "");
+}
+
+TEST(Mailbox, MessagesSurviveTheirDatagramsAndNothingElseIsOne) {
+    for (const TMailMessage& message :
+         {TMailMessage{TMailMessage::Event, "Stock", "ACME" + Z + "12"},
+          TMailMessage{TMailMessage::ClientCall, "/run/call-1-1.box", std::string(32700, 'c')},
+          TMailMessage{TMailMessage::Answer, "", ""}, TMailMessage{TMailMessage::Cancel, "", ""},
+          TMailMessage{TMailMessage::Attach, "token", ""}}) {
+        const auto back = DecodeMail(EncodeMail(message));
+        ASSERT_TRUE(back.has_value());
+        EXPECT_EQ(back->Kind, message.Kind);
+        EXPECT_EQ(back->First, message.First);
+        EXPECT_EQ(back->Second, message.Second);
+    }
+    const std::string good = EncodeMail({TMailMessage::Event, "a", "b"});
+    for (const std::string& bad :
+         {std::string(), std::string("Z") + good.substr(1), good.substr(0, good.size() - 1),
+          good + "x", std::string("E\xff\xff\xff\xff")}) {
+        SCOPED_TRACE(ToHex(bad));
+        EXPECT_FALSE(DecodeMail(bad).has_value());
+    }
+    EXPECT_TRUE(IsSessionName("0123456789abcdefABCDEF"));
+    for (const std::string& bad :
+         {std::string(), std::string("../x"), std::string(65, 'a'), std::string("a b"), "a" + Z})
+        EXPECT_FALSE(IsSessionName(bad));
 }
 
 } // namespace

@@ -255,5 +255,59 @@ TEST(ServerFeatures, ACancelledGroupReadEndsEarlyAndInStep) {
     connect->Kill("^Big");
 }
 
+TEST(ServerFeatures, AStoredSessionComesBackThroughTheListenerToo) {
+    ServerProcess server;
+    auto connect = Open(server);
+    connect->SetStoreSession(true);
+    connect->Execute("set kept=7");
+    const std::string session = SessionOf(*connect);
+    ASSERT_TRUE(connect->SessionStore());
+    // A client that speaks first at the listener's port is sent to the job with a token.
+    const auto frame = [](int fd) {
+        std::string text;
+        while (text.empty() || text.back() != '\0')
+            text += test::ReadBytes(fd, 1, 5000);
+        return text;
+    };
+    test::Fd first = test::Connect(static_cast<uint16_t>(server.Port()));
+    test::SendAll(first.get(), "MR:op:" + session + std::string(2, '\0'));
+    const std::string redirect = frame(first.get());
+    ASSERT_EQ(redirect.rfind("<CONNECT>:", 0), 0u) << redirect;
+    const size_t colon = redirect.find(':', 10);
+    test::Fd job = test::Connect(static_cast<uint16_t>(std::stoi(redirect.substr(10, colon - 10))));
+    test::SendAll(job.get(), "lg:" + redirect.substr(colon + 1));
+    EXPECT_EQ(frame(job.get()), "<OK>:" + session + std::string(1, '\0'));
+    test::SendAll(job.get(), std::string("r\0"
+                                         "4\0kept",
+                                         8));
+    EXPECT_EQ(frame(job.get()), std::string("<GO ON>:1\0", 10));
+    // Unknown sessions and attached ones are refused.
+    for (const std::string& other : {std::string("0123abcd"), session}) {
+        test::Fd refused = test::Connect(static_cast<uint16_t>(server.Port()));
+        test::SendAll(refused.get(), "MR:op:" + other + std::string(1, '\0'));
+        EXPECT_EQ(frame(refused.get()), std::string("<NO SESSION>\0", 13));
+    }
+}
+
+TEST(ServerFeatures, CancelsTakeNoJobAndLongLinesSayTheirLimit) {
+    ServerProcess server({"--max-jobs", "2"});
+    auto connect = Open(server);
+    connect->CancelGroupRead();
+    connect->CancelGroupRead();
+    auto second = Open(server); // the second job of two: the cancels took none
+    EXPECT_EQ(second->Read("1+1"), "2");
+
+    const std::string line = "set x=1" + std::string(9000, ' ') + " set y=2";
+    try {
+        connect->Execute(line);
+        ADD_FAILURE() << "a long line ran";
+    } catch (const EMServerError& e) {
+        EXPECT_NE(e.ECode.find("QDOLINETOOLONG"), std::string::npos) << e.ECode;
+        EXPECT_NE(e.ServerText.find("8192"), std::string::npos) << e.ServerText;
+    }
+    EXPECT_THROW(connect->Read("1" + std::string(9000, '+') + "1"), EMServerError);
+    EXPECT_EQ(connect->Read("$length($justify(1,1000000))"), "1000000"); // long values are fine
+}
+
 } // namespace
 } // namespace qdo
