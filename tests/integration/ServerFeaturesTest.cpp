@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <random>
 #include <thread>
@@ -307,6 +308,12 @@ TEST(ServerFeatures, CancelsTakeNoJobAndLongLinesSayTheirLimit) {
     }
     EXPECT_THROW(connect->Read("1" + std::string(9000, '+') + "1"), EMServerError);
     EXPECT_EQ(connect->Read("$length($justify(1,1000000))"), "1000000"); // long values are fine
+}
+
+TEST(ServerFeatures, TheEventsAndBlobsExampleRuns) {
+    const std::string command = std::string(QDO_EXAMPLE_EVENTS_BLOBS) + " 127.0.0.1 " +
+                                std::to_string(Shared().Port()) + " >/dev/null";
+    EXPECT_EQ(std::system(command.c_str()), 0);
 }
 
 } // namespace
