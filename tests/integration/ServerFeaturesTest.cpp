@@ -1,6 +1,7 @@
 // Against qdo-server, as a user would: BLOBs, server events, callbacks in both directions,
 // stored sessions and the cancel of a group read.
 #include "SharedServer.h"
+#include "capi/qdo.h"
 #include "classes/NotificationLoop.h"
 #include "classes/Streams.h"
 #include "support/Loopback.h"
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <random>
 #include <thread>
@@ -178,6 +180,46 @@ TEST(ServerFeatures, CallbacksInBothDirections) {
     // The late call reaches the client when it pumps; its answer goes nowhere.
     PumpUntil([] { return false; }, 1);
     EXPECT_EQ(client->Read("2+2"), "4");
+}
+
+// The flat interface's callback function answers both kinds of callback.
+void AnswerLoudly(QDOHandle, const QDOString* command, QDOString* result) {
+    const std::string answer = "LOUD " + std::string(command->Data, command->Length);
+    result->Length = static_cast<uint16_t>(answer.size());
+    std::memcpy(result->Data, answer.data(), answer.size());
+}
+
+TEST(ServerFeatures, CallbacksThroughTheFlatInterface) {
+    QDOHandle handle = QDOCreateConnect("127.0.0.1", Shared().Port(), "USER");
+    ASSERT_EQ(QDOConnectOpen(handle), 1);
+    QDOSetCallback(handle, AnswerLoudly);
+    static QDOString expression, out;
+    const std::string line = "$$Callback(\"hi\")";
+    expression.Length = static_cast<uint16_t>(line.size());
+    std::memcpy(expression.Data, line.data(), line.size());
+    ASSERT_EQ(QDORead(handle, &expression, &out), 1);
+    EXPECT_EQ(std::string(out.Data, out.Length), "LOUD hi");
+
+    // An idle handle answers a client call while its thread pumps with QDOProcessMessages. Its
+    // own job tells where it is.
+    const std::string keep = "set ^FlatSession=$$Session()";
+    expression.Length = static_cast<uint16_t>(keep.size());
+    std::memcpy(expression.Data, keep.data(), keep.size());
+    ASSERT_EQ(QDOExecute(handle, &expression), 1);
+    auto other = Open(Shared());
+    std::atomic<bool> done = false;
+    std::string answered;
+    std::thread asker([&] {
+        answered = other->Read("$$ClientCall(^FlatSession,\"ping\")");
+        done = true;
+    });
+    const auto end = Clock::now() + std::chrono::seconds(20);
+    while (!done && Clock::now() < end)
+        EXPECT_GE(QDOProcessMessages(handle, 10), 0);
+    asker.join();
+    EXPECT_EQ(answered, "LOUD ping");
+    other->Kill("^FlatSession");
+    QDODestroyConnect(handle);
 }
 
 TEST(ServerFeatures, ACallbackThatIsNeverAnsweredEndsWithAnMError) {
