@@ -50,34 +50,6 @@ bool FitsOneLine(size_t length, TMError& error) {
     return false;
 }
 
-// The first request of a new connection, read within `timeoutMs`; false when none came whole.
-// `rest` holds the bytes after it.
-bool ReadFirstRequest(int connection, const TRequestReader& reader, int timeoutMs,
-                      TRequest& request, std::string& rest) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    std::string bytes;
-    while (bytes.size() < 4096) {
-        size_t consumed = 0;
-        std::string reason;
-        const auto result = reader.Next(bytes, request, consumed, reason);
-        if (result == TRequestReader::TResult::Whole) {
-            rest = bytes.substr(consumed);
-            return true;
-        }
-        if (result == TRequestReader::TResult::Malformed)
-            return false;
-        pollfd in{connection, POLLIN, 0};
-        if (::poll(&in, 1, MillisecondsLeft(deadline)) <= 0)
-            return false;
-        char block[1024];
-        const ssize_t n = ::recv(connection, block, sizeof block, 0);
-        if (n <= 0)
-            return false;
-        bytes.append(block, static_cast<size_t>(n));
-    }
-    return false;
-}
-
 } // namespace
 
 TJob::TJob(const TJobSettings& settings)
@@ -107,7 +79,7 @@ void TJob::Begin(int jobPort) {
     };
     SetJobHooks(&hooks_);
     output_.StartReader();
-    pushed_.Start(jobPort, session_, settings_.CallbackTimeoutMs);
+    pushed_.Start(jobPort, session_, settings_.CallbackTimeoutMs, settings_.HandshakeTimeoutMs);
 }
 
 int TJob::ServeLoggedOn(int jobPort, int client, const std::string& session) {
@@ -212,38 +184,20 @@ bool TJob::WaitForReattach() {
                     std::to_string(settings_.SessionTimeoutMs / 1000) + " s; ending");
             return false;
         }
-        const int connection = pushed_.NextConnection(std::min(left, 1000));
-        if (connection < 0) {
+        TPushedMessages::TReturning returning = pushed_.NextReturning(std::min(left, 1000));
+        if (returning.Fd < 0) {
             engine_.Poll(); // a stop requested meanwhile ends the process here
             continue;
         }
-        TRequest request;
-        std::string rest;
-        const bool whole =
-            ReadFirstRequest(connection, reader_, settings_.HandshakeTimeoutMs, request, rest);
-        if (whole && request.Kind == TRequestKind::OpenSession &&
-            SameToken(request.First, session_)) {
-            // At the job's own port: the session goes on on this connection, with a new token.
-            client_ = connection;
-            receiveLimitMs_ = -1;
-            received_ = std::move(rest);
-            output_.Send(client_, Frame(std::string(protocol::MarkerOk) + ":" + RandomToken()));
-        } else if (whole && request.Kind == TRequestKind::Logon &&
-                   pushed_.TakeAttachToken(request.First)) {
-            // Redirected by the listener: a logon with the token it announced.
-            client_ = connection;
-            receiveLimitMs_ = -1;
-            received_ = std::move(rest);
-            output_.Send(client_, Frame(std::string(protocol::MarkerOk) + ":" + session_));
-        } else {
-            LogWarning("refused a connection to the stored session from " +
-                       PeerAddress(connection));
-            SendAll(connection, Frame(whole && request.Kind == TRequestKind::Logon
-                                          ? protocol::MarkerInvalidType
-                                          : protocol::MarkerNoSession));
-            ::close(connection);
-            continue;
-        }
+        client_ = returning.Fd;
+        receiveLimitMs_ = -1;
+        received_ = std::move(returning.Rest);
+        // At the job's own port the session goes on with a new token; redirected by the
+        // listener, it logged on with the token the listener announced.
+        output_.Send(client_,
+                     Frame(std::string(protocol::MarkerOk) + ":" +
+                           (returning.Request.Kind == TRequestKind::OpenSession ? RandomToken()
+                                                                                : session_)));
         pushed_.Attach(client_);
         LogInfo("session re-attached from " + PeerAddress(client_));
         return true;

@@ -35,6 +35,8 @@ constexpr int stopWaitMs = 30000;
 // How long the listener reads what a redirected client sends it (a cancel, a create request)
 // after its answer; a redirected client normally closes at once.
 constexpr int greetedReadMs = 2000;
+// How long a re-attach through the listener waits for its session's store to arrive.
+constexpr int storeWaitMs = 1000;
 // The most bytes the listener keeps of what a client sends before its session is real.
 constexpr size_t maxHandshakeBytes = 4096;
 
@@ -74,10 +76,11 @@ struct TPending {
     int Fd = -1;
     Clock::time_point Deadline{};
     std::string Peer{};
-    std::string Bytes{}; // what the client sent
-    std::string Token{}; // JobPort, Logon: the one-use logon token
-    int JobPortFd = -1;  // Logon: its port; Greeted (redirect): the port made for it
-    bool Done = false;   // closed, or handed to a job: removed at the next sweep
+    std::string Bytes{};         // what the client sent
+    std::string Token{};         // JobPort, Logon: the one-use logon token
+    int JobPortFd = -1;          // Logon: its port; Greeted (redirect): the port made for it
+    bool Done = false;           // closed, or handed to a job: removed at the next sweep
+    std::string StoredSession{}; // Greeted: a re-attach waiting for the session's store
 };
 
 class Listener {
@@ -129,6 +132,7 @@ public:
             for (size_t i = 0; i < polled.size(); ++i)
                 if (!polled[i]->Done && (watched[i + 2].revents & (POLLIN | POLLHUP | POLLERR)))
                     Serve(polled[i]);
+            RetryReattaches();
             Expire();
             if (watched[0].revents & POLLIN)
                 AcceptClients();
@@ -144,7 +148,9 @@ private:
             return -1;
         auto first = pending_.front().Deadline;
         for (const TPending& p : pending_)
-            first = std::min(first, p.Deadline);
+            first = std::min(first, p.StoredSession.empty()
+                                        ? p.Deadline
+                                        : Clock::now() + std::chrono::milliseconds(10));
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(first - Clock::now());
         return static_cast<int>(std::max<int64_t>(0, left.count()) + 1);
@@ -374,10 +380,15 @@ private:
                 return; // answered by the greeting already; credentials are not checked here
             if (entry->JobPortFd >= 0)
                 CloseJobPort(entry->JobPortFd); // this client does not log on
-            if (kind == TRequestKind::CancelGroupRead)
+            if (kind == TRequestKind::CancelGroupRead) {
                 Cancel(request.First);
-            else
-                Reattach(entry->Fd, request.First);
+            } else {
+                // A session is stored as its client closes: its store may still be on its way.
+                entry->StoredSession = request.First;
+                entry->Deadline = Clock::now() + std::chrono::milliseconds(storeWaitMs);
+                if (!Reattach(entry->Fd, request.First, false))
+                    return;
+            }
             Close(entry);
             return;
         }
@@ -424,18 +435,31 @@ private:
     }
 
     // "MR:op:<session>" sent here: a stored session's client goes to its job's port, where a
-    // one-use token that the job now knows logs it on.
-    void Reattach(int client, const std::string& session) {
+    // one-use token that the job now knows logs it on. False while the session is attached and
+    // `final` is not set: the caller asks again later.
+    bool Reattach(int client, const std::string& session, bool final) {
         const auto place = run_.FindSession(session);
+        if (place && place->Attached && !final)
+            return false;
         const std::string token = RandomToken();
         if (!place || place->Attached ||
             !TRunDirectory::Post(run_.MailboxOf(place->Pid), {TMailMessage::Attach, token, {}},
                                  100)) {
             SendAll(client, Frame(protocol::MarkerNoSession));
-            return;
+            return true;
         }
         SendAll(client, Frame(std::string(protocol::MarkerConnect) + ":" +
                               std::to_string(place->Port) + ":" + token));
+        return true;
+    }
+
+    // Asks again for the re-attaches that wait for their session's store.
+    void RetryReattaches() {
+        const auto now = Clock::now();
+        for (auto it = pending_.begin(); it != pending_.end(); ++it)
+            if (!it->Done && !it->StoredSession.empty() &&
+                Reattach(it->Fd, it->StoredSession, it->Deadline <= now))
+                Close(it);
     }
 
     // Starts a job process; -1 when it cannot. The child keeps only the descriptors `keep` of

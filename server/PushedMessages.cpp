@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -59,6 +60,10 @@ TPushedMessages::~TPushedMessages() {
                             100);
     for (const auto& [name, flag] : subscriptions_)
         run_.Subscribe(name, getpid(), false);
+    for (const TIncoming& incoming : incoming_)
+        ::close(incoming.Fd);
+    for (const auto& [returning, deadline] : returning_)
+        ::close(returning.Fd);
     if (controlBox_ >= 0) {
         ::unlink(run_.MailboxOf(getpid()).c_str());
         ::unlink(run_.EventBoxOf(getpid()).c_str());
@@ -67,10 +72,12 @@ TPushedMessages::~TPushedMessages() {
         run_.ForgetSession(session_);
 }
 
-void TPushedMessages::Start(int jobPort, const std::string& session, int clientCallTimeoutMs) {
+void TPushedMessages::Start(int jobPort, const std::string& session, int clientCallTimeoutMs,
+                            int handshakeTimeoutMs) {
     jobPort_ = jobPort;
     session_ = session;
     callTimeoutMs_ = clientCallTimeoutMs;
+    handshakeTimeoutMs_ = handshakeTimeoutMs;
     controlBox_ = TRunDirectory::OpenMailbox(run_.MailboxOf(getpid()));
     eventBox_ = TRunDirectory::OpenMailbox(run_.EventBoxOf(getpid()));
     wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -161,26 +168,41 @@ void TPushedMessages::AnswerCallLocked(const std::string& code, std::string_view
     callOut_ = false;
 }
 
-int TPushedMessages::NextConnection(int waitMs) {
+TPushedMessages::TReturning TPushedMessages::NextReturning(int waitMs) {
     std::unique_lock lock(mutex_);
-    connected_.wait_for(lock, std::chrono::milliseconds(waitMs),
-                        [this] { return !connections_.empty(); });
-    if (connections_.empty())
-        return -1;
-    const int connection = connections_.front();
-    connections_.pop_front();
+    returned_.wait_for(lock, std::chrono::milliseconds(waitMs),
+                       [this] { return !returning_.empty(); });
+    if (returning_.empty())
+        return {};
+    TReturning connection = std::move(returning_.front().first);
+    returning_.pop_front();
     return connection;
 }
 
-bool TPushedMessages::TakeAttachToken(std::string_view token) {
-    std::lock_guard lock(mutex_);
+bool TPushedMessages::ReattachesLocked(const TRequest& request) {
+    if (session_.empty())
+        return false;
+    if (request.Kind == TRequestKind::OpenSession)
+        return SameToken(request.First, session_);
+    if (request.Kind != TRequestKind::Logon)
+        return false;
     for (auto it = attachTokens_.begin(); it != attachTokens_.end(); ++it) {
-        if (SameToken(it->first, token) && it->second > Clock::now()) {
+        if (SameToken(it->first, request.First) && it->second > Clock::now()) {
             attachTokens_.erase(it);
             return true;
         }
     }
     return false;
+}
+
+void TPushedMessages::RefuseExpiredLocked() {
+    const auto now = Clock::now();
+    while (!returning_.empty() && returning_.front().second <= now) {
+        // The session it came for never got stored.
+        SendAll(returning_.front().first.Fd, protocol::reply::Frame(protocol::MarkerNoSession));
+        ::close(returning_.front().first.Fd);
+        returning_.pop_front();
+    }
 }
 
 void TPushedMessages::Run() {
@@ -196,11 +218,18 @@ void TPushedMessages::Run() {
                 waitMs = static_cast<int>(std::clamp<int64_t>(left.count(), 0, waitMs));
             }
         }
-        pollfd watched[4] = {{wake_, POLLIN, 0},
-                             {controlBox_, POLLIN, 0},
-                             {jobPort_, POLLIN, 0},
-                             {roomForEvents ? eventBox_ : -1, POLLIN, 0}};
-        if (::poll(watched, 4, waitMs) < 0 && errno != EINTR)
+        std::vector<pollfd> watched{{wake_, POLLIN, 0},
+                                    {controlBox_, POLLIN, 0},
+                                    {jobPort_, POLLIN, 0},
+                                    {roomForEvents ? eventBox_ : -1, POLLIN, 0}};
+        for (const TIncoming& incoming : incoming_)
+            watched.push_back({incoming.Fd, POLLIN, 0});
+        {
+            std::lock_guard lock(mutex_);
+            if (!incoming_.empty() || !returning_.empty())
+                waitMs = std::min(waitMs, 100);
+        }
+        if (::poll(watched.data(), watched.size(), waitMs) < 0 && errno != EINTR)
             return;
         if (watched[0].revents & POLLIN) {
             uint64_t count;
@@ -210,9 +239,16 @@ void TPushedMessages::Run() {
             TakeMail(controlBox_, false);
         if (watched[3].revents & POLLIN)
             TakeMail(eventBox_, true);
+        const auto now = Clock::now();
+        for (size_t i = 0; i < incoming_.size(); ++i)
+            if ((watched[4 + i].revents & (POLLIN | POLLHUP | POLLERR)) ||
+                incoming_[i].Deadline <= now)
+                ReadIncoming(incoming_[i]);
+        std::erase_if(incoming_, [](const TIncoming& incoming) { return incoming.Fd < 0; });
         if (watched[2].revents & POLLIN)
             AcceptOnPort();
         std::lock_guard lock(mutex_);
+        RefuseExpiredLocked();
         DeliverLocked();
     }
 }
@@ -250,18 +286,42 @@ void TPushedMessages::TakeMail(int mailbox, bool events) {
 }
 
 void TPushedMessages::AcceptOnPort() {
-    const int connection = ::accept4(jobPort_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (connection < 0)
-        return;
+    const int connection = ::accept4(jobPort_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (connection >= 0)
+        incoming_.push_back(
+            {connection, {}, Clock::now() + std::chrono::milliseconds(handshakeTimeoutMs_)});
+}
+
+void TPushedMessages::ReadIncoming(TIncoming& incoming) {
+    char block[1024];
+    const ssize_t n = ::recv(incoming.Fd, block, sizeof block, 0);
+    if (n > 0)
+        incoming.Bytes.append(block, static_cast<size_t>(n));
+    TReturning returning;
+    size_t consumed = 0;
+    std::string reason;
+    const auto result = reader_.Next(incoming.Bytes, returning.Request, consumed, reason);
+    const bool gone = n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR);
+    if (result == TRequestReader::TResult::NeedMore && !gone && incoming.Deadline > Clock::now() &&
+        incoming.Bytes.size() < 4096)
+        return; // more to come
     std::lock_guard lock(mutex_);
-    if (client_ >= 0) {
-        // The session is attached: nobody else gets in.
-        SendAll(connection, protocol::reply::Frame(protocol::MarkerNoSession));
-        ::close(connection);
-        return;
+    if (result == TRequestReader::TResult::Whole && ReattachesLocked(returning.Request)) {
+        const int flags = fcntl(incoming.Fd, F_GETFL);
+        fcntl(incoming.Fd, F_SETFL, flags & ~O_NONBLOCK); // the session is served blocking
+        returning.Fd = incoming.Fd;
+        returning.Rest = incoming.Bytes.substr(consumed);
+        returning_.emplace_back(std::move(returning),
+                                Clock::now() + std::chrono::milliseconds(handshakeTimeoutMs_));
+        returned_.notify_one();
+    } else {
+        const bool logon = result == TRequestReader::TResult::Whole &&
+                           returning.Request.Kind == TRequestKind::Logon;
+        SendAll(incoming.Fd, protocol::reply::Frame(logon ? protocol::MarkerInvalidType
+                                                          : protocol::MarkerNoSession));
+        ::close(incoming.Fd);
     }
-    connections_.push_back(connection);
-    connected_.notify_one();
+    incoming.Fd = -1;
 }
 
 void TPushedMessages::DeliverLocked() {

@@ -2,6 +2,12 @@
 // of other processes (client calls); and what reaches the job besides its client's requests:
 // cancels and re-attach tokens from the listener, connections to its port.
 //
+// A connection to the job's port is read (without blocking) up to its first request: one that
+// re-attaches the session ("MR:op" with its identifier, or "lg" with a token the listener
+// announced) waits for the main thread, even while the session is still attached (its store
+// may be on its way); anything else is refused at once, and a waiting one after the handshake
+// time-out.
+//
 // A thread of its own (all signals blocked) watches the job's two mailboxes, its port and a
 // wake-up descriptor, and sends through the output pipe, under its lock, so that pushed
 // messages never cut into a reply. Events go out at once, while the client is idle and between
@@ -13,6 +19,7 @@
 
 #include "server/Mailbox.h"
 #include "server/OutputPipe.h"
+#include "server/RequestReader.h"
 
 #include <atomic>
 #include <chrono>
@@ -23,6 +30,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace qdo::server {
 
@@ -37,7 +45,8 @@ public:
 
     // Opens the mailboxes and starts the thread. `jobPort` (or -1) is the job's listening
     // socket, `session` its session identifier ("" for none).
-    void Start(int jobPort, const std::string& session, int clientCallTimeoutMs);
+    void Start(int jobPort, const std::string& session, int clientCallTimeoutMs,
+               int handshakeTimeoutMs);
 
     // The client the session is attached to, or none while it is stored.
     void Attach(int client);
@@ -59,11 +68,16 @@ public:
     uint64_t NextIdentifier() { return ++identifiers_; }
     // Whether the listener asked to cancel the running group read since the last call.
     bool TakeCancel() { return cancel_.exchange(false); }
-    // While the session is stored: the next connection to the job's port, or -1 when none
+    // A connection that re-attaches the session: its first request ("MR:op" or "lg", checked
+    // already), and the bytes after it.
+    struct TReturning {
+        int Fd = -1;
+        TRequest Request{};
+        std::string Rest{};
+    };
+    // While the session is stored: the next connection that re-attaches it; Fd -1 when none
     // came within `waitMs`.
-    int NextConnection(int waitMs);
-    // Whether `token` is a re-attach token the listener announced; it is used up.
-    bool TakeAttachToken(std::string_view token);
+    TReturning NextReturning(int waitMs);
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -82,6 +96,16 @@ private:
     void Wake();
     void TakeMail(int mailbox, bool events);
     void AcceptOnPort();
+    // Reads what a connection to the port sent; decides on it once its first request is whole.
+    struct TIncoming {
+        int Fd = -1;
+        std::string Bytes{};
+        Clock::time_point Deadline{};
+    };
+    void ReadIncoming(TIncoming& incoming);
+    // Whether `request` re-attaches this session (a token is used up).
+    bool ReattachesLocked(const TRequest& request);
+    void RefuseExpiredLocked();
     // Sends what may go out now; under mutex_.
     void DeliverLocked();
     void AnswerCallLocked(const std::string& code, std::string_view answer);
@@ -99,7 +123,7 @@ private:
     std::atomic<bool> stopping_ = false;
 
     std::mutex mutex_;
-    std::condition_variable connected_;
+    std::condition_variable returned_;
     int client_ = -1;
     bool busy_ = false;
     std::map<std::string, bool> subscriptions_; // event name: flag
@@ -107,7 +131,10 @@ private:
     uint64_t awaitedAck_ = 0; // an event of flag 1 waits for this acknowledgement
     std::deque<TCall> calls_;
     bool callOut_ = false; // calls_.front() went out
-    std::deque<int> connections_;
+    TRequestReader reader_{4096};
+    int handshakeTimeoutMs_ = 10000;
+    std::vector<TIncoming> incoming_; // read by the thread only
+    std::deque<std::pair<TReturning, Clock::time_point>> returning_;
     std::map<std::string, Clock::time_point> attachTokens_;
     std::thread thread_;
 };

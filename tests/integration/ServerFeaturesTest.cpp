@@ -328,7 +328,7 @@ TEST(ServerFeatures, AStoredSessionComesBackThroughTheListenerToo) {
     for (const std::string& other : {std::string("0123abcd"), session}) {
         test::Fd refused = test::Connect(static_cast<uint16_t>(server.Port()));
         test::SendAll(refused.get(), "MR:op:" + other + std::string(1, '\0'));
-        EXPECT_EQ(frame(refused.get()), std::string("<NO SESSION>\0", 13));
+        EXPECT_EQ(frame(refused.get()), std::string("<NO SESSION>\0", 13)) << server.Log();
     }
 }
 
