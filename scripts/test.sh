@@ -15,7 +15,7 @@ ctest --test-dir build/gcc -j2 --output-on-failure
 
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-    -DQDO_WERROR=ON -DQDO_SANITIZE=ON -DQDO_FUZZ=ON
+    -DQDO_WERROR=ON -DQDO_SANITIZE=ON -DQDO_FUZZ=ON -DQDO_BUILD_BENCH=OFF
 cmake --build build/asan -j2
 ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build/asan -j2 --output-on-failure

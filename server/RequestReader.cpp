@@ -113,9 +113,9 @@ private:
     std::string& reason_;
 };
 
-} // namespace
-
-TResult TRequestReader::KindOf(std::string_view bytes, TRequestKind& kind) {
+// The shape whose whole prefix `bytes` begin with; null with NeedMore while they may still
+// begin one, or with Malformed when they cannot.
+const Shape* MatchShape(std::string_view bytes, TResult& result) {
     bool couldStillMatch = false;
     for (const Shape& shape : shapes) {
         const size_t n = std::min(bytes.size(), shape.prefix.size());
@@ -125,41 +125,44 @@ TResult TRequestReader::KindOf(std::string_view bytes, TRequestKind& kind) {
             couldStillMatch = true;
             continue;
         }
-        kind = shape.kind;
-        return TResult::Whole;
+        result = TResult::Whole;
+        return &shape;
     }
-    return couldStillMatch || bytes.empty() ? TResult::NeedMore : TResult::Malformed;
+    result = couldStillMatch || bytes.empty() ? TResult::NeedMore : TResult::Malformed;
+    return nullptr;
+}
+
+} // namespace
+
+TResult TRequestReader::KindOf(std::string_view bytes, TRequestKind& kind) {
+    TResult result;
+    if (const Shape* shape = MatchShape(bytes, result))
+        kind = shape->kind;
+    return result;
 }
 
 TResult TRequestReader::Next(std::string_view bytes, TRequest& request, size_t& consumed,
                              std::string& reason) const {
-    bool couldStillMatch = false;
-    for (const Shape& shape : shapes) {
-        const size_t n = std::min(bytes.size(), shape.prefix.size());
-        if (bytes.substr(0, n) != shape.prefix.substr(0, n))
-            continue;
-        if (bytes.size() < shape.prefix.size()) {
-            couldStillMatch = true;
-            continue;
-        }
-        FieldParser parser(bytes, shape.prefix.size(), maxRequest_, reason);
-        std::string* outs[] = {&request.First, &request.Second};
-        request.First.clear();
-        request.Second.clear();
-        size_t index = 0;
-        for (TField field : shape.fields) {
-            const TResult r = parser.Parse(field, *outs[index++]);
-            if (r != TResult::Whole)
-                return r;
-        }
-        request.Kind = shape.kind;
-        consumed = parser.Position();
-        return TResult::Whole;
+    TResult result;
+    const Shape* shape = MatchShape(bytes, result);
+    if (shape == nullptr) {
+        if (result == TResult::Malformed)
+            reason = "unknown request";
+        return result;
     }
-    if (couldStillMatch || bytes.empty())
-        return TResult::NeedMore;
-    reason = "unknown request";
-    return TResult::Malformed;
+    FieldParser parser(bytes, shape->prefix.size(), maxRequest_, reason);
+    std::string* outs[] = {&request.First, &request.Second};
+    request.First.clear();
+    request.Second.clear();
+    size_t index = 0;
+    for (TField field : shape->fields) {
+        const TResult r = parser.Parse(field, *outs[index++]);
+        if (r != TResult::Whole)
+            return r;
+    }
+    request.Kind = shape->kind;
+    consumed = parser.Position();
+    return TResult::Whole;
 }
 
 } // namespace qdo::server
