@@ -21,6 +21,8 @@ namespace {
 
 // Events taken from the mailbox and not yet sent; beyond this, senders wait.
 constexpr size_t maxQueuedEvents = 10000;
+// How long a connection to the port of an attached session has to say who it is.
+constexpr int attachedScreenMs = 500;
 // How long a re-attach token of the listener stays good.
 constexpr auto attachTokenLife = std::chrono::seconds(30);
 
@@ -287,9 +289,17 @@ void TPushedMessages::TakeMail(int mailbox, bool events) {
 
 void TPushedMessages::AcceptOnPort() {
     const int connection = ::accept4(jobPort_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (connection >= 0)
-        incoming_.push_back(
-            {connection, {}, Clock::now() + std::chrono::milliseconds(handshakeTimeoutMs_)});
+    if (connection < 0)
+        return;
+    // While the session is attached only its own client coming back may get in, and it says
+    // so at once: anybody else is refused without a long wait.
+    int waitMs = handshakeTimeoutMs_;
+    {
+        std::lock_guard lock(mutex_);
+        if (client_ >= 0)
+            waitMs = std::min(waitMs, attachedScreenMs);
+    }
+    incoming_.push_back({connection, {}, Clock::now() + std::chrono::milliseconds(waitMs)});
 }
 
 void TPushedMessages::ReadIncoming(TIncoming& incoming) {

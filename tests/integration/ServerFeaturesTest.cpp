@@ -304,18 +304,28 @@ TEST(ServerFeatures, AStoredSessionComesBackThroughTheListenerToo) {
     connect->SetStoreSession(true);
     connect->Execute("set kept=7");
     const std::string session = SessionOf(*connect);
+    const std::string jobPort = connect->Socket()->RemotePort();
     ASSERT_TRUE(connect->SessionStore());
-    // A client that speaks first at the listener's port is sent to the job with a token.
     const auto frame = [](int fd) {
         std::string text;
         while (text.empty() || text.back() != '\0')
             text += test::ReadBytes(fd, 1, 5000);
         return text;
     };
+    // The answer to a client that speaks first at the listener's port. Should its words come
+    // in after the listener greeted it (a redirect to a port of a new job), the answer follows
+    // the greeting.
+    const auto answer = [&](int fd) {
+        std::string text = frame(fd);
+        if (text.rfind("<CONNECT>:", 0) == 0 && text.rfind("<CONNECT>:" + jobPort + ":", 0) != 0)
+            text = frame(fd);
+        return text;
+    };
+    // A stored session is sent to its job with a token.
     test::Fd first = test::Connect(static_cast<uint16_t>(server.Port()));
     test::SendAll(first.get(), "MR:op:" + session + std::string(2, '\0'));
-    const std::string redirect = frame(first.get());
-    ASSERT_EQ(redirect.rfind("<CONNECT>:", 0), 0u) << redirect;
+    const std::string redirect = answer(first.get());
+    ASSERT_EQ(redirect.rfind("<CONNECT>:" + jobPort + ":", 0), 0u) << redirect;
     const size_t colon = redirect.find(':', 10);
     test::Fd job = test::Connect(static_cast<uint16_t>(std::stoi(redirect.substr(10, colon - 10))));
     test::SendAll(job.get(), "lg:" + redirect.substr(colon + 1));
@@ -328,7 +338,7 @@ TEST(ServerFeatures, AStoredSessionComesBackThroughTheListenerToo) {
     for (const std::string& other : {std::string("0123abcd"), session}) {
         test::Fd refused = test::Connect(static_cast<uint16_t>(server.Port()));
         test::SendAll(refused.get(), "MR:op:" + other + std::string(1, '\0'));
-        EXPECT_EQ(frame(refused.get()), std::string("<NO SESSION>\0", 13)) << server.Log();
+        EXPECT_EQ(answer(refused.get()), std::string("<NO SESSION>\0", 13));
     }
 }
 
