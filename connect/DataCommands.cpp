@@ -96,13 +96,7 @@ void TQdoConnect::CancelGroupRead() {
     }
     std::string cancel;
     request::Terminated(cancel, "MR:bfl:", sessionId_);
-    for (size_t done = 0; done < cancel.size();) {
-        const int32_t sent =
-            side.SendBuf(cancel.data() + done, static_cast<int32_t>(cancel.size() - done));
-        if (sent <= 0)
-            break; // the side connection reports nothing of its own
-        done += static_cast<size_t>(sent);
-    }
+    SendWhole(side, cancel.data(), static_cast<int32_t>(cancel.size()));
 }
 
 void TQdoConnect::RunParam(std::string (TQdoConnect::*operation)(std::string_view)) {

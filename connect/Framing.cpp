@@ -18,15 +18,19 @@ int32_t TQdoConnect::Send(char* bytes, int32_t count) {
         HandleError(ceSocketNotConnected);
         return 0;
     }
+    SendWhole(*socket_, bytes, count);
+    return count;
+}
+
+void TQdoConnect::SendWhole(TTcpClient& socket, char* bytes, int32_t count) {
     // A blocking send normally takes everything; should a signal cut it short, the rest
     // follows, so that the server never sees half a message.
     for (int32_t done = 0; done < count;) {
-        const int32_t sent = socket_->SendBuf(bytes + done, count - done);
+        const int32_t sent = socket.SendBuf(bytes + done, count - done);
         if (sent <= 0)
-            break; // reported through the socket's error handler, if it has one
+            return; // reported through the socket's error handler, if it has one
         done += sent;
     }
-    return count;
 }
 
 void TQdoConnect::SysPost() {

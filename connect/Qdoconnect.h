@@ -319,10 +319,11 @@ private:
     using Clock = std::chrono::steady_clock;
 
     // Takes the connection for the calling thread for one operation (nested operations of the
-    // same thread count up), or raises ceBusy: another thread has it, or a request's reply is
-    // running on this one. TryEnterUse answers false instead of raising.
+    // same thread count up). It is refused while another thread has it, or while a request's
+    // reply runs on this one: TryEnterUse says which, EnterUse raises ceBusy.
+    enum class TUse { Entered, ReplyRunning, OtherThread };
+    TUse TryEnterUse() noexcept;
     void EnterUse();
-    bool TryEnterUse() noexcept;
     void LeaveUse() noexcept;
     // Reads the next frame into `frame` (SysGet's work). In a session step it answers false
     // when the bytes cannot become a session reply, without waiting further.
@@ -338,6 +339,9 @@ private:
         bool QuietEnds = false;     // a wait of TimeOut with nothing received ends it too
     };
     class TWaitScope;
+    // Hands all of `bytes` to `socket`, following a send that a signal cut short with the rest;
+    // a failure is the socket's to report.
+    static void SendWhole(TTcpClient& socket, char* bytes, int32_t count);
     // Ends a wait that ran out: closes the connection and raises ceTimeOut, saying that `what`
     // did not happen within `ms`.
     [[noreturn]] void TimeOutFailure(const char* what, int32_t ms);

@@ -15,14 +15,14 @@ namespace {
 // The most bytes of a request, a callback command or a reply that an error message quotes.
 constexpr size_t quotedBytes = 300;
 
-// Every byte below 32 as "_$C(n)_", the others as they are: a request or command made
-// printable for an error message. A text longer than quotedBytes is cut there, and its whole
-// length is said.
-std::string Escaped(std::string_view text) {
+// `text` as an error message quotes it: cut to quotedBytes, its whole length said after a cut;
+// with `escaped`, every byte below 32 written as "_$C(n)_" (a request or command made
+// printable).
+std::string Quoted(std::string_view text, bool escaped) {
     std::string out;
     for (char c : text.substr(0, quotedBytes)) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte < 32)
+        if (escaped && byte < 32)
             out += "_$C(" + std::to_string(byte) + ")_";
         else
             out += c;
@@ -34,33 +34,36 @@ std::string Escaped(std::string_view text) {
 
 } // namespace
 
-void TQdoConnect::EnterUse() {
+TQdoConnect::TUse TQdoConnect::TryEnterUse() noexcept {
     const std::thread::id self = std::this_thread::get_id();
     if (user_.load(std::memory_order_acquire) == self) {
         if (replyRunning_)
-            throw EMConnectError(ConnectErrorMessage(ceBusy) +
-                                     " A request cannot start inside a handler of a running "
-                                     "request of the same connection (to stop a chunked reply, "
-                                     "clear Continue).",
-                                 ceBusy);
+            return TUse::ReplyRunning;
         ++useDepth_;
-        return;
+        return TUse::Entered;
     }
     std::thread::id none;
     if (!user_.compare_exchange_strong(none, self, std::memory_order_acquire))
+        return TUse::OtherThread;
+    useDepth_ = 1;
+    return TUse::Entered;
+}
+
+void TQdoConnect::EnterUse() {
+    switch (TryEnterUse()) {
+    case TUse::Entered:
+        return;
+    case TUse::ReplyRunning:
+        throw EMConnectError(ConnectErrorMessage(ceBusy) +
+                                 " A request cannot start inside a handler of a running request "
+                                 "of the same connection (to stop a chunked reply, clear "
+                                 "Continue).",
+                             ceBusy);
+    case TUse::OtherThread:
         throw EMConnectError(ConnectErrorMessage(ceBusy) +
                                  " Another thread is running a request on this connection; a "
                                  "connection serves one thread at a time.",
                              ceBusy);
-    useDepth_ = 1;
-}
-
-bool TQdoConnect::TryEnterUse() noexcept {
-    try {
-        EnterUse();
-        return true;
-    } catch (...) {
-        return false;
     }
 }
 
@@ -211,12 +214,10 @@ void TQdoConnect::InternalServerError() {
         return;
     std::string context;
     if (!lastCallbackCommand_.empty())
-        context = "Last SuccessFull CallBack: " + Escaped(lastCallbackCommand_);
-    context += " Last Executed Command: " + Escaped(request_);
-    std::string quotedReply = reply_.substr(0, quotedBytes);
-    if (reply_.size() > quotedBytes)
-        quotedReply += "... (" + std::to_string(reply_.size()) + " bytes in all)";
-    std::string message = "Internal server error: '" + quotedReply + "' while executing " + context;
+        context = "Last SuccessFull CallBack: " + Quoted(lastCallbackCommand_, true);
+    context += " Last Executed Command: " + Quoted(request_, true);
+    std::string message =
+        "Internal server error: '" + Quoted(reply_, false) + "' while executing " + context;
 
     const std::string_view header(reply_.data(), reply_.find('\0'));
     if (protocol::ReplyMarker(header) == protocol::MarkerError) {

@@ -28,7 +28,7 @@ public:
         connect_.EnterUse();
     }
     TUseScope(TQdoConnect& connect, std::nothrow_t) noexcept
-        : connect_(connect), held_(connect.TryEnterUse()) {}
+        : connect_(connect), held_(connect.TryEnterUse() == TQdoConnect::TUse::Entered) {}
     ~TUseScope() {
         if (held_)
             connect_.LeaveUse();

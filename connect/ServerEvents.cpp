@@ -127,6 +127,8 @@ void TQdoConnect::PostAcknowledgement(std::string_view identifier, std::string_v
 }
 
 void TQdoConnect::HandleBufferedFrames() {
+    if (!receive_->Pending())
+        return; // the common case: nothing came before the request
     try {
         TakePushedBytes({});
     } catch (const EMConnectionLost&) {

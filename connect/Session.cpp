@@ -53,20 +53,26 @@ void TQdoConnect::HandleOpenSession() {
         TWaitScope limit(*this, timeOut_, "The server did not answer the session request", true);
         isSessionReply = ReadFrame(reply_);
     }
-    if (!isSessionReply) // another protocol's bytes: read as a reply of no known marker
-        reply_ = std::string(receive_->Data(), static_cast<size_t>(receive_->Count())) + '\0';
+    // Refused, or not understood: the connection is of no further use. It is closed before the
+    // refusal is reported, so that a raised refusal leaves no connection open behind it.
+    const auto unknownFormat = [this] {
+        CloseConnection();
+        mError_ = "Unknown format of received data.";
+        HandleError(ceBadFormat);
+    };
+    if (!isSessionReply) // bytes of another protocol
+        return unknownFormat();
     const size_t open = reply_.find('<');
     if (open != std::string::npos && open > 0)
         reply_.erase(0, open);
     TMPiece pieces(reply_.substr(0, reply_.empty() ? 0 : reply_.size() - 1), ':');
 
-    if (isSessionReply && pieces.PieceCount() == 2 && pieces.GetPiece(0) == protocol::MarkerOk) {
+    if (pieces.PieceCount() == 2 && pieces.GetPiece(0) == protocol::MarkerOk) {
         jobToken_ = pieces.GetPiece(1);
         active_ = socket_->Active();
         return;
     }
-    if (isSessionReply && pieces.PieceCount() == 3 &&
-        pieces.GetPiece(0) == protocol::MarkerConnect) {
+    if (pieces.PieceCount() == 3 && pieces.GetPiece(0) == protocol::MarkerConnect) {
         socket_->SetActive(false);
         socket_->SetRemotePort(pieces.GetPiece(1));
         jobToken_ = pieces.GetPiece(2);
@@ -76,21 +82,19 @@ void TQdoConnect::HandleOpenSession() {
             Logon();
         return;
     }
-
-    // Refused, or not understood: the connection is of no further use. It is closed before the
-    // refusal is reported, so that a raised refusal leaves no connection open behind it.
-    CloseConnection();
-    if (isSessionReply && pieces.PieceCount() != 1)
+    if (pieces.PieceCount() != 1) {
+        CloseConnection();
         return;
+    }
     for (const auto& refusal : refusals) {
-        if (isSessionReply && reply_.compare(0, refusal.marker.size(), refusal.marker) == 0) {
+        if (reply_.compare(0, refusal.marker.size(), refusal.marker) == 0) {
+            CloseConnection();
             mError_ = refusal.marker;
             HandleError(refusal.error);
             return;
         }
     }
-    mError_ = "Unknown format of received data.";
-    HandleError(ceBadFormat);
+    unknownFormat();
 }
 
 void TQdoConnect::Logon() {

@@ -16,8 +16,12 @@ void AppendWithoutNul(std::string& out, std::string_view text) {
 
 } // namespace
 
-std::string Frame(std::string_view text) {
-    std::string frame(text);
+std::string Frame(std::string_view marker, std::initializer_list<std::string_view> fields) {
+    std::string frame(marker);
+    for (std::string_view field : fields) {
+        frame += ':';
+        frame += field;
+    }
     frame += '\0';
     return frame;
 }

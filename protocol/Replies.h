@@ -5,13 +5,15 @@
 #include "protocol/Vocabulary.h"
 
 #include <cstddef>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
 namespace qdo::protocol::reply {
 
-// A frame without payload: `text` and NUL ("<OK>:token", "<NO JOB>").
-std::string Frame(std::string_view text);
+// A frame without payload: the marker, each field after a ":", and NUL ("<NO JOB>",
+// "<OK>:token", "<CONNECT>:5001:token").
+std::string Frame(std::string_view marker, std::initializer_list<std::string_view> fields = {});
 // "<GO ON>:n" NUL payload; the payload must be at most MaxChunk bytes.
 void AppendChunk(std::string& out, std::string_view payload);
 // The value as chunks of at most MaxChunk bytes; nothing for the empty value.

@@ -86,7 +86,7 @@ int TJob::ServeLoggedOn(int jobPort, int client, const std::string& session) {
     session_ = session;
     Begin(jobPort);
     client_ = client;
-    output_.Send(client_, Frame(std::string(protocol::MarkerOk) + ":" + session_));
+    output_.Send(client_, Frame(protocol::MarkerOk, {session_}));
     pushed_.Attach(client_);
     LogInfo("session opened for " + PeerAddress(client_));
     return Serve();
@@ -194,10 +194,8 @@ bool TJob::WaitForReattach() {
         received_ = std::move(returning.Rest);
         // At the job's own port the session goes on with a new token; redirected by the
         // listener, it logged on with the token the listener announced.
-        output_.Send(client_,
-                     Frame(std::string(protocol::MarkerOk) + ":" +
-                           (returning.Request.Kind == TRequestKind::OpenSession ? RandomToken()
-                                                                                : session_)));
+        const bool atOwnPort = returning.Request.Kind == TRequestKind::OpenSession;
+        output_.Send(client_, Frame(protocol::MarkerOk, {atOwnPort ? RandomToken() : session_}));
         pushed_.Attach(client_);
         LogInfo("session re-attached from " + PeerAddress(client_));
         return true;

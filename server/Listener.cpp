@@ -255,7 +255,7 @@ private:
         if (speaksFirst) {
             // answered below
         } else if (settings_.Inline) {
-            SendAll(client, Frame(std::string(protocol::MarkerOk) + ":" + RandomToken()));
+            SendAll(client, Frame(protocol::MarkerOk, {RandomToken()}));
         } else {
             const std::string token = RandomToken();
             const int port = ListenOn(LocalHost(client), 0, 8);
@@ -267,8 +267,8 @@ private:
                                 .Peer = peer,
                                 .Token = token});
             greeted.JobPortFd = port;
-            SendAll(client, Frame(std::string(protocol::MarkerConnect) + ":" +
-                                  std::to_string(LocalPort(port)) + ":" + token));
+            SendAll(client,
+                    Frame(protocol::MarkerConnect, {std::to_string(LocalPort(port)), token}));
         }
         greeted.Bytes = std::move(early);
         pending_.push_back(std::move(greeted));
@@ -448,8 +448,7 @@ private:
             SendAll(client, Frame(protocol::MarkerNoSession));
             return true;
         }
-        SendAll(client, Frame(std::string(protocol::MarkerConnect) + ":" +
-                              std::to_string(place->Port) + ":" + token));
+        SendAll(client, Frame(protocol::MarkerConnect, {std::to_string(place->Port), token}));
         return true;
     }
 

@@ -115,11 +115,15 @@ void TPushedMessages::Detach() {
 }
 
 void TPushedMessages::SetBusy(bool busy) {
+    bool callWaits;
     {
         std::lock_guard lock(mutex_);
         busy_ = busy;
+        callWaits = !calls_.empty() && !callOut_;
     }
-    if (!busy)
+    // Every request comes here twice: the thread is woken only when a client call waits for the
+    // end of the request.
+    if (!busy && callWaits)
         Wake();
 }
 

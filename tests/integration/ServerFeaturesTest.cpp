@@ -126,6 +126,20 @@ TEST(ServerFeatures, EventsArriveWhileIdleAndDuringARequest) {
     EXPECT_EQ(events[2], "Stock|during");
     EXPECT_EQ(busy[2], 1);
 
+    // While a terminal stream runs: the stream ends, and what the line writes after the event
+    // comes back as the result.
+    std::string shown; // the stream's end may come as a piece of its own, empty
+    listener->OnTerminalOutput = [&](TObject*, const std::string& text) { shown += text; };
+    std::thread during([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        sender->Execute("do SendMsg(\"Stock\",\"streaming\")");
+    });
+    EXPECT_EQ(listener->ExecuteTerminal("write \"before\",! hang 1 write \"after\",!"), "after\n");
+    during.join();
+    EXPECT_EQ(shown, "before\n");
+    ASSERT_EQ(events.size(), 4u);
+    EXPECT_EQ(events[3], "Stock|streaming");
+
     listener->UnsubscribeEvent("Stock");
     EXPECT_EQ(sender->Read("$$SendMsg(\"Stock\",\"gone\")"), "0");
 }
@@ -166,6 +180,16 @@ TEST(ServerFeatures, CallbacksInBothDirections) {
     EXPECT_TRUE(PumpUntil([&] { return !answered.empty(); }));
     asker.join();
     EXPECT_EQ(answered, "answer to ping");
+
+    // A handler that fails: the server gets the empty answer, and the next request is right.
+    client->OnCallback = [](TObject*, const std::string&, std::string&) {
+        throw Exception("no answer here");
+    };
+    EXPECT_THROW(client->Read("$$Callback(\"fails\")_\"/\"_$$Callback(\"again\")"), Exception);
+    EXPECT_EQ(client->Read("3+3"), "6");
+    client->OnCallback = [](TObject*, const std::string& command, std::string& answer) {
+        answer = "answer to " + command;
+    };
 
     // A client that does not pump: the caller's wait ends with an M error, and both go on.
     try {

@@ -222,6 +222,23 @@ TEST(WholeReplies, MLiteralsEvaluateBackOnTheServer) {
     EXPECT_TRUE(connect->Read(StrToCharStr(all + all)) == all + all);
 }
 
+TEST(WholeReplies, ARequestDeadlineEndsALongRequest) {
+    auto connect = Open(Shared());
+    connect->SetRequestDeadline(500);
+    EXPECT_EQ(connect->Read("1+1"), "2"); // a quick request is untouched
+    const auto start = Clock::now();
+    try {
+        connect->Execute("hang 3");
+        ADD_FAILURE() << "no time-out";
+    } catch (const EMConnectError& e) {
+        EXPECT_EQ(e.ErrorCode, ceTimeOut) << e.Message();
+    }
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));
+    EXPECT_FALSE(connect->Active()); // the rest of the reply may still come: closed
+    auto next = Open(Shared());
+    EXPECT_EQ(next->Read("2+2"), "4");
+}
+
 TEST(WholeReplies, MErrorsSayWhatTheyAre) {
     auto connect = Open(Shared());
     try {
