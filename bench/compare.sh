@@ -36,8 +36,10 @@ free_port() {
 # (b) qdo-server on a fresh data directory.
 "$build/server/qdo-server" init --data "$work/qdo" >/dev/null 2>&1
 mkfifo "$work/out"
+as_root=""
+[ "$(id -u)" -ne 0 ] || as_root=--allow-root
 $cpu "$build/server/qdo-server" run --data "$work/qdo" --listen 127.0.0.1:0 --log-level error \
-    >"$work/out" 2>"$work/qdo.log" &
+    $as_root >"$work/out" 2>"$work/qdo.log" &
 server=$!
 read -r line <"$work/out"
 qdo_port=${line##*:}

@@ -307,6 +307,22 @@ QDO_EXPORT int32_t QDOSetRequestDeadline(QDOHandle handle, int32_t milliseconds)
     });
 }
 
+QDO_EXPORT int32_t QDOSetCredentials(QDOHandle handle, const QDOString* user,
+                                     const QDOString* password, const QDOString* application) {
+    return Guarded(handle, [&](TQdoConnect& connect) {
+        TMAuthorization credentials;
+        if (user != nullptr) {
+            qdo::RequireRecords({password});
+            credentials.SetUserName(qdo::CountedToString(user));
+            credentials.SetPassword(qdo::CountedToString(password));
+            if (application != nullptr)
+                credentials.SetApplication(qdo::CountedToString(application));
+            credentials.SetActive(true);
+        }
+        connect.SetAuthorization(&credentials);
+    });
+}
+
 QDO_EXPORT int32_t QDOProcessMessages(QDOHandle handle, int32_t timeout_ms) {
     qdo::TOutput* output = qdo::OutputOf(handle);
     if (output == nullptr)

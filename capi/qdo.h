@@ -196,6 +196,7 @@ QDO_EXPORT void QDODestroyConnect(QDOHandle handle);
 QDO_EXPORT int32_t QDOConnectOpen(QDOHandle handle);
 
 /* QDOConnectClose: closes the connection; nothing is sent to the server. Returns 1. */
+QDO_EXPORT int32_t QDOConnectClose(QDOHandle handle);
 
 /*
  * QDOSetTimeOut: the longest single wait for data, 1 to 6,000,000 milliseconds (10,000 for a
@@ -211,7 +212,18 @@ QDO_EXPORT int32_t QDOSetTimeOut(QDOHandle handle, int32_t milliseconds);
  * QDO_ERROR_TIME_OUT and closes the connection. Returns 1, or 0 for a negative value.
  */
 QDO_EXPORT int32_t QDOSetRequestDeadline(QDOHandle handle, int32_t milliseconds);
-QDO_EXPORT int32_t QDOConnectClose(QDOHandle handle);
+
+/*
+ * QDOSetCredentials: the user name, password and application name that QDOConnectOpen sends
+ * in its create request, for a server that requires credentials; `application` may be null
+ * (empty). The namespace of QDOCreateConnect goes in the same request, so the session starts
+ * there. A null `user` sends no credentials again (the default). Takes effect at the next
+ * QDOConnectOpen. A server that refuses them makes QDOConnectOpen fail with
+ * QDO_ERROR_NO_JOB, after the same pause for every reason (wrong user, wrong password, no such
+ * namespace), so that the pause tells nothing. Returns 1, or 0 for a null password with a user.
+ */
+QDO_EXPORT int32_t QDOSetCredentials(QDOHandle handle, const QDOString* user,
+                                     const QDOString* password, const QDOString* application);
 
 /*
  * QDORead: the value of the M expression in `expression` (a variable reference or any

@@ -21,8 +21,12 @@ echo "== initialising a data directory: $work/data"
 build/gcc/server/qdo-server init --data "$work/data"
 
 echo "== starting qdo-server on a free port"
+# The server will not run as root unless told to (see docs/server.md for a service user).
+as_root=""
+[ "$(id -u)" -ne 0 ] || as_root=--allow-root
 mkfifo "$work/out"
-build/gcc/server/qdo-server run --data "$work/data" --listen 127.0.0.1:0 >"$work/out" 2>"$work/server.log" &
+build/gcc/server/qdo-server run --data "$work/data" --listen 127.0.0.1:0 $as_root \
+    >"$work/out" 2>"$work/server.log" &
 server=$!
 read -r line <"$work/out"
 echo "   $line"

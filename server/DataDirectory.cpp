@@ -8,11 +8,14 @@
 #include "server/Tools.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace qdo::server {
@@ -27,6 +30,17 @@ void Check(const TToolResult& result, const std::string& what) {
 }
 
 } // namespace
+
+std::optional<std::string> FindNamespace(const std::string& path, std::string_view name) {
+    std::string upper(name);
+    for (char& c : upper)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 32);
+    std::error_code ignored;
+    if (!IsNamespaceName(upper) || !fs::is_regular_file(path + "/" + upper + ".gld", ignored))
+        return std::nullopt;
+    return upper;
+}
 
 TDataDirectory::TDataDirectory(std::string path, TGtmEnvironment gtm)
     : path_(fs::absolute(path).lexically_normal().string()), gtm_(std::move(gtm)) {
@@ -48,8 +62,10 @@ std::vector<std::string> TDataDirectory::Namespaces() const {
     return names;
 }
 
-void TDataDirectory::Initialize(const std::vector<std::string>& nameSpaces) {
+void TDataDirectory::Initialize(const std::vector<std::string>& nameSpaces,
+                                std::optional<gid_t> sharedGroup) {
     fs::create_directories(path_);
+    Protect(sharedGroup); // before any database exists in it
     fs::create_directories(gtm_.ObjectDirectory);
     if (!Namespaces().empty())
         throw std::runtime_error(path_ + " holds namespaces already");
@@ -73,6 +89,25 @@ void TDataDirectory::Initialize(const std::vector<std::string>& nameSpaces) {
               "turning on journaling for " + name);
         LogInfo("created namespace " + name + " in " + path_);
     }
+    Protect(sharedGroup);
+}
+
+void TDataDirectory::Protect(std::optional<gid_t> sharedGroup) const {
+    // GT.M makes its files 0666 less the umask, whatever the directory: set the modes
+    // explicitly, so that no other user reads or writes the data.
+    const auto protect = [&](const fs::path& path, bool directory) {
+        const mode_t mode = directory ? (sharedGroup ? 0750 : 0700) : (sharedGroup ? 0640 : 0600);
+        if (sharedGroup && ::chown(path.c_str(), static_cast<uid_t>(-1), *sharedGroup) != 0)
+            throw std::runtime_error("cannot give " + path.string() +
+                                     " to its group: " + std::strerror(errno));
+        if (::chmod(path.c_str(), mode) != 0)
+            throw std::runtime_error("cannot protect " + path.string() + ": " +
+                                     std::strerror(errno));
+    };
+    protect(path_, true);
+    for (const auto& entry : fs::recursive_directory_iterator(path_))
+        if (!entry.is_symlink())
+            protect(entry.path(), entry.is_directory());
 }
 
 void TDataDirectory::PrepareToServe() {

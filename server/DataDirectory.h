@@ -12,10 +12,17 @@
 
 #include "server/GtmEnvironment.h"
 
+#include <optional>
 #include <string>
+#include <string_view>
+#include <sys/types.h>
 #include <vector>
 
 namespace qdo::server {
+
+// The namespace `name` (any case) of the data directory at `path`, in the upper case its
+// files are named in; nothing when it has no such namespace.
+std::optional<std::string> FindNamespace(const std::string& path, std::string_view name);
 
 class TDataDirectory {
 public:
@@ -26,9 +33,11 @@ public:
     // The namespaces the directory holds.
     std::vector<std::string> Namespaces() const;
 
-    // Creates the directory and its namespaces. Fails (std::runtime_error) on a directory that
-    // holds namespaces already, or when a GT.M tool fails.
-    void Initialize(const std::vector<std::string>& nameSpaces);
+    // Creates the directory and its namespaces, readable and writable by the owner only, or
+    // also readable by `sharedGroup` when one is given. Fails (std::runtime_error) on a
+    // directory that holds namespaces already, or when a GT.M tool fails.
+    void Initialize(const std::vector<std::string>& nameSpaces,
+                    std::optional<gid_t> sharedGroup = std::nullopt);
 
     // Makes the directory ready to serve: refuses when another server runs on it, recovers
     // the databases of a server that did not stop cleanly, compiles the routines, and marks
@@ -40,6 +49,8 @@ public:
 private:
     std::string PidFile() const { return path_ + "/qdo-server.pid"; }
     void Recover(const std::string& nameSpace);
+    // Gives the directory and everything in it the modes of Initialize.
+    void Protect(std::optional<gid_t> sharedGroup) const;
     void WriteMCallsTable();
     void WriteEnvironmentFile();
     void Compile();

@@ -2,6 +2,7 @@
 
 #include "encodings/Mlist.h"
 #include "protocol/Replies.h"
+#include "server/DataDirectory.h"
 #include "server/Log.h"
 #include "server/MSyntax.h"
 #include "server/Net.h"
@@ -11,7 +12,6 @@
 #include <csignal>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace qdo::server {
@@ -82,22 +82,43 @@ void TJob::Begin(int jobPort) {
     pushed_.Start(jobPort, session_, settings_.CallbackTimeoutMs, settings_.HandshakeTimeoutMs);
 }
 
-int TJob::ServeLoggedOn(int jobPort, int client, const std::string& session) {
-    session_ = session;
+int TJob::ServeLoggedOn(int jobPort, int client, const TJobStart& start) {
+    session_ = start.Session;
     Begin(jobPort);
     client_ = client;
+    if (!EnterNamespace(start.NameSpace)) {
+        output_.Send(client_, Frame(protocol::MarkerNoJob));
+        return 1;
+    }
     output_.Send(client_, Frame(protocol::MarkerOk, {session_}));
-    pushed_.Attach(client_);
-    LogInfo("session opened for " + PeerAddress(client_));
-    return Serve();
+    return Open(start);
 }
 
-int TJob::ServeInline(int client, std::string received) {
+int TJob::ServeInline(int client, const TJobStart& start) {
     Begin(-1);
     client_ = client;
-    received_ = std::move(received);
+    if (!EnterNamespace(start.NameSpace)) {
+        ReplyError(TMError{",UNAMESPACE,",
+                           "%QDO-E-NAMESPACE, Namespace does not exist: " + start.NameSpace});
+        return 1;
+    }
+    return Open(start);
+}
+
+bool TJob::EnterNamespace(const std::string& name) {
+    TMError error;
+    if (name.empty() || SwitchNamespace(name, error))
+        return true;
+    LogError("cannot start in namespace " + name + ": " + error.Status);
+    return false;
+}
+
+int TJob::Open(const TJobStart& start) {
+    received_ = start.Received;
     pushed_.Attach(client_);
-    LogInfo("session opened for " + PeerAddress(client_));
+    LogInfo("session opened for " + PeerAddress(client_) +
+            (start.User.empty() ? std::string() : " (user " + start.User + ")") +
+            (nameSpace_ == "%SYS" ? std::string() : " in " + nameSpace_));
     return Serve();
 }
 
@@ -370,20 +391,15 @@ void TJob::Execute(const std::string& line, bool terminal) {
 }
 
 bool TJob::SwitchNamespace(const std::string& name, TMError& error) {
-    std::string upper = name;
-    for (char& c : upper)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 32);
-    const std::string path = settings_.DataDirectory + "/" + upper + ".gld";
-    struct stat info {};
-    if (!IsNamespaceName(upper) || ::stat(path.c_str(), &info) != 0) {
+    const auto found = FindNamespace(settings_.DataDirectory, name);
+    if (!found) {
         error = {",UNAMESPACE,", "%QDO-E-NAMESPACE, Namespace does not exist: " + name};
         return false;
     }
-    if (!engine_.SetGlobalDirectory(path, error))
+    if (!engine_.SetGlobalDirectory(settings_.DataDirectory + "/" + *found + ".gld", error))
         return false;
-    nameSpace_ = upper;
-    LogDebug("switched to namespace " + upper);
+    nameSpace_ = *found;
+    LogDebug("switched to namespace " + *found);
     return true;
 }
 

@@ -21,6 +21,14 @@ struct TJobSettings {
     int CallbackTimeoutMs = 60000; // how long $$Callback and $$ClientCall wait for the client
 };
 
+// What the listener learnt of a session before it started the job.
+struct TJobStart {
+    std::string Session{};   // redirect: the session identifier; inline: empty
+    std::string NameSpace{}; // where the session starts: from its create request, else empty
+    std::string User{};      // the user its credentials named, if checked
+    std::string Received{};  // bytes the client sent after its logon (a first request)
+};
+
 class TJob {
 public:
     // Sets up the process (output pipe, GT.M) for serving. Fails with std::runtime_error.
@@ -31,11 +39,11 @@ public:
     TJob& operator=(const TJob&) = delete;
 
     // Redirect: the listener took the logon of `client` on the job's port `jobPort` for the
-    // session `session`; the job answers it and serves the session, keeping the port for
+    // session `start.Session`; the job answers it and serves the session, keeping the port for
     // re-attaching it once stored. Returns the process's exit status.
-    int ServeLoggedOn(int jobPort, int client, const std::string& session);
+    int ServeLoggedOn(int jobPort, int client, const TJobStart& start);
     // Inline: serves a client that the listener greeted, whose first bytes it has read.
-    int ServeInline(int client, std::string received);
+    int ServeInline(int client, const TJobStart& start);
 
 private:
     enum class TReceived { Request, Closed, TimedOut, Malformed };
@@ -43,6 +51,10 @@ private:
 
     // Starts serving: the pushed messages, the output reader, the M calls' hooks.
     void Begin(int jobPort);
+    // Switches to the namespace the session starts in (none: stays); false when it cannot.
+    bool EnterNamespace(const std::string& name);
+    // Serves the session from its first request on.
+    int Open(const TJobStart& start);
     // The request loop of the attached client, through stores and re-attaches.
     int Serve();
     // The next request of the client, waiting at most `waitMs` (-1: without limit).

@@ -1,6 +1,9 @@
 #include "server/Listener.h"
 
+#include "encodings/Mlist.h"
 #include "protocol/Replies.h"
+#include "server/CredentialChecker.h"
+#include "server/FailureThrottle.h"
 #include "server/Log.h"
 #include "server/Mailbox.h"
 #include "server/Net.h"
@@ -13,6 +16,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <list>
+#include <map>
+#include <memory>
 #include <poll.h>
 #include <set>
 #include <sys/resource.h>
@@ -37,6 +42,8 @@ constexpr int stopWaitMs = 30000;
 constexpr int greetedReadMs = 2000;
 // How long a re-attach through the listener waits for its session's store to arrive.
 constexpr int storeWaitMs = 1000;
+// How many credential checks of one host may wait at once.
+constexpr int maxChecksPerHost = 4;
 // The most bytes the listener keeps of what a client sends before its session is real.
 constexpr size_t maxHandshakeBytes = 4096;
 
@@ -68,8 +75,8 @@ void RaiseDescriptorLimit() {
 // hundred bytes, and lives until its deadline at most.
 struct TPending {
     enum TKind {
-        Greeted, // a client the listener answered; read for a cancel, a create request, or
-                 // (inline) its first request
+        Greeted, // a client the listener answered, or whose credentials it waits for; read for
+                 // a cancel, a create request, or (inline) its first request
         JobPort, // the port a redirected client was sent to, waiting for its logon
         Logon,   // a connection to a job port, waiting for its "lg"
     } Kind = Greeted;
@@ -81,16 +88,25 @@ struct TPending {
     int JobPortFd = -1;          // Logon: its port; Greeted (redirect): the port made for it
     bool Done = false;           // closed, or handed to a job: removed at the next sweep
     std::string StoredSession{}; // Greeted: a re-attach waiting for the session's store
+    std::string NameSpace{};     // Greeted, JobPort: where the session starts (empty: default)
+    std::string User{};          // Greeted, JobPort: whose credentials were accepted
+    bool Admitted = false;       // Greeted: answered, with credentials accepted or none needed
+    uint64_t Ticket = 0;         // Greeted: its credentials are being checked
+    Clock::time_point Arrived{}; // Greeted: when its create request arrived
+    std::string Refusal{};       // Greeted: why it hears "<NO JOB>" at its deadline
 };
 
 class Listener {
 public:
-    Listener(TDataDirectory& data, const TServerSettings& settings)
-        : data_(data), settings_(settings), run_(data.Path()), reader_(maxHandshakeBytes) {}
+    Listener(TDataDirectory& data, const TServerSettings& settings, int listening)
+        : data_(data), settings_(settings), run_(data.Path()), reader_(maxHandshakeBytes),
+          listener_(listening), throttle_(settings.MaxAuthFailures, std::chrono::minutes(1)) {
+        if (settings.Credentials)
+            checker_ = std::make_unique<TCredentialChecker>(*settings.Credentials);
+    }
 
     int Run() {
         RaiseDescriptorLimit();
-        listener_ = ListenOn(settings_.Host, settings_.Port, 1024);
         SetNonBlocking(listener_);
         std::printf("listening on %s\n", LocalAddress(listener_).c_str());
         std::fflush(stdout);
@@ -110,9 +126,11 @@ public:
             std::vector<pollfd> watched{{listener_, POLLIN, 0}, {signals_, POLLIN, 0}};
             std::vector<TEntry> polled;
             for (auto it = pending_.begin(); it != pending_.end(); ++it) {
-                watched.push_back({it->Fd, POLLIN, 0});
+                // A client whose credentials are being checked is read once they are.
+                watched.push_back({it->Ticket != 0 ? -1 : it->Fd, POLLIN, 0});
                 polled.push_back(it);
             }
+            watched.push_back({checker_ ? checker_->Descriptor() : -1, POLLIN, 0});
             if (::poll(watched.data(), watched.size(), MillisecondsToNextDeadline()) < 0) {
                 if (errno == EINTR)
                     continue;
@@ -134,6 +152,8 @@ public:
                     Serve(polled[i]);
             RetryReattaches();
             Expire();
+            if (watched.back().revents & POLLIN)
+                TakeCheckedCredentials();
             if (watched[0].revents & POLLIN)
                 AcceptClients();
         }
@@ -148,9 +168,10 @@ private:
             return -1;
         auto first = pending_.front().Deadline;
         for (const TPending& p : pending_)
-            first = std::min(first, p.StoredSession.empty()
-                                        ? p.Deadline
-                                        : Clock::now() + std::chrono::milliseconds(10));
+            if (p.Ticket == 0) // else it waits for its check
+                first = std::min(first, p.StoredSession.empty()
+                                            ? p.Deadline
+                                            : Clock::now() + std::chrono::milliseconds(10));
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(first - Clock::now());
         return static_cast<int>(std::max<int64_t>(0, left.count()) + 1);
@@ -187,13 +208,21 @@ private:
     void Expire() {
         const auto now = Clock::now();
         for (auto it = pending_.begin(); it != pending_.end(); ++it) {
-            if (it->Done || it->Deadline > now)
+            if (it->Done || it->Deadline > now || it->Ticket != 0)
                 continue;
             if (it->Kind == TPending::JobPort) {
                 LogInfo("no logon within " +
                         std::to_string(settings_.Job.HandshakeTimeoutMs / 1000) + " s from " +
                         it->Peer);
                 CloseJobPort(it->Fd);
+            } else if (it->Kind == TPending::Greeted && checker_ && !it->Admitted) {
+                // Credentials that failed, or none within the handshake time-out: all hear
+                // the same, at the same time after they spoke.
+                Refuse(it->Peer, it->Refusal.empty()
+                                     ? "no credentials within the handshake time-out"
+                                     : it->Refusal);
+                SendAll(it->Fd, Frame(protocol::MarkerNoJob));
+                Close(it);
             } else {
                 if (it->Kind == TPending::Greeted && settings_.Inline)
                     LogInfo("no request from " + it->Peer + " within the handshake time-out");
@@ -245,36 +274,125 @@ private:
         const bool speaksFirst =
             TRequestReader::KindOf(early, kind) == TRequestReader::TResult::Whole &&
             (kind == TRequestKind::CancelGroupRead || kind == TRequestKind::OpenSession);
-        TPending greeted{.Kind = TPending::Greeted,
-                         .Fd = client,
-                         .Deadline =
-                             Clock::now() + std::chrono::milliseconds(
-                                                settings_.Inline ? settings_.Job.HandshakeTimeoutMs
-                                                                 : greetedReadMs),
-                         .Peer = peer};
-        if (speaksFirst) {
-            // answered below
-        } else if (settings_.Inline) {
-            SendAll(client, Frame(protocol::MarkerOk, {RandomToken()}));
-        } else {
-            const std::string token = RandomToken();
-            const int port = ListenOn(LocalHost(client), 0, 8);
-            SetNonBlocking(port);
-            pending_.push_back({.Kind = TPending::JobPort,
-                                .Fd = port,
-                                .Deadline = Clock::now() + std::chrono::milliseconds(
-                                                               settings_.Job.HandshakeTimeoutMs),
-                                .Peer = peer,
-                                .Token = token});
-            greeted.JobPortFd = port;
-            SendAll(client,
-                    Frame(protocol::MarkerConnect, {std::to_string(LocalPort(port)), token}));
-        }
-        greeted.Bytes = std::move(early);
-        pending_.push_back(std::move(greeted));
-        if (!pending_.back().Bytes.empty())
-            ServeGreeted(std::prev(pending_.end()));
+        pending_.push_back(
+            {.Kind = TPending::Greeted,
+             .Fd = client,
+             .Deadline = Clock::now() + std::chrono::milliseconds(settings_.Job.HandshakeTimeoutMs),
+             .Peer = peer,
+             .Bytes = std::move(early)});
+        const TEntry greeted = std::prev(pending_.end());
+        // With credentials required, a client hears nothing until its create request is
+        // checked.
+        if (!speaksFirst && !checker_)
+            Admit(greeted);
+        if (!greeted->Done && !greeted->Bytes.empty())
+            ServeGreeted(greeted);
     }
+
+    // Answers a client that may have a job: inline mode accepts it on this connection, redirect
+    // mode sends it to a new port of its coming job.
+    void Admit(TEntry entry) {
+        entry->Admitted = true;
+        if (settings_.Inline) {
+            entry->Deadline =
+                Clock::now() + std::chrono::milliseconds(settings_.Job.HandshakeTimeoutMs);
+            SendAll(entry->Fd, Frame(protocol::MarkerOk, {RandomToken()}));
+            return;
+        }
+        const std::string token = RandomToken();
+        const int port = ListenOn(LocalHost(entry->Fd), 0, 8);
+        SetNonBlocking(port);
+        pending_.push_back(
+            {.Kind = TPending::JobPort,
+             .Fd = port,
+             .Deadline = Clock::now() + std::chrono::milliseconds(settings_.Job.HandshakeTimeoutMs),
+             .Peer = entry->Peer,
+             .Token = token,
+             .NameSpace = entry->NameSpace,
+             .User = entry->User});
+        entry->JobPortFd = port;
+        entry->Deadline = Clock::now() + std::chrono::milliseconds(greetedReadMs);
+        SendAll(entry->Fd,
+                Frame(protocol::MarkerConnect, {std::to_string(LocalPort(port)), token}));
+    }
+
+    // A create request: with credentials required, they are checked away from this loop and
+    // the client is answered once they are (TakeCheckedCredentials); else the client was
+    // answered already, and only the namespace it names is kept for its job.
+    void TakeCreate(TEntry entry, const TRequest& request) {
+        TMList list;
+        list.SetAllList(request.Second);
+        if (!checker_) {
+            if (settings_.Inline)
+                entry->NameSpace = request.First;
+            for (TPending& p : pending_)
+                if (!p.Done && p.Kind == TPending::JobPort && p.Fd == entry->JobPortFd)
+                    p.NameSpace = request.First;
+            return;
+        }
+        if (entry->Admitted || !entry->Refusal.empty())
+            return; // credentials once are enough
+        entry->NameSpace = request.First;
+        entry->User = list.GetList(1);
+        entry->Arrived = Clock::now();
+        const std::string host = HostOf(entry->Peer);
+        if (throttle_.IsThrottled(host, entry->Arrived)) {
+            ScheduleRefusal(entry, "too many failed logons from this host; waiting");
+            return;
+        }
+        // A host gets a few checks at a time: a flood from one host cannot keep the others'
+        // logons waiting behind its checks.
+        if (checking_[host] >= maxChecksPerHost) {
+            ScheduleRefusal(entry, "too many logons at once from this host");
+            return;
+        }
+        ++checking_[host];
+        std::string password = list.GetList(2);
+        entry->Ticket = checker_->Submit(entry->User, std::move(password));
+    }
+
+    void TakeCheckedCredentials() {
+        for (const TCredentialChecker::TAnswer& answer : checker_->TakeAnswers()) {
+            const auto entry = std::find_if(pending_.begin(), pending_.end(), [&](auto& p) {
+                return !p.Done && p.Ticket == answer.Ticket;
+            });
+            if (entry == pending_.end())
+                continue;
+            entry->Ticket = 0;
+            const std::string host = HostOf(entry->Peer);
+            if (--checking_[host] <= 0)
+                checking_.erase(host);
+            if (!answer.Accepted) {
+                throttle_.RecordFailure(host, Clock::now());
+                ScheduleRefusal(entry, "wrong user name or password (user " + entry->User + ")");
+            } else if (const auto found = FindNamespace(
+                           data_.Path(), entry->NameSpace.empty() ? "%SYS" : entry->NameSpace);
+                       !found) {
+                ScheduleRefusal(entry,
+                                "no namespace " + entry->NameSpace + " (user " + entry->User + ")");
+            } else {
+                LogInfo("credentials of user " + entry->User + " accepted from " + entry->Peer);
+                entry->NameSpace = *found;
+                Admit(entry);
+                if (!entry->Done && !entry->Bytes.empty())
+                    ServeGreeted(entry);
+            }
+        }
+    }
+
+    // The client hears "<NO JOB>" a fixed time after its create request arrived, whatever was
+    // wrong, so that the answer's timing tells nothing.
+    void ScheduleRefusal(TEntry entry, const std::string& why) {
+        entry->Refusal = why;
+        entry->Deadline = entry->Arrived + std::chrono::milliseconds(settings_.RefusalDelayMs);
+    }
+
+    static void Refuse(const std::string& peer, const std::string& why) {
+        LogWarning("refused " + peer + ": " + why);
+    }
+
+    // "1.2.3.4:5678" without its port.
+    static std::string HostOf(const std::string& peer) { return peer.substr(0, peer.rfind(':')); }
 
     void Serve(TEntry entry) {
         if (entry->Kind == TPending::JobPort) {
@@ -297,6 +415,8 @@ private:
             Close(entry); // the client left: normal for a redirected one
             return;
         }
+        if (!entry->Refusal.empty())
+            return; // refused already: what it sends now is dropped
         entry->Bytes.append(block, static_cast<size_t>(n));
         if (entry->Kind == TPending::Logon)
             ServeLogon(entry);
@@ -320,6 +440,13 @@ private:
         }
         const int port = entry->JobPortFd;
         const int client = entry->Fd;
+        // A first request may have come with the logon: the job serves it.
+        TJobStart start{.Received = entry->Bytes.substr(consumed)};
+        for (const TPending& p : pending_)
+            if (!p.Done && p.Kind == TPending::JobPort && p.Fd == port) {
+                start.NameSpace = p.NameSpace;
+                start.User = p.User;
+            }
         HandOver(entry); // its descriptor goes to the job
         if (static_cast<int>(jobs_.size()) >= settings_.MaxJobs) {
             LogWarning("refused " + PeerAddress(client) + ": " + std::to_string(settings_.MaxJobs) +
@@ -329,7 +456,7 @@ private:
             CloseJobPort(port);
             return;
         }
-        const std::string session = RandomToken();
+        start.Session = RandomToken();
         SetNonBlocking(client, false); // the job waits for its requests
         SetNonBlocking(port, false);   // and for connections while its session is stored
         const uint16_t portNumber = LocalPort(port);
@@ -338,7 +465,7 @@ private:
             if (!it->Done && it->Fd == port)
                 HandOver(it); // the port goes to the job too
         const pid_t pid = Fork(
-            {client, port}, [&](TJob& job) { return job.ServeLoggedOn(port, client, session); },
+            {client, port}, [&](TJob& job) { return job.ServeLoggedOn(port, client, start); },
             client);
         CloseJobPort(port); // waiting connections of others, and the Greeted link
         ::close(port);
@@ -349,6 +476,8 @@ private:
     }
 
     void ServeGreeted(TEntry entry) {
+        if (entry->Ticket != 0 || !entry->Refusal.empty())
+            return; // answered when its credentials are checked
         TRequestKind kind;
         const auto prefix = TRequestReader::KindOf(entry->Bytes, kind);
         if (prefix == TRequestReader::TResult::NeedMore)
@@ -377,7 +506,7 @@ private:
             }
             entry->Bytes.erase(0, consumed);
             if (kind == TRequestKind::Create)
-                return; // answered by the greeting already; credentials are not checked here
+                return TakeCreate(entry, request);
             if (entry->JobPortFd >= 0)
                 CloseJobPort(entry->JobPortFd); // this client does not log on
             if (kind == TRequestKind::CancelGroupRead) {
@@ -395,6 +524,12 @@ private:
         default:
             break;
         }
+        if (!entry->Admitted) {
+            Refuse(entry->Peer, "a request before its credentials");
+            SendAll(entry->Fd, Frame(protocol::MarkerNoJob));
+            Close(entry);
+            return;
+        }
         if (!settings_.Inline) {
             LogWarning("refused " + entry->Peer + ": a request before its logon");
             Close(entry);
@@ -402,7 +537,9 @@ private:
         }
         // Inline: the first request makes the session real. The job reads the rest of it.
         const int client = entry->Fd;
-        std::string received = std::move(entry->Bytes);
+        const TJobStart start{.NameSpace = entry->NameSpace,
+                              .User = entry->User,
+                              .Received = std::move(entry->Bytes)};
         const std::string peer = entry->Peer;
         HandOver(entry);
         if (static_cast<int>(jobs_.size()) >= settings_.MaxJobs) {
@@ -413,8 +550,7 @@ private:
         }
         SetNonBlocking(client, false); // the job waits for its requests
         const pid_t pid = Fork(
-            {client}, [&](TJob& job) { return job.ServeInline(client, std::move(received)); },
-            client);
+            {client}, [&](TJob& job) { return job.ServeInline(client, start); }, client);
         ::close(client);
         if (pid > 0)
             LogInfo("job " + std::to_string(pid) + " for " + peer);
@@ -541,6 +677,9 @@ private:
     TRequestReader reader_;
     int listener_ = -1;
     int signals_ = -1;
+    std::unique_ptr<TCredentialChecker> checker_; // when credentials are required
+    TFailureThrottle throttle_;
+    std::map<std::string, int> checking_; // credential checks under way, by host
     sigset_t original_{};
     std::set<pid_t> jobs_;
     std::list<TPending> pending_;
@@ -548,8 +687,8 @@ private:
 
 } // namespace
 
-int RunListener(TDataDirectory& data, const TServerSettings& settings) {
-    Listener listener(data, settings);
+int RunListener(TDataDirectory& data, const TServerSettings& settings, int listening) {
+    Listener listener(data, settings, listening);
     return listener.Run();
 }
 

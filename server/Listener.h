@@ -4,10 +4,12 @@
 // re-attaches that clients send to its port.
 #pragma once
 
+#include "server/Credentials.h"
 #include "server/DataDirectory.h"
 #include "server/Job.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace qdo::server {
@@ -18,11 +20,17 @@ struct TServerSettings {
     bool Inline = false;   // accept clients on the first connection instead of redirecting them
     int MaxJobs = 64;      // jobs that serve a session
     int MaxPending = 4096; // handshakes under way (connections and ports without a job)
+    // When set, a client must send a create request whose credentials these accept before it
+    // gets a job; else clients are anonymous.
+    std::optional<TCredentials> Credentials;
+    int MaxAuthFailures = 10;  // failed logons from one host within a minute before it waits
+    int RefusalDelayMs = 1000; // every refused logon is answered this long after it arrived
     TJobSettings Job;
 };
 
-// Serves until SIGTERM or SIGINT, then stops every job (with SIGTERM) and returns the exit
-// status. Prints "listening on HOST:PORT" as the first line on stdout once it listens.
-int RunListener(TDataDirectory& data, const TServerSettings& settings);
+// Serves the clients of the bound socket `listening` until SIGTERM or SIGINT, then stops
+// every job (with SIGTERM) and returns the exit status. Prints "listening on HOST:PORT" as
+// the first line on stdout.
+int RunListener(TDataDirectory& data, const TServerSettings& settings, int listening);
 
 } // namespace qdo::server

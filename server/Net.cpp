@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <stdexcept>
@@ -29,12 +30,44 @@ sockaddr_in Local(int fd) {
 
 } // namespace
 
+std::string ResolveHost(const std::string& host) {
+    in_addr numeric{};
+    if (inet_pton(AF_INET, host.c_str(), &numeric) == 1)
+        return host;
+    in6_addr numeric6{};
+    const std::string bare = host.size() > 2 && host.front() == '[' && host.back() == ']'
+                                 ? host.substr(1, host.size() - 2)
+                                 : host;
+    if (inet_pton(AF_INET6, bare.c_str(), &numeric6) == 1)
+        throw std::runtime_error("cannot listen on " + host +
+                                 ": the server and its clients speak IPv4 only (for the "
+                                 "loopback interface use 127.0.0.1)");
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int status = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (status != 0 || found == nullptr)
+        throw std::runtime_error("cannot listen on " + host + ": no IPv4 address (" +
+                                 gai_strerror(status) + ")");
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr, text,
+              sizeof text);
+    freeaddrinfo(found);
+    return text;
+}
+
+bool IsLoopbackAddress(const std::string& address) {
+    in_addr numeric{};
+    return inet_pton(AF_INET, address.c_str(), &numeric) == 1 &&
+           (ntohl(numeric.s_addr) >> 24) == 127;
+}
+
 int ListenOn(const std::string& host, uint16_t port, int backlog) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
-    if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1)
-        throw std::runtime_error("not an IPv4 address: " + host);
+    inet_pton(AF_INET, ResolveHost(host).c_str(), &address.sin_addr);
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         throw std::runtime_error(std::string("socket: ") + std::strerror(errno));

@@ -7,7 +7,14 @@
 
 namespace qdo::server {
 
-// A listening TCP socket on host:port (port 0: any free one). Fails with std::runtime_error.
+// The IPv4 address of `host` (a dotted address or a name such as "localhost"), as dotted text.
+// Fails with std::runtime_error saying why, also for IPv6 addresses, which the server does
+// not serve.
+std::string ResolveHost(const std::string& host);
+// Whether a dotted address is a loopback address (127.0.0.0/8).
+bool IsLoopbackAddress(const std::string& address);
+// A listening TCP socket on host:port (port 0: any free one); `host` as ResolveHost takes it.
+// Fails with std::runtime_error.
 int ListenOn(const std::string& host, uint16_t port, int backlog);
 // The address a socket is bound to (local) or connected to (peer), as "1.2.3.4:5".
 std::string LocalAddress(int fd);

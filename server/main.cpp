@@ -1,21 +1,21 @@
 // qdo-server: a reference server for the qdo client library over GT.M.
-//
-//   qdo-server init --data DIR [--namespace NAME]...
-//   qdo-server run --data DIR [--listen HOST:PORT] [--inline] [--insecure-anonymous]
-//                  [--max-request BYTES] [--max-jobs N] [--handshake-timeout SECONDS]
-//                  [--idle-timeout SECONDS] [--session-timeout SECONDS]
-//                  [--callback-timeout SECONDS] [--max-pending N]
-//                  [--log-level error|warning|info|debug]
+#include "server/Credentials.h"
 #include "server/DataDirectory.h"
 #include "server/Listener.h"
 #include "server/Log.h"
+#include "server/Net.h"
+#include "server/PasswordInput.h"
+#include "server/Privileges.h"
 
-#include <arpa/inet.h>
 #include <charconv>
 #include <csignal>
 #include <cstdio>
+#include <optional>
+#include <sodium.h>
 #include <stdexcept>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace qdo::server;
@@ -23,12 +23,16 @@ using namespace qdo::server;
 namespace {
 
 const char usage[] =
-    "usage: qdo-server init --data DIR [--namespace NAME]...\n"
-    "       qdo-server run --data DIR [--listen HOST:PORT] [--inline] [--insecure-anonymous]\n"
+    "usage: qdo-server init --data DIR [--namespace NAME]... [--group GROUP]\n"
+    "       qdo-server run --data DIR [--listen HOST:PORT] [--inline]\n"
+    "                      [--auth FILE] [--max-auth-failures N] [--insecure-anonymous]\n"
+    "                      [--user NAME] [--allow-root]\n"
     "                      [--max-request BYTES] [--max-jobs N] [--handshake-timeout SECONDS]\n"
     "                      [--idle-timeout SECONDS] [--session-timeout SECONDS]\n"
     "                      [--callback-timeout SECONDS] [--max-pending N]\n"
-    "                      [--log-level error|warning|info|debug]\n";
+    "                      [--log-level error|warning|info|debug]\n"
+    "       qdo-server passwd --auth FILE USER [--remove]\n"
+    "         (the password is asked on the terminal, or read as the first line of stdin)\n";
 
 struct Arguments {
     std::vector<std::string> items;
@@ -51,20 +55,18 @@ long Number(const std::string& text, const std::string& option, long low, long h
     return value;
 }
 
-bool IsLoopback(const std::string& host) {
-    in_addr address{};
-    return inet_pton(AF_INET, host.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
-}
-
 int Init(Arguments& args) {
     std::string data;
     std::vector<std::string> nameSpaces;
+    std::optional<gid_t> group;
     while (args.More()) {
         const std::string option = args.Next("");
         if (option == "--data")
             data = args.Next(option);
         else if (option == "--namespace")
             nameSpaces.push_back(args.Next(option));
+        else if (option == "--group")
+            group = FindGroup(args.Next(option));
         else
             throw std::runtime_error("unknown option " + option);
     }
@@ -72,14 +74,74 @@ int Init(Arguments& args) {
         throw std::runtime_error("init needs --data DIR");
     if (nameSpaces.empty())
         nameSpaces = {"%SYS", "USER"};
+    umask(group ? 027 : 077);
     TDataDirectory directory(data, TGtmEnvironment::Find(data));
-    directory.Initialize(nameSpaces);
+    directory.Initialize(nameSpaces, group);
     return 0;
+}
+
+// Adds, changes (`qdo-server passwd --auth FILE USER`) or removes (`--remove`) a user.
+int Passwd(Arguments& args) {
+    std::string file;
+    std::string user;
+    bool remove = false;
+    while (args.More()) {
+        const std::string option = args.Next("");
+        if (option == "--auth")
+            file = args.Next(option);
+        else if (option == "--remove")
+            remove = true;
+        else if (option.rfind("--", 0) == 0 || !user.empty())
+            throw std::runtime_error("unknown option " + option);
+        else
+            user = option;
+    }
+    if (file.empty() || user.empty())
+        throw std::runtime_error("passwd needs --auth FILE and a user name");
+    if (!TCredentials::IsUserName(user))
+        throw std::runtime_error("a user name is 1 to 64 printable characters, without ':' or "
+                                 "spaces");
+    TCredentials credentials = TCredentials::Load(file, true);
+    if (remove) {
+        if (!credentials.Remove(user))
+            throw std::runtime_error("no user " + user + " in " + file);
+        credentials.Save(file);
+        std::fprintf(stderr, "removed user %s\n", user.c_str());
+        return 0;
+    }
+    const bool known = credentials.Has(user);
+    std::string password = ReadNewPassword(user);
+    credentials.SetPassword(user, password);
+    sodium_memzero(password.data(), password.size());
+    credentials.Save(file);
+    std::fprintf(stderr, "%s user %s\n", known ? "changed the password of" : "added", user.c_str());
+    return 0;
+}
+
+// The credentials file of `run --auth`: readable, and writable by its owner only, since
+// whoever can write it can let anyone in.
+TCredentials LoadCredentials(const std::string& file) {
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0)
+        throw std::runtime_error("--auth: cannot read " + file +
+                                 " (create it with: qdo-server passwd --auth " + file + " USER)");
+    if (info.st_mode & 022)
+        throw std::runtime_error("--auth: " + file +
+                                 " is writable by others than its owner; chmod 600 it");
+    TCredentials credentials = TCredentials::Load(file);
+    if (credentials.Size() == 0)
+        throw std::runtime_error("--auth: " + file + " names no user");
+    if (info.st_mode & 004)
+        LogWarning("--auth: " + file + " is readable by every user; chmod 600 it");
+    return credentials;
 }
 
 int Run(Arguments& args) {
     std::string data;
+    std::string authFile;
+    std::string serviceUser;
     bool anonymousAnywhere = false;
+    bool allowRoot = false;
     TServerSettings settings;
     settings.Job.MaxRequest = 2 * 1048576 + 65536; // a 1 MiB value with a long name, and room
     while (args.More()) {
@@ -96,8 +158,16 @@ int Run(Arguments& args) {
                 static_cast<uint16_t>(Number(where.substr(colon + 1), option, 0, 65535));
         } else if (option == "--inline") {
             settings.Inline = true;
+        } else if (option == "--auth") {
+            authFile = args.Next(option);
+        } else if (option == "--max-auth-failures") {
+            settings.MaxAuthFailures = static_cast<int>(Number(args.Next(option), option, 1, 1000));
         } else if (option == "--insecure-anonymous") {
             anonymousAnywhere = true;
+        } else if (option == "--user") {
+            serviceUser = args.Next(option);
+        } else if (option == "--allow-root") {
+            allowRoot = true;
         } else if (option == "--max-request") {
             settings.Job.MaxRequest =
                 static_cast<size_t>(Number(args.Next(option), option, 1024, 1L << 30));
@@ -122,25 +192,54 @@ int Run(Arguments& args) {
             if (!ParseLogLevel(args.Next(option), level))
                 throw std::runtime_error("--log-level takes error, warning, info or debug");
             SetLogLevel(level);
-        } else if (option == "--auth") {
-            throw std::runtime_error("--auth: this build of the server does not check credentials");
         } else {
             throw std::runtime_error("unknown option " + option);
         }
     }
     if (data.empty())
         throw std::runtime_error("run needs --data DIR");
-    if (!IsLoopback(settings.Host) && !anonymousAnywhere)
+    const std::string address = ResolveHost(settings.Host);
+    if (authFile.empty() && !IsLoopbackAddress(address) && !anonymousAnywhere)
         throw std::runtime_error(
-            "without credentials the server listens on loopback addresses only "
-            "(add --insecure-anonymous to listen on " +
-            settings.Host + ")");
+            "without --auth the server listens on loopback addresses only (add "
+            "--insecure-anonymous to let anyone who reaches " +
+            settings.Host + " in without credentials)");
+    if (!authFile.empty())
+        settings.Credentials = LoadCredentials(authFile);
+    std::optional<TServiceUser> dropTo;
+    if (!serviceUser.empty())
+        dropTo = FindUser(serviceUser);
+    else if (geteuid() == 0 && !allowRoot)
+        throw std::runtime_error(
+            "the server does not run as root: its clients' M code could do anything root can. "
+            "Start it as a service user, or as root with --user NAME to become one after "
+            "binding its port (--allow-root runs it as root anyway)");
+
+    // The port is bound first, so that a service user can serve a privileged port.
+    const int listening = ListenOn(address, settings.Port, 1024);
+    if (dropTo) {
+        struct stat info {};
+        if (::stat(data.c_str(), &info) == 0 && info.st_uid != dropTo->Uid)
+            throw std::runtime_error(data + " does not belong to " + dropTo->Name + " (chown -R " +
+                                     dropTo->Name + " " + data + ")");
+        DropPrivileges(*dropTo);
+    }
+    if (geteuid() == 0)
+        LogWarning("running as root (--allow-root): clients' M code runs as root too");
+    if (authFile.empty() && !IsLoopbackAddress(address))
+        LogWarning("listening on " + address +
+                   " without credentials (--insecure-anonymous): anyone who can reach the port "
+                   "can run any M code and any shell command as user " +
+                   std::to_string(geteuid()));
+
     const TGtmEnvironment gtm = TGtmEnvironment::Find(data);
     TDataDirectory directory(data, gtm);
+    struct stat info {};
+    umask(::stat(directory.Path().c_str(), &info) == 0 && (info.st_mode & 070) ? 027 : 077);
     settings.Job.DataDirectory = directory.Path();
     directory.PrepareToServe();
     gtm.Apply(directory.GlobalDirectory("%SYS"));
-    return RunListener(directory, settings);
+    return RunListener(directory, settings, listening);
 }
 
 } // namespace
@@ -158,6 +257,8 @@ int main(int argc, char** argv) {
             return Init(args);
         if (command == "run")
             return Run(args);
+        if (command == "passwd")
+            return Passwd(args);
         std::fputs(usage, stderr);
         return command.empty() || command == "--help" ? 0 : 2;
     } catch (const std::exception& e) {

@@ -15,7 +15,7 @@ header=$2
 implemented="QDOListLength QDOListGet QDOListSet QDOText QDOGetLastError QDOCreateConnect
   QDODestroyConnect QDOConnectOpen QDOConnectClose QDORead QDOWrite QDOExecute QDOExecuteOutput
   QDOSetOutput QDOSetCallback QDOSetGroupRead QDOKill QDOProcessMessages QDONotificationDescriptor
-  QDOGetLastErrorCode QDOGetLastServerError QDOSetTimeOut QDOSetRequestDeadline"
+  QDOGetLastErrorCode QDOGetLastServerError QDOSetTimeOut QDOSetRequestDeadline QDOSetCredentials"
 
 defined=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TWiVBDR]$/ {print $3}')
 status=0
