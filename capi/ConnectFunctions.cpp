@@ -310,7 +310,7 @@ QDO_EXPORT int32_t QDOSetRequestDeadline(QDOHandle handle, int32_t milliseconds)
 QDO_EXPORT int32_t QDOSetCredentials(QDOHandle handle, const QDOString* user,
                                      const QDOString* password, const QDOString* application) {
     return Guarded(handle, [&](TQdoConnect& connect) {
-        TMAuthorization credentials;
+        qdo::TMAuthorization credentials;
         if (user != nullptr) {
             qdo::RequireRecords({password});
             credentials.SetUserName(qdo::CountedToString(user));

@@ -114,7 +114,7 @@ int Passwd(Arguments& args) {
     credentials.SetPassword(user, password);
     sodium_memzero(password.data(), password.size());
     credentials.Save(file);
-    std::fprintf(stderr, "%s user %s\n", known ? "changed the password of" : "added", user.c_str());
+    std::fprintf(stderr, known ? "changed the password of %s\n" : "added user %s\n", user.c_str());
     return 0;
 }
 

@@ -21,9 +21,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Runs a program to its end; its output goes to `log`.
+// Runs a program to its end, its standard input read from `input` (a file; /dev/null when
+// empty); its output goes to `log`.
 int RunToEnd(const std::vector<std::string>& arguments, const std::string& log,
-             const std::vector<std::string>& environment = {}) {
+             const std::vector<std::string>& environment = {}, const std::string& input = {}) {
     std::vector<std::string> args = arguments;
     std::vector<char*> argv;
     for (auto& a : args)
@@ -39,7 +40,8 @@ int RunToEnd(const std::vector<std::string>& arguments, const std::string& log,
     envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, input.empty() ? "/dev/null" : input.c_str(),
+                                     O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     pid_t pid = -1;
@@ -57,6 +59,25 @@ int RunToEnd(const std::vector<std::string>& arguments, const std::string& log,
 
 std::string ServerProcess::Program() {
     return QDO_SERVER_PROGRAM;
+}
+
+int ServerProcess::RunProgram(const std::vector<std::string>& arguments, std::string& output,
+                              const std::string& input) {
+    char pattern[] = "/tmp/qdo-server-run-XXXXXX";
+    if (mkdtemp(pattern) == nullptr)
+        throw std::runtime_error("no temporary folder");
+    const std::string folder = pattern;
+    std::ofstream(folder + "/in", std::ios::binary) << input;
+    std::vector<std::string> args{Program()};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    const int status = RunToEnd(args, folder + "/out", {}, folder + "/in");
+    std::ifstream in(folder + "/out");
+    std::stringstream text;
+    text << in.rdbuf();
+    output = text.str();
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+    return status;
 }
 
 ServerProcess::ServerProcess(std::vector<std::string> options, std::string dataDirectory)
@@ -128,12 +149,13 @@ bool ServerProcess::Start() {
            ::read(out[0], &c, 1) == 1)
         line += c;
     ::close(out[0]);
-    const std::string prefix = "listening on 127.0.0.1:";
-    if (line.rfind(prefix, 0) != 0) {
+    const std::string prefix = "listening on ";
+    if (line.rfind(prefix, 0) != 0 || line.rfind(':') == std::string::npos) {
         Stop(SIGKILL);
         return false;
     }
-    port_ = std::stoi(line.substr(prefix.size()));
+    host_ = line.substr(prefix.size(), line.rfind(':') - prefix.size());
+    port_ = std::stoi(line.substr(line.rfind(':') + 1));
     return true;
 }
 

@@ -22,6 +22,8 @@ public:
     ServerProcess& operator=(const ServerProcess&) = delete;
 
     int32_t Port() const { return port_; }
+    // The address it listens on, as it printed it.
+    const std::string& Host() const { return host_; }
     const std::string& DataDirectory() const { return data_; }
     pid_t Pid() const { return pid_; }
 
@@ -40,6 +42,10 @@ public:
     std::string RunM(const std::string& line, int& status) const;
 
     static std::string Program();
+    // Runs qdo-server with `arguments` to its end, `input` on its standard input; returns its
+    // exit status, with what it wrote to stdout and stderr in `output`.
+    static int RunProgram(const std::vector<std::string>& arguments, std::string& output,
+                          const std::string& input = {});
 
 private:
     std::vector<std::string> options_;
@@ -47,6 +53,7 @@ private:
     std::string data_;
     bool ownsFolder_ = false;
     pid_t pid_ = -1;
+    std::string host_;
     int32_t port_ = 0;
 };
 
