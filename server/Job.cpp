@@ -90,6 +90,9 @@ int TJob::ServeLoggedOn(int jobPort, int client, const TJobStart& start) {
         output_.Send(client_, Frame(protocol::MarkerNoJob));
         return 1;
     }
+    // Attached before the client hears its session: a connection to the port that comes
+    // right after is screened as one that meets an attached session.
+    pushed_.Attach(client_);
     output_.Send(client_, Frame(protocol::MarkerOk, {session_}));
     return Open(start);
 }
@@ -102,6 +105,7 @@ int TJob::ServeInline(int client, const TJobStart& start) {
                            "%QDO-E-NAMESPACE, Namespace does not exist: " + start.NameSpace});
         return 1;
     }
+    pushed_.Attach(client_);
     return Open(start);
 }
 
@@ -115,7 +119,6 @@ bool TJob::EnterNamespace(const std::string& name) {
 
 int TJob::Open(const TJobStart& start) {
     received_ = start.Received;
-    pushed_.Attach(client_);
     LogInfo("session opened for " + PeerAddress(client_) +
             (start.User.empty() ? std::string() : " (user " + start.User + ")") +
             (nameSpace_ == "%SYS" ? std::string() : " in " + nameSpace_));
@@ -216,8 +219,8 @@ bool TJob::WaitForReattach() {
         // At the job's own port the session goes on with a new token; redirected by the
         // listener, it logged on with the token the listener announced.
         const bool atOwnPort = returning.Request.Kind == TRequestKind::OpenSession;
-        output_.Send(client_, Frame(protocol::MarkerOk, {atOwnPort ? RandomToken() : session_}));
         pushed_.Attach(client_);
+        output_.Send(client_, Frame(protocol::MarkerOk, {atOwnPort ? RandomToken() : session_}));
         LogInfo("session re-attached from " + PeerAddress(client_));
         return true;
     }

@@ -53,7 +53,7 @@ private:
     void Begin(int jobPort);
     // Switches to the namespace the session starts in (none: stays); false when it cannot.
     bool EnterNamespace(const std::string& name);
-    // Serves the session from its first request on.
+    // Serves the attached session from its first request on.
     int Open(const TJobStart& start);
     // The request loop of the attached client, through stores and re-attaches.
     int Serve();

@@ -525,7 +525,8 @@ private:
             break;
         }
         if (!entry->Admitted) {
-            Refuse(entry->Peer, "a request before its credentials");
+            Refuse(entry->Peer,
+                   checker_ ? "a request before its credentials" : "a request before its greeting");
             SendAll(entry->Fd, Frame(protocol::MarkerNoJob));
             Close(entry);
             return;

@@ -2,6 +2,7 @@
 // component and the flat interface), their file and its tool, the pace and throttling of
 // refusals, the handshake's details, and the rights the server runs with.
 #include "ServerProcess.h"
+#include "SharedServer.h"
 #include "capi/qdo.h"
 #include "connect/Qdoconnect.h"
 
@@ -247,6 +248,15 @@ TEST_F(CredentialsTest, ALogonWithItsFirstRequestIsServedAndASilentCallerDelaysN
     EXPECT_EQ(replies.rfind("<OK>:", 0), 0u) << replies;
     EXPECT_NE(replies.find("<GO ON>:2"), std::string::npos) << replies;
     EXPECT_NE(replies.find("42<OK>"), std::string::npos) << replies;
+}
+
+TEST(ServerAnonymousCreate, AnAnonymousServerStartsTheJobInTheNamespaceOfTheCreateRequest) {
+    auto connect = Connection(Shared(), "anyone", "anything", "user");
+    connect->SetActive(true);
+    EXPECT_EQ(fs::path(connect->Read("$ZGBLDIR")).filename(), "USER.gld");
+    auto nowhere = Connection(Shared(), "anyone", "anything", "NOSUCH");
+    EXPECT_NE(OpenFailure(*nowhere), -1) << "a session in a namespace that does not exist";
+    EXPECT_FALSE(nowhere->Active());
 }
 
 TEST(ServerCredentialsTool, PasswdAddsChangesAndRemovesUsersAndKeepsNoClearText) {
