@@ -4,6 +4,7 @@
 #include "server/Log.h"
 #include "server/Mailbox.h"
 #include "server/Net.h"
+#include "server/RefusalLog.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -134,6 +135,7 @@ public:
                     Serve(polled[i]);
             RetryReattaches();
             Expire();
+            LogRefusalSummaries(false);
             if (watched[0].revents & POLLIN)
                 AcceptClients();
         }
@@ -144,9 +146,10 @@ private:
     using TEntry = std::list<TPending>::iterator;
 
     int MillisecondsToNextDeadline() const {
-        if (pending_.empty())
+        const auto summary = refusals_.NextSummary();
+        if (pending_.empty() && !summary)
             return -1;
-        auto first = pending_.front().Deadline;
+        auto first = summary ? *summary : pending_.front().Deadline;
         for (const TPending& p : pending_)
             first = std::min(first, p.StoredSession.empty()
                                         ? p.Deadline
@@ -190,13 +193,15 @@ private:
             if (it->Done || it->Deadline > now)
                 continue;
             if (it->Kind == TPending::JobPort) {
-                LogInfo("no logon within " +
-                        std::to_string(settings_.Job.HandshakeTimeoutMs / 1000) + " s from " +
-                        it->Peer);
+                Refused(TLogLevel::Info, it->Peer, "no logon in time",
+                        "no logon within " +
+                            std::to_string(settings_.Job.HandshakeTimeoutMs / 1000) + " s from " +
+                            it->Peer);
                 CloseJobPort(it->Fd);
             } else {
                 if (it->Kind == TPending::Greeted && settings_.Inline)
-                    LogInfo("no request from " + it->Peer + " within the handshake time-out");
+                    Refused(TLogLevel::Info, it->Peer, "no request in time",
+                            "no request from " + it->Peer + " within the handshake time-out");
                 Close(it);
             }
         }
@@ -211,9 +216,9 @@ private:
             Reap();
             if (pending_.size() >= static_cast<size_t>(settings_.MaxPending) ||
                 (settings_.Inline && static_cast<int>(jobs_.size()) >= settings_.MaxJobs)) {
-                LogWarning("refused " + peer + ": " +
-                           (settings_.Inline ? "jobs or handshakes at their limit"
-                                             : "handshakes at their limit"));
+                const std::string reason = settings_.Inline ? "jobs or handshakes at their limit"
+                                                            : "handshakes at their limit";
+                Refused(TLogLevel::Warning, peer, reason, "refused " + peer + ": " + reason);
                 SendAll(client, Frame(protocol::MarkerNoJob));
                 ::close(client);
                 continue;
@@ -313,7 +318,8 @@ private:
             return;
         if (result != TRequestReader::TResult::Whole || request.Kind != TRequestKind::Logon ||
             !SameToken(request.First, entry->Token)) {
-            LogWarning("refused a logon from " + entry->Peer);
+            Refused(TLogLevel::Warning, entry->Peer, "a wrong logon",
+                    "refused a logon from " + entry->Peer);
             SendAll(entry->Fd, Frame(protocol::MarkerInvalidType));
             Close(entry);
             return;
@@ -322,8 +328,10 @@ private:
         const int client = entry->Fd;
         HandOver(entry); // its descriptor goes to the job
         if (static_cast<int>(jobs_.size()) >= settings_.MaxJobs) {
-            LogWarning("refused " + PeerAddress(client) + ": " + std::to_string(settings_.MaxJobs) +
-                       " jobs run already");
+            const std::string peer = PeerAddress(client);
+            Refused(TLogLevel::Warning, peer, "jobs at their limit",
+                    "refused " + peer + ": " + std::to_string(settings_.MaxJobs) +
+                        " jobs run already");
             SendAll(client, Frame(protocol::MarkerNoJob));
             ::close(client);
             CloseJobPort(port);
@@ -354,7 +362,8 @@ private:
         if (prefix == TRequestReader::TResult::NeedMore)
             return;
         if (prefix == TRequestReader::TResult::Malformed) {
-            LogWarning("refused " + entry->Peer + ": not a request");
+            Refused(TLogLevel::Warning, entry->Peer, "not a request",
+                    "refused " + entry->Peer + ": not a request");
             if (settings_.Inline)
                 SendAll(entry->Fd, ProtocolErrorFrame("unknown request"));
             Close(entry);
@@ -396,7 +405,8 @@ private:
             break;
         }
         if (!settings_.Inline) {
-            LogWarning("refused " + entry->Peer + ": a request before its logon");
+            Refused(TLogLevel::Warning, entry->Peer, "a request before its logon",
+                    "refused " + entry->Peer + ": a request before its logon");
             Close(entry);
             return;
         }
@@ -490,6 +500,8 @@ private:
             LogError(e.what());
             SendAll(client, Frame(protocol::MarkerNoJob));
         }
+        if (status == 0 && EngineLeftUnclean())
+            status = JobExitUnclean;
         std::fflush(nullptr);
         _exit(status);
     }
@@ -499,12 +511,24 @@ private:
         pid_t pid;
         while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
             jobs_.erase(pid);
+            const std::string job = "job " + std::to_string(pid);
+            if (WIFEXITED(status) &&
+                (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == JobExitStopped)) {
+                LogDebug(job + " ended");
+                continue;
+            }
+            // GT.M in that job may not have closed the databases cleanly: the directory stays
+            // marked, so that the next start recovers them even after a clean stop.
+            uncleanJobs_ = true;
             if (WIFSIGNALED(status))
-                LogWarning("job " + std::to_string(pid) + " ended by signal " +
-                           std::to_string(WTERMSIG(status)));
+                LogWarning(job + " ended by signal " + std::to_string(WTERMSIG(status)) +
+                           "; the next start recovers the databases");
+            else if (WEXITSTATUS(status) == JobExitUnclean)
+                LogWarning(job + " reports that GT.M did not close the databases cleanly; the "
+                                 "next start recovers them");
             else
-                LogDebug("job " + std::to_string(pid) + " ended with status " +
-                         std::to_string(WEXITSTATUS(status)));
+                LogWarning(job + " ended with status " + std::to_string(WEXITSTATUS(status)) +
+                           "; the next start recovers the databases");
         }
     }
 
@@ -514,6 +538,7 @@ private:
         for (auto it = pending_.begin(); it != pending_.end(); ++it)
             Close(it);
         Sweep();
+        LogRefusalSummaries(true);
         for (pid_t pid : jobs_)
             ::kill(pid, SIGTERM);
         // Jobs end at their next safe point; a job that does not end in time is left, and the
@@ -530,9 +555,26 @@ private:
             LogError("jobs did not end within " + std::to_string(stopWaitMs / 1000) + " s:" + left);
             return 1;
         }
+        if (uncleanJobs_) {
+            LogWarning("stopped; the databases stay marked for recovery at the next start");
+            return 0;
+        }
         data_.Release();
         LogInfo("stopped");
         return 0;
+    }
+
+    // Logs a refusal `line` of `peer` for `reason` at `level`, unless refusals of that reason
+    // from that host come so fast that they are only counted for a summary line.
+    void Refused(TLogLevel level, const std::string& peer, const std::string& reason,
+                 const std::string& line) {
+        if (refusals_.Note(peer, reason, Clock::now()))
+            Log(level, line);
+    }
+
+    void LogRefusalSummaries(bool all) {
+        for (const std::string& line : refusals_.TakeSummaries(Clock::now(), all))
+            LogWarning(line);
     }
 
     TDataDirectory& data_;
@@ -544,6 +586,8 @@ private:
     sigset_t original_{};
     std::set<pid_t> jobs_;
     std::list<TPending> pending_;
+    TRefusalLog refusals_;
+    bool uncleanJobs_ = false; // a job ended without GT.M closing the databases cleanly
 };
 
 } // namespace
