@@ -248,7 +248,7 @@ TEST(ServerOperations, OneServerPerDirectoryAndAHardKillOfFiftyWritersLosesNothi
     ExpectIntegrityClean(server);
 }
 
-TEST(ServerOperations, AJobThatEndsUncleanlyMakesTheNextStartRecover) {
+TEST(ServerOperations, UncleanJobsMakeTheNextStartRecoverAndADamagedDatabaseIsRefused) {
     ServerProcess server;
     const std::string pidFile = server.DataDirectory() + "/qdo-server.pid";
     auto pidFileText = [&] {
@@ -299,6 +299,18 @@ TEST(ServerOperations, AJobThatEndsUncleanlyMakesTheNextStartRecover) {
     ASSERT_TRUE(server.Start()) << server.Log().substr(before);
     EXPECT_EQ(server.Log().find("recover", before), std::string::npos)
         << server.Log().substr(before);
+
+    // A damaged database is not served.
+    EXPECT_EQ(server.Stop(), 0);
+    int status = 0;
+    const std::string damage =
+        server.RunTool({"dse", "change", "-block=1", "-level=3"}, status, "USER");
+    ASSERT_EQ(status, 0) << damage;
+    before = server.Log().size();
+    EXPECT_FALSE(server.Start());
+    EXPECT_NE(server.Log().find("the database of USER (", before), std::string::npos)
+        << server.Log().substr(before);
+    EXPECT_NE(server.Log().find("failed its integrity check", before), std::string::npos);
 }
 
 } // namespace
