@@ -93,11 +93,8 @@ public:
         RaiseDescriptorLimit();
         listener_ = ListenOn(settings_.Host, settings_.Port, 1024);
         SetNonBlocking(listener_);
-        std::printf("listening on %s\n", LocalAddress(listener_).c_str());
-        std::fflush(stdout);
-        LogInfo("listening on " + LocalAddress(listener_) + (settings_.Inline ? " (inline)" : "") +
-                " for " + data_.Path());
-
+        // Signals are taken before the server says it listens: a stop sent at once still
+        // stops it cleanly.
         sigset_t handled;
         sigemptyset(&handled);
         sigaddset(&handled, SIGTERM);
@@ -105,6 +102,11 @@ public:
         sigaddset(&handled, SIGCHLD);
         sigprocmask(SIG_BLOCK, &handled, &original_);
         signals_ = signalfd(-1, &handled, SFD_CLOEXEC);
+
+        std::printf("listening on %s\n", LocalAddress(listener_).c_str());
+        std::fflush(stdout);
+        LogInfo("listening on " + LocalAddress(listener_) + (settings_.Inline ? " (inline)" : "") +
+                " for " + data_.Path());
 
         while (true) {
             Sweep();
