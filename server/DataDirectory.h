@@ -7,7 +7,9 @@
 //   DIR/run/                                 mailboxes, sessions, subscriptions (Mailbox.h)
 //   DIR/qdo.xc                               the external-call table of the server's M calls
 //   DIR/qdo.env                              the environment of an M process on the directory
-//   DIR/qdo-server.pid                       present while a server runs on the directory
+//   DIR/qdo-server.pid                       the pid of the server that serves the directory:
+//                                            locked while it or any of its jobs runs, and
+//                                            emptied only when it stopped cleanly
 #pragma once
 
 #include "server/GtmEnvironment.h"
@@ -39,24 +41,36 @@ public:
     void Initialize(const std::vector<std::string>& nameSpaces,
                     std::optional<gid_t> sharedGroup = std::nullopt);
 
-    // Makes the directory ready to serve: refuses when another server runs on it, recovers
-    // the databases of a server that did not stop cleanly, compiles the routines, and marks
-    // the directory as in use by this process.
+    // Makes the directory ready to serve: locks the pid file (refusing when another server
+    // or jobs of an earlier one hold it), recovers the databases when the last server did not
+    // stop cleanly or GT.M left a database open, refuses a database that fails its integrity
+    // check, compiles the routines, and writes this process's pid: the mark that makes the next
+    // start recover unless Release empties it. The lock lasts as long as the process and its
+    // jobs (forked children share it; programs they start do not). Fails with
+    // std::runtime_error saying why.
     void PrepareToServe();
-    // Removes the mark of a server that stops cleanly.
+    // Empties the pid file, once every job has ended with GT.M closing the databases cleanly:
+    // the next start need not recover them.
     void Release();
 
 private:
     std::string PidFile() const { return path_ + "/qdo-server.pid"; }
+    // Takes the lock of the pid file; returns what the file held (a pid, or nothing).
+    std::string Lock();
+    // Whether GT.M's file header of the namespace's database says that it was not closed and
+    // no process has it open any more.
+    bool LeftOpen(const std::string& nameSpace);
     void Recover(const std::string& nameSpace);
     // Gives the directory and everything in it the modes of Initialize.
     void Protect(std::optional<gid_t> sharedGroup) const;
+    void CheckIntegrity(const std::string& nameSpace);
     void WriteMCallsTable();
     void WriteEnvironmentFile();
     void Compile();
 
     std::string path_;
     TGtmEnvironment gtm_;
+    int pidFile_ = -1; // locked, open as long as the process
 };
 
 } // namespace qdo::server

@@ -4,6 +4,7 @@ extern "C" {
 #include "gtmxc_types.h"
 }
 
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <stdexcept>
@@ -39,7 +40,17 @@ struct Subscripts {
     gtm_string_t places[TPlainReference::MaxSubscripts];
 };
 
+std::atomic<bool> unclean{false};
+
 } // namespace
+
+void NoteEngineUnclean() {
+    unclean = true;
+}
+
+bool EngineLeftUnclean() {
+    return unclean;
+}
 
 TEngine::TEngine() : value_(MaxValue), error_(8192), cursor_(8192) {
     if (gtm_init() != 0)
@@ -47,7 +58,8 @@ TEngine::TEngine() : value_(MaxValue), error_(8192), cursor_(8192) {
 }
 
 TEngine::~TEngine() {
-    gtm_exit();
+    if (gtm_exit() != 0)
+        NoteEngineUnclean();
 }
 
 template <typename... Args>
@@ -57,6 +69,8 @@ int TEngine::Call(const char* name, TMError& error, Args... args) {
     if (gtm_ci(name, &result, args..., &errorText) != 0) {
         error.ECode = ",UENGINE,";
         error.Status = StatusText();
+        if (error.Status.find("-F-") != std::string::npos)
+            NoteEngineUnclean();
         return -1;
     }
     if (result == 1) {

@@ -16,6 +16,12 @@ struct TMError {
     std::string Status;
 };
 
+// Whether GT.M in this process may have left its databases unclean: it wrote an error or fatal
+// message on its standard error, a call failed fatally, or its exit failed. A job then ends
+// with a status that makes the next start of the server recover the databases.
+void NoteEngineUnclean();
+bool EngineLeftUnclean();
+
 class TEngine {
 public:
     // The largest value M holds, and so the room offered for every value coming back.

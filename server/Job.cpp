@@ -4,6 +4,7 @@
 #include "protocol/Replies.h"
 #include "server/DataDirectory.h"
 #include "server/Log.h"
+#include "server/LogText.h"
 #include "server/MSyntax.h"
 #include "server/Net.h"
 
@@ -78,6 +79,7 @@ void TJob::Begin(int jobPort) {
         return Callback(command, answer);
     };
     SetJobHooks(&hooks_);
+    errors_.StartReader();
     output_.StartReader();
     pushed_.Start(jobPort, session_, settings_.CallbackTimeoutMs, settings_.HandshakeTimeoutMs);
 }
@@ -249,7 +251,7 @@ TJob::TNext TJob::Handle(const TRequest& request) {
     case TRequestKind::ClientAddress: {
         TMList list;
         list.SetAllList(request.First);
-        LogInfo("client reports its address as " + list.GetList(1));
+        LogInfo("client reports its address as " + Shortened(list.GetList(1)));
         AppendOk(reply_);
         SendReply();
         return TNext::Serve;
@@ -323,6 +325,7 @@ void TJob::SendReply() {
 }
 
 void TJob::ReplyError(const TMError& error) {
+    LogMError(error);
     AppendError(reply_, error.ECode, error.Status);
     SendReply();
 }
@@ -386,11 +389,21 @@ void TJob::Execute(const std::string& line, bool terminal) {
     } else {
         AppendValue(reply_, rest);
     }
-    if (ok)
+    if (ok) {
         AppendOk(reply_);
-    else
+    } else {
+        LogMError(error);
         AppendError(reply_, error.ECode, error.Status);
+    }
     SendReply();
+}
+
+void TJob::LogMError(const TMError& error) const {
+    const std::string mnemonic = MessageMnemonic(error.Status);
+    LogInfo("M error in session " +
+            (session_.empty() ? "of job " + std::to_string(getpid()) : session_.substr(0, 8)) +
+            ": $ECODE " + Shortened(error.ECode, 64) +
+            (mnemonic.empty() ? std::string() : ", " + mnemonic));
 }
 
 bool TJob::SwitchNamespace(const std::string& name, TMError& error) {

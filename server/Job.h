@@ -2,6 +2,7 @@
 #pragma once
 
 #include "server/Engine.h"
+#include "server/GtmErrors.h"
 #include "server/MCalls.h"
 #include "server/OutputPipe.h"
 #include "server/PushedMessages.h"
@@ -20,6 +21,14 @@ struct TJobSettings {
     int SessionTimeoutMs = 600000; // how long a stored session waits to be re-attached
     int CallbackTimeoutMs = 60000; // how long $$Callback and $$ClientCall wait for the client
 };
+
+// The exit status of a job whose GT.M may not have closed the databases cleanly
+// (EngineLeftUnclean). The listener takes any status but 0 so, and keeps the directory marked
+// for recovery.
+constexpr int JobExitUnclean = 3;
+// The exit status of a job that GT.M ended on SIGTERM (its FORCEDHALT: it stops at a safe point
+// and closes the databases), as the listener stops its jobs.
+constexpr int JobExitStopped = 241;
 
 // What the listener learnt of a session before it started the job.
 struct TJobStart {
@@ -76,9 +85,13 @@ private:
     // Sends the reply built so far, then empties it.
     void SendReply();
     void ReplyError(const TMError& error);
+    // One info line naming the session and the error's $ECODE and mnemonic; never the rest of
+    // $ZSTATUS, which can hold data.
+    void LogMError(const TMError& error) const;
 
     TJobSettings settings_;
     TRequestReader reader_;
+    TGtmErrors errors_; // before the engine, so that it outlives GT.M's exit
     TOutputPipe output_;
     TEngine engine_;
     TPushedMessages pushed_;

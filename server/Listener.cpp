@@ -7,6 +7,7 @@
 #include "server/Log.h"
 #include "server/Mailbox.h"
 #include "server/Net.h"
+#include "server/RefusalLog.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -94,6 +95,7 @@ struct TPending {
     uint64_t Ticket = 0;         // Greeted: its credentials are being checked
     Clock::time_point Arrived{}; // Greeted: when its create request arrived
     std::string Refusal{};       // Greeted: why it hears "<NO JOB>" at its deadline
+    std::string RefusalDetail{}; // Greeted: what the log line adds to that (names)
 };
 
 class Listener {
@@ -108,11 +110,8 @@ public:
     int Run() {
         RaiseDescriptorLimit();
         SetNonBlocking(listener_);
-        std::printf("listening on %s\n", LocalAddress(listener_).c_str());
-        std::fflush(stdout);
-        LogInfo("listening on " + LocalAddress(listener_) + (settings_.Inline ? " (inline)" : "") +
-                " for " + data_.Path());
-
+        // Signals are taken before the server says it listens: a stop sent at once still
+        // stops it cleanly.
         sigset_t handled;
         sigemptyset(&handled);
         sigaddset(&handled, SIGTERM);
@@ -120,6 +119,11 @@ public:
         sigaddset(&handled, SIGCHLD);
         sigprocmask(SIG_BLOCK, &handled, &original_);
         signals_ = signalfd(-1, &handled, SFD_CLOEXEC);
+
+        std::printf("listening on %s\n", LocalAddress(listener_).c_str());
+        std::fflush(stdout);
+        LogInfo("listening on " + LocalAddress(listener_) + (settings_.Inline ? " (inline)" : "") +
+                " for " + data_.Path());
 
         while (true) {
             Sweep();
@@ -154,6 +158,7 @@ public:
             Expire();
             if (watched.back().revents & POLLIN)
                 TakeCheckedCredentials();
+            LogRefusalSummaries(false);
             if (watched[0].revents & POLLIN)
                 AcceptClients();
         }
@@ -164,9 +169,10 @@ private:
     using TEntry = std::list<TPending>::iterator;
 
     int MillisecondsToNextDeadline() const {
-        if (pending_.empty())
+        const auto summary = refusals_.NextSummary();
+        if (pending_.empty() && !summary)
             return -1;
-        auto first = pending_.front().Deadline;
+        auto first = summary ? *summary : pending_.front().Deadline;
         for (const TPending& p : pending_)
             if (p.Ticket == 0) // else it waits for its check
                 first = std::min(first, p.StoredSession.empty()
@@ -211,21 +217,25 @@ private:
             if (it->Done || it->Deadline > now || it->Ticket != 0)
                 continue;
             if (it->Kind == TPending::JobPort) {
-                LogInfo("no logon within " +
-                        std::to_string(settings_.Job.HandshakeTimeoutMs / 1000) + " s from " +
-                        it->Peer);
+                Refused(TLogLevel::Info, it->Peer, "no logon in time",
+                        "no logon within " +
+                            std::to_string(settings_.Job.HandshakeTimeoutMs / 1000) + " s from " +
+                            it->Peer);
                 CloseJobPort(it->Fd);
             } else if (it->Kind == TPending::Greeted && checker_ && !it->Admitted) {
                 // Credentials that failed, or none within the handshake time-out: all hear
                 // the same, at the same time after they spoke.
-                Refuse(it->Peer, it->Refusal.empty()
-                                     ? "no credentials within the handshake time-out"
-                                     : it->Refusal);
+                const std::string reason = it->Refusal.empty()
+                                               ? "no credentials within the handshake time-out"
+                                               : it->Refusal;
+                Refused(TLogLevel::Warning, it->Peer, reason,
+                        "refused " + it->Peer + ": " + reason + it->RefusalDetail);
                 SendAll(it->Fd, Frame(protocol::MarkerNoJob));
                 Close(it);
             } else {
                 if (it->Kind == TPending::Greeted && settings_.Inline)
-                    LogInfo("no request from " + it->Peer + " within the handshake time-out");
+                    Refused(TLogLevel::Info, it->Peer, "no request in time",
+                            "no request from " + it->Peer + " within the handshake time-out");
                 Close(it);
             }
         }
@@ -240,9 +250,9 @@ private:
             Reap();
             if (pending_.size() >= static_cast<size_t>(settings_.MaxPending) ||
                 (settings_.Inline && static_cast<int>(jobs_.size()) >= settings_.MaxJobs)) {
-                LogWarning("refused " + peer + ": " +
-                           (settings_.Inline ? "jobs or handshakes at their limit"
-                                             : "handshakes at their limit"));
+                const std::string reason = settings_.Inline ? "jobs or handshakes at their limit"
+                                                            : "handshakes at their limit";
+                Refused(TLogLevel::Warning, peer, reason, "refused " + peer + ": " + reason);
                 SendAll(client, Frame(protocol::MarkerNoJob));
                 ::close(client);
                 continue;
@@ -337,13 +347,13 @@ private:
         entry->Arrived = Clock::now();
         const std::string host = HostOf(entry->Peer);
         if (throttle_.IsThrottled(host, entry->Arrived)) {
-            ScheduleRefusal(entry, "too many failed logons from this host; waiting");
+            ScheduleRefusal(entry, "too many failed logons from this host; waiting", "");
             return;
         }
         // A host gets a few checks at a time: a flood from one host cannot keep the others'
         // logons waiting behind its checks.
         if (checking_[host] >= maxChecksPerHost) {
-            ScheduleRefusal(entry, "too many logons at once from this host");
+            ScheduleRefusal(entry, "too many logons at once from this host", "");
             return;
         }
         ++checking_[host];
@@ -364,12 +374,13 @@ private:
                 checking_.erase(host);
             if (!answer.Accepted) {
                 throttle_.RecordFailure(host, Clock::now());
-                ScheduleRefusal(entry, "wrong user name or password (user " + entry->User + ")");
+                ScheduleRefusal(entry, "wrong user name or password",
+                                " (user " + entry->User + ")");
             } else if (const auto found = FindNamespace(
                            data_.Path(), entry->NameSpace.empty() ? "%SYS" : entry->NameSpace);
                        !found) {
-                ScheduleRefusal(entry,
-                                "no namespace " + entry->NameSpace + " (user " + entry->User + ")");
+                ScheduleRefusal(entry, "no namespace",
+                                " " + entry->NameSpace + " (user " + entry->User + ")");
             } else {
                 LogInfo("credentials of user " + entry->User + " accepted from " + entry->Peer);
                 entry->NameSpace = *found;
@@ -382,13 +393,10 @@ private:
 
     // The client hears "<NO JOB>" a fixed time after its create request arrived, whatever was
     // wrong, so that the answer's timing tells nothing.
-    void ScheduleRefusal(TEntry entry, const std::string& why) {
+    void ScheduleRefusal(TEntry entry, const std::string& why, const std::string& detail) {
         entry->Refusal = why;
+        entry->RefusalDetail = detail;
         entry->Deadline = entry->Arrived + std::chrono::milliseconds(settings_.RefusalDelayMs);
-    }
-
-    static void Refuse(const std::string& peer, const std::string& why) {
-        LogWarning("refused " + peer + ": " + why);
     }
 
     // "1.2.3.4:5678" without its port.
@@ -433,7 +441,8 @@ private:
             return;
         if (result != TRequestReader::TResult::Whole || request.Kind != TRequestKind::Logon ||
             !SameToken(request.First, entry->Token)) {
-            LogWarning("refused a logon from " + entry->Peer);
+            Refused(TLogLevel::Warning, entry->Peer, "a wrong logon",
+                    "refused a logon from " + entry->Peer);
             SendAll(entry->Fd, Frame(protocol::MarkerInvalidType));
             Close(entry);
             return;
@@ -449,8 +458,10 @@ private:
             }
         HandOver(entry); // its descriptor goes to the job
         if (static_cast<int>(jobs_.size()) >= settings_.MaxJobs) {
-            LogWarning("refused " + PeerAddress(client) + ": " + std::to_string(settings_.MaxJobs) +
-                       " jobs run already");
+            const std::string peer = PeerAddress(client);
+            Refused(TLogLevel::Warning, peer, "jobs at their limit",
+                    "refused " + peer + ": " + std::to_string(settings_.MaxJobs) +
+                        " jobs run already");
             SendAll(client, Frame(protocol::MarkerNoJob));
             ::close(client);
             CloseJobPort(port);
@@ -483,7 +494,8 @@ private:
         if (prefix == TRequestReader::TResult::NeedMore)
             return;
         if (prefix == TRequestReader::TResult::Malformed) {
-            LogWarning("refused " + entry->Peer + ": not a request");
+            Refused(TLogLevel::Warning, entry->Peer, "not a request",
+                    "refused " + entry->Peer + ": not a request");
             if (settings_.Inline)
                 SendAll(entry->Fd, ProtocolErrorFrame("unknown request"));
             Close(entry);
@@ -525,14 +537,17 @@ private:
             break;
         }
         if (!entry->Admitted) {
-            Refuse(entry->Peer,
-                   checker_ ? "a request before its credentials" : "a request before its greeting");
+            const std::string reason =
+                checker_ ? "a request before its credentials" : "a request before its greeting";
+            Refused(TLogLevel::Warning, entry->Peer, reason,
+                    "refused " + entry->Peer + ": " + reason);
             SendAll(entry->Fd, Frame(protocol::MarkerNoJob));
             Close(entry);
             return;
         }
         if (!settings_.Inline) {
-            LogWarning("refused " + entry->Peer + ": a request before its logon");
+            Refused(TLogLevel::Warning, entry->Peer, "a request before its logon",
+                    "refused " + entry->Peer + ": a request before its logon");
             Close(entry);
             return;
         }
@@ -627,6 +642,8 @@ private:
             LogError(e.what());
             SendAll(client, Frame(protocol::MarkerNoJob));
         }
+        if (status == 0 && EngineLeftUnclean())
+            status = JobExitUnclean;
         std::fflush(nullptr);
         _exit(status);
     }
@@ -636,12 +653,24 @@ private:
         pid_t pid;
         while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
             jobs_.erase(pid);
+            const std::string job = "job " + std::to_string(pid);
+            if (WIFEXITED(status) &&
+                (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == JobExitStopped)) {
+                LogDebug(job + " ended");
+                continue;
+            }
+            // GT.M in that job may not have closed the databases cleanly: the directory stays
+            // marked, so that the next start recovers them even after a clean stop.
+            uncleanJobs_ = true;
             if (WIFSIGNALED(status))
-                LogWarning("job " + std::to_string(pid) + " ended by signal " +
-                           std::to_string(WTERMSIG(status)));
+                LogWarning(job + " ended by signal " + std::to_string(WTERMSIG(status)) +
+                           "; the next start recovers the databases");
+            else if (WEXITSTATUS(status) == JobExitUnclean)
+                LogWarning(job + " reports that GT.M did not close the databases cleanly; the "
+                                 "next start recovers them");
             else
-                LogDebug("job " + std::to_string(pid) + " ended with status " +
-                         std::to_string(WEXITSTATUS(status)));
+                LogWarning(job + " ended with status " + std::to_string(WEXITSTATUS(status)) +
+                           "; the next start recovers the databases");
         }
     }
 
@@ -651,6 +680,7 @@ private:
         for (auto it = pending_.begin(); it != pending_.end(); ++it)
             Close(it);
         Sweep();
+        LogRefusalSummaries(true);
         for (pid_t pid : jobs_)
             ::kill(pid, SIGTERM);
         // Jobs end at their next safe point; a job that does not end in time is left, and the
@@ -667,9 +697,26 @@ private:
             LogError("jobs did not end within " + std::to_string(stopWaitMs / 1000) + " s:" + left);
             return 1;
         }
+        if (uncleanJobs_) {
+            LogWarning("stopped; the databases stay marked for recovery at the next start");
+            return 0;
+        }
         data_.Release();
         LogInfo("stopped");
         return 0;
+    }
+
+    // Logs a refusal `line` of `peer` for `reason` at `level`, unless refusals of that reason
+    // from that host come so fast that they are only counted for a summary line.
+    void Refused(TLogLevel level, const std::string& peer, const std::string& reason,
+                 const std::string& line) {
+        if (refusals_.Note(peer, reason, Clock::now()))
+            Log(level, line);
+    }
+
+    void LogRefusalSummaries(bool all) {
+        for (const std::string& line : refusals_.TakeSummaries(Clock::now(), all))
+            LogWarning(line);
     }
 
     TDataDirectory& data_;
@@ -684,6 +731,8 @@ private:
     sigset_t original_{};
     std::set<pid_t> jobs_;
     std::list<TPending> pending_;
+    TRefusalLog refusals_;
+    bool uncleanJobs_ = false; // a job ended without GT.M closing the databases cleanly
 };
 
 } // namespace

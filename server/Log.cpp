@@ -1,5 +1,7 @@
 #include "server/Log.h"
 
+#include "server/LogText.h"
+
 #include <atomic>
 #include <cstdio>
 #include <ctime>
@@ -11,6 +13,7 @@ namespace {
 
 std::atomic<int> threshold{static_cast<int>(TLogLevel::Info)};
 std::string role = "server";
+std::atomic<int> descriptor{2};
 
 const char* Name(TLogLevel level) {
     switch (level) {
@@ -46,6 +49,10 @@ void SetLogRole(const std::string& name) {
     role = name;
 }
 
+void SetLogDescriptor(int fd) {
+    descriptor = fd;
+}
+
 void Log(TLogLevel level, const std::string& message) {
     if (static_cast<int>(level) > threshold)
         return;
@@ -56,8 +63,25 @@ void Log(TLogLevel level, const std::string& message) {
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
     // One write per line, so that lines of several processes do not interleave.
     const std::string line = std::string(stamp) + " " + Name(level) + " [" + role + " " +
-                             std::to_string(getpid()) + "] " + message + "\n";
-    [[maybe_unused]] ssize_t n = ::write(2, line.data(), line.size());
+                             std::to_string(getpid()) + "] " + EscapeForLog(message) + "\n";
+    [[maybe_unused]] ssize_t n = ::write(descriptor, line.data(), line.size());
+}
+
+void LogLines(TLogLevel level, const std::string& heading, const std::string& text) {
+    if (static_cast<int>(level) > threshold)
+        return;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.find_first_not_of(" \t") != std::string::npos)
+            Log(level, heading + line);
+        start = end + 1;
+    }
 }
 
 } // namespace qdo::server

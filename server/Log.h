@@ -1,6 +1,9 @@
 // The server's log: one line per event that matters, on stderr.
 //
 //   2026-12-08T18:05:01Z info [listener 1234] listening on 127.0.0.1:7001
+//
+// Every message is escaped whole (EscapeForLog) as it is written, so that no text in it, a
+// client's least of all, can break a line or forge one.
 #pragma once
 
 #include <string>
@@ -15,7 +18,14 @@ bool ParseLogLevel(const std::string& text, TLogLevel& level);
 // The role written in every line: "listener" or "job".
 void SetLogRole(const std::string& role);
 
+// Where lines go: descriptor 2 unless a job has made that a pipe of GT.M's (GtmErrors.h) and
+// saved the real standard error as `fd`.
+void SetLogDescriptor(int fd);
+
 void Log(TLogLevel level, const std::string& message);
+// Logs a text of several lines (a GT.M tool's output) as one line each, every one after
+// `heading`; empty lines are left out.
+void LogLines(TLogLevel level, const std::string& heading, const std::string& text);
 inline void LogError(const std::string& message) {
     Log(TLogLevel::Error, message);
 }

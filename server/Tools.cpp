@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <string_view>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,9 +25,18 @@ TToolResult RunTool(const std::string& program, const std::vector<std::string>& 
         ::close(in[1]);
         return result;
     }
+    // A variable of `environment` replaces an inherited one of that name: with both, the tool
+    // would take the first (an operator's own gtmgbldir, say, naming another database).
     std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e)
-        env.emplace_back(*e);
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string_view inherited(*e);
+        const std::string_view name = inherited.substr(0, inherited.find('=') + 1);
+        bool replaced = false;
+        for (const std::string& own : environment)
+            replaced = replaced || std::string_view(own).substr(0, name.size()) == name;
+        if (!replaced)
+            env.emplace_back(*e);
+    }
     env.insert(env.end(), environment.begin(), environment.end());
     std::vector<char*> envp;
     for (auto& e : env)
