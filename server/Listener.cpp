@@ -1,6 +1,7 @@
 #include "server/Listener.h"
 
 #include "protocol/Replies.h"
+#include "server/JobProcess.h"
 #include "server/Log.h"
 #include "server/Mailbox.h"
 #include "server/Net.h"
@@ -465,11 +466,15 @@ private:
     // the listener's; should GT.M not start, `client` hears "<NO JOB>".
     template <typename Body>
     pid_t Fork(std::initializer_list<int> keep, Body&& body, int client) {
+        const pid_t listener = getpid();
         const pid_t pid = fork();
+        if (pid == 0 && !BecomeJobProcess(listener))
+            _exit(1); // the listener died already
         if (pid != 0) {
-            if (pid > 0)
+            if (pid > 0) {
+                setpgid(pid, pid); // the job does too: the group exists whoever runs first
                 jobs_.insert(pid);
-            else
+            } else
                 SendAll(client, Frame(protocol::MarkerNoJob));
             return pid;
         }
@@ -491,6 +496,7 @@ private:
             SendAll(client, Frame(protocol::MarkerNoJob));
         }
         std::fflush(nullptr);
+        EndJobProcessGroup();
         _exit(status);
     }
 
@@ -503,8 +509,9 @@ private:
                 LogWarning("job " + std::to_string(pid) + " ended by signal " +
                            std::to_string(WTERMSIG(status)));
             else
-                LogDebug("job " + std::to_string(pid) + " ended with status " +
-                         std::to_string(WEXITSTATUS(status)));
+                Log(WEXITSTATUS(status) == 0 ? TLogLevel::Debug : TLogLevel::Warning,
+                    "job " + std::to_string(pid) + " ended with status " +
+                        std::to_string(WEXITSTATUS(status)));
         }
     }
 
@@ -515,7 +522,7 @@ private:
             Close(it);
         Sweep();
         for (pid_t pid : jobs_)
-            ::kill(pid, SIGTERM);
+            SignalJob(pid, SIGTERM); // and what its M code started
         // Jobs end at their next safe point; a job that does not end in time is left, and the
         // directory keeps its mark so that the next start recovers it.
         for (int waited = 0; !jobs_.empty() && waited < stopWaitMs; waited += 10) {

@@ -5,6 +5,8 @@
 //                  [--max-request BYTES] [--max-jobs N] [--handshake-timeout SECONDS]
 //                  [--idle-timeout SECONDS] [--session-timeout SECONDS]
 //                  [--callback-timeout SECONDS] [--max-pending N]
+//                  [--request-timeout SECONDS] [--send-timeout SECONDS]
+//                  [--max-job-memory MIB] [--restrict]
 //                  [--log-level error|warning|info|debug]
 #include "server/DataDirectory.h"
 #include "server/Listener.h"
@@ -28,7 +30,15 @@ const char usage[] =
     "                      [--max-request BYTES] [--max-jobs N] [--handshake-timeout SECONDS]\n"
     "                      [--idle-timeout SECONDS] [--session-timeout SECONDS]\n"
     "                      [--callback-timeout SECONDS] [--max-pending N]\n"
-    "                      [--log-level error|warning|info|debug]\n";
+    "                      [--request-timeout SECONDS] [--send-timeout SECONDS]\n"
+    "                      [--max-job-memory MIB] [--restrict]\n"
+    "                      [--log-level error|warning|info|debug]\n"
+    "\n"
+    "  --idle-timeout      seconds an attached client may stay silent (default 3600; 0: for ever)\n"
+    "  --request-timeout   seconds a request may take to arrive once begun (default 30)\n"
+    "  --send-timeout      seconds a reply may wait for the client to read (default 30)\n"
+    "  --max-job-memory    MiB of memory a job may take beyond its start (default 256)\n"
+    "  --restrict          client code may not start processes (ZSYSTEM, PIPE devices, JOB)\n";
 
 struct Arguments {
     std::vector<std::string> items;
@@ -115,6 +125,17 @@ int Run(Arguments& args) {
         } else if (option == "--callback-timeout") {
             settings.Job.CallbackTimeoutMs =
                 static_cast<int>(Number(args.Next(option), option, 1, 2000000) * 1000);
+        } else if (option == "--request-timeout") {
+            settings.Job.RequestTimeoutMs =
+                static_cast<int>(Number(args.Next(option), option, 1, 3600) * 1000);
+        } else if (option == "--send-timeout") {
+            settings.Job.SendTimeoutMs =
+                static_cast<int>(Number(args.Next(option), option, 1, 3600) * 1000);
+        } else if (option == "--max-job-memory") {
+            settings.Job.MaxMemoryMiB =
+                static_cast<size_t>(Number(args.Next(option), option, 32, 1048576));
+        } else if (option == "--restrict") {
+            settings.Job.Restrict = true;
         } else if (option == "--max-pending") {
             settings.MaxPending = static_cast<int>(Number(args.Next(option), option, 1, 1000000));
         } else if (option == "--log-level") {
