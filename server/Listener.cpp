@@ -16,6 +16,7 @@
 #include <list>
 #include <poll.h>
 #include <set>
+#include <stdexcept>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -489,6 +490,11 @@ private:
         int status = 1;
         try {
             DetachStandardInput();
+            // What GT.M writes when it ends a job (GTM_FATAL_ERROR.ZSHOW_DMP_*, with the job's
+            // local variables), and files that M code opens by relative names, stay in the
+            // data directory, which only the server's user can read.
+            if (::chdir(data_.Path().c_str()) != 0)
+                throw std::runtime_error("cannot work in " + data_.Path());
             TJob job(settings_.Job);
             status = body(job);
         } catch (const std::exception& e) {

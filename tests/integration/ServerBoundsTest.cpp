@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
@@ -163,8 +164,13 @@ TEST(ServerBounds, MemoryPastTheLimitIsAnErrorOrEndsOnlyThatJob) {
 
     // Numbers are not in the string pool: the limit of the job's private memory ends the job.
     auto greedy = Open(server);
+    const std::string job = greedy->Read("$job");
     EXPECT_THROW(greedy->Execute("for i=1:1:10000000 set b(i)=i"), Exception);
     EXPECT_TRUE(WaitFor([&] { return LogSays(server, "ended with status"); }, 10)) << server.Log();
+    // GT.M's dump of the job (its local variables) stays in the data directory.
+    const std::string dump = "GTM_FATAL_ERROR.ZSHOW_DMP_" + job + "_1.txt";
+    EXPECT_TRUE(std::filesystem::exists(server.DataDirectory() + "/" + dump));
+    EXPECT_FALSE(std::filesystem::exists(dump));
     EXPECT_EQ(connect->Read("2+2"), "4");
     EXPECT_EQ(Open(server)->Read("3+3"), "6");
 }
