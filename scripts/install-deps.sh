@@ -2,7 +2,8 @@
 # Installs the Debian 12 packages that building and testing need, if any is missing.
 set -eu
 packages="cmake ninja-build g++ clang libclang-rt-14-dev clang-format googletest libgtest-dev
-          libgmock-dev libbenchmark-dev pkg-config binutils netbase fis-gtm libsodium-dev"
+          libgmock-dev libbenchmark-dev pkg-config binutils netbase fis-gtm libsodium-dev
+          libseccomp-dev"
 missing=""
 for package in $packages; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then

@@ -4,6 +4,9 @@ extern "C" {
 #include "gtmxc_types.h"
 }
 
+#include "server/MemoryLimit.h"
+#include "server/Restriction.h"
+
 #include <atomic>
 #include <csignal>
 #include <cstring>
@@ -52,7 +55,9 @@ bool EngineLeftUnclean() {
     return unclean;
 }
 
-TEngine::TEngine() : value_(MaxValue), error_(8192), cursor_(8192) {
+TEngine::TEngine(size_t maxMemoryMiB)
+    : value_(MaxValue), error_(8192), cursor_(8192), maxMemoryMiB_(maxMemoryMiB) {
+    LimitStringPool(maxMemoryMiB);
     if (gtm_init() != 0)
         throw std::runtime_error("GT.M did not start: " + StatusText());
 }
@@ -80,6 +85,7 @@ int TEngine::Call(const char* name, TMError& error, Args... args) {
         error.ECode.assign(text.substr(0, nul));
         error.Status.assign(nul == std::string_view::npos ? std::string_view()
                                                           : text.substr(nul + 1));
+        Explain(error);
         return -1;
     }
     return result;
@@ -155,6 +161,21 @@ bool TEngine::GroupReadChunk(std::string_view root, std::string& cursor, int lim
     cursor.assign(next.address, static_cast<size_t>(next.length));
     more = result == 2;
     return true;
+}
+
+void TEngine::ForbidNewProcesses() {
+    qdo::server::ForbidNewProcesses();
+    restricted_ = true;
+}
+
+void TEngine::Explain(TMError& error) const {
+    if (restricted_ && ExplainRestriction(error.Status))
+        return;
+    // The trap has let the job go on past the limit once more (it sets $ZSTRPLLIM again).
+    if (error.Status.find("%GTM-E-STPCRIT") != std::string::npos)
+        error.Status += ", %QDO-E-MEMORY, this job may use at most " +
+                        std::to_string(maxMemoryMiB_) +
+                        " MiB (--max-job-memory); kill local variables to go on";
 }
 
 void TEngine::Poll() {

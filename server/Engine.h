@@ -27,9 +27,10 @@ public:
     // The largest value M holds, and so the room offered for every value coming back.
     static constexpr size_t MaxValue = 1048576;
 
-    // Starts GT.M in this process (its environment set up beforehand). Fails with
-    // std::runtime_error saying why.
-    TEngine();
+    // Starts GT.M in this process (its environment set up beforehand), with its string pool
+    // bounded for a job of `maxMemoryMiB` MiB (see MemoryLimit.h). Fails with std::runtime_error
+    // saying why.
+    explicit TEngine(size_t maxMemoryMiB);
     ~TEngine();
     TEngine(const TEngine&) = delete;
     TEngine& operator=(const TEngine&) = delete;
@@ -50,6 +51,10 @@ public:
     bool GroupReadChunk(std::string_view root, std::string& cursor, int limit, std::string& chunk,
                         bool& more, TMError& error);
 
+    // From now on this process can start no other (see Restriction.h); an M error that comes
+    // of it says so. Fails with std::runtime_error.
+    void ForbidNewProcesses();
+
     // Calls into M with nothing to do, so that a stop requested while the job waited outside M
     // takes effect (GT.M ends the process then).
     void Poll();
@@ -60,10 +65,14 @@ private:
     // failure of the call itself with GT.M's status text.
     template <typename... Args>
     int Call(const char* name, TMError& error, Args... args);
+    // Adds to the text of an error that a limit of this job caused what the limit is.
+    void Explain(TMError& error) const;
 
     std::vector<char> value_;
     std::vector<char> error_;
     std::vector<char> cursor_;
+    size_t maxMemoryMiB_;
+    bool restricted_ = false;
 };
 
 } // namespace qdo::server

@@ -46,12 +46,14 @@ std::string FindRoutines() {
 } // namespace
 
 TGtmEnvironment TGtmEnvironment::Find(const std::string& dataDirectory) {
+    // Absolute: jobs work in the data directory, not where the server was started.
+    const std::string data = fs::absolute(dataDirectory).lexically_normal().string();
     TGtmEnvironment environment;
     environment.Distribution = FindDistribution();
     environment.RoutineDirectory = FindRoutines();
-    environment.ObjectDirectory = dataDirectory + "/obj";
-    environment.DataDirectory = dataDirectory;
-    environment.CallTable = dataDirectory + "/qdo.xc";
+    environment.ObjectDirectory = data + "/obj";
+    environment.DataDirectory = data;
+    environment.CallTable = data + "/qdo.xc";
     return environment;
 }
 

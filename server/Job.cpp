@@ -6,6 +6,7 @@
 #include "server/Log.h"
 #include "server/LogText.h"
 #include "server/MSyntax.h"
+#include "server/MemoryLimit.h"
 #include "server/Net.h"
 
 #include <cerrno>
@@ -54,7 +55,13 @@ bool FitsOneLine(size_t length, TMError& error) {
 } // namespace
 
 TJob::TJob(const TJobSettings& settings)
-    : settings_(settings), reader_(settings.MaxRequest), pushed_(output_, settings.DataDirectory) {}
+    : settings_(settings), reader_(settings.MaxRequest), engine_(settings.MaxMemoryMiB),
+      pushed_(output_, settings.DataDirectory) {
+    // GT.M has started: what it needs at start counts as the job's own.
+    if (settings_.Restrict)
+        engine_.ForbidNewProcesses();
+    LimitPrivateMemory(settings_.MaxMemoryMiB);
+}
 
 TJob::~TJob() {
     // GT.M's handler of SIGTERM logs through syslog, which allocates: arriving while this
@@ -87,7 +94,7 @@ void TJob::Begin(int jobPort) {
 int TJob::ServeLoggedOn(int jobPort, int client, const TJobStart& start) {
     session_ = start.Session;
     Begin(jobPort);
-    client_ = client;
+    TakeClient(client);
     if (!EnterNamespace(start.NameSpace)) {
         output_.Send(client_, Frame(protocol::MarkerNoJob));
         return 1;
@@ -101,7 +108,7 @@ int TJob::ServeLoggedOn(int jobPort, int client, const TJobStart& start) {
 
 int TJob::ServeInline(int client, const TJobStart& start) {
     Begin(-1);
-    client_ = client;
+    TakeClient(client);
     if (!EnterNamespace(start.NameSpace)) {
         ReplyError(TMError{",UNAMESPACE,",
                            "%QDO-E-NAMESPACE, Namespace does not exist: " + start.NameSpace});
@@ -143,12 +150,19 @@ int TJob::Serve() {
             ReplyError(ProtocolError(reason));
             break;
         }
-        if (received == TReceived::Closed)
+        if (received == TReceived::TooSlow) {
+            const std::string limit = std::to_string(settings_.RequestTimeoutMs / 1000) + " s";
+            LogWarning("a request from " + PeerAddress(client_) + " did not arrive whole within " +
+                       limit + "; closing");
+            ReplyError(ProtocolError("a request must arrive whole within " + limit));
+            break;
+        }
+        if (ClientLost() || received == TReceived::Closed)
             break;
         pushed_.SetBusy(true);
         const TNext next = Handle(request);
         pushed_.SetBusy(false);
-        if (next == TNext::Close)
+        if (next == TNext::Close || ClientLost())
             break;
         if (next == TNext::Store) {
             pushed_.Detach();
@@ -164,6 +178,27 @@ int TJob::Serve() {
     return 0;
 }
 
+void TJob::TakeClient(int client) {
+    client_ = client;
+    receiveLimitMs_ = -1;
+    requestDeadline_.reset();
+    const int ms = settings_.SendTimeoutMs;
+    timeval limit{ms / 1000, (ms % 1000) * 1000};
+    setsockopt(client_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    output_.TakeClient();
+}
+
+bool TJob::ClientLost() {
+    if (!output_.Lost())
+        return false;
+    if (output_.LostError() == EAGAIN || output_.LostError() == EWOULDBLOCK)
+        LogWarning("the client took nothing of a reply for " +
+                   std::to_string(settings_.SendTimeoutMs / 1000) + " s; cut off");
+    else
+        LogInfo("the client went away during a reply");
+    return true;
+}
+
 TJob::TReceived TJob::Receive(TRequest& request, int waitMs, std::string& reason) {
     while (true) {
         // A NUL between requests (the one that ends a stored session's identifier) is nothing.
@@ -173,19 +208,35 @@ TJob::TReceived TJob::Receive(TRequest& request, int waitMs, std::string& reason
         switch (reader_.Next(received_, request, consumed, reason)) {
         case TRequestReader::TResult::Whole:
             received_.erase(0, consumed);
+            requestDeadline_.reset();
             return TReceived::Request;
         case TRequestReader::TResult::Malformed:
             return TReceived::Malformed;
         case TRequestReader::TResult::NeedMore:
             break;
         }
+        // A request that has begun must arrive whole by its deadline, however slowly its
+        // bytes trickle in.
+        int limitMs = waitMs;
+        bool deadlineBinds = false;
+        if (!received_.empty()) {
+            if (!requestDeadline_)
+                requestDeadline_ =
+                    Clock::now() + std::chrono::milliseconds(settings_.RequestTimeoutMs);
+            const int left = MillisecondsLeft(*requestDeadline_);
+            if (left <= 0)
+                return TReceived::TooSlow;
+            deadlineBinds = waitMs < 0 || left <= waitMs;
+            if (deadlineBinds)
+                limitMs = left;
+        }
         // One blocking receive per request, bounded by a receive time-out set only when it
-        // changes.
-        if (waitMs != receiveLimitMs_) {
-            const int ms = std::max(waitMs, 0);
+        // changes (0 on the socket means none).
+        if (limitMs != receiveLimitMs_) {
+            const int ms = limitMs < 0 ? 0 : std::max(limitMs, 1);
             timeval limit{ms / 1000, (ms % 1000) * 1000};
             setsockopt(client_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-            receiveLimitMs_ = waitMs;
+            receiveLimitMs_ = limitMs;
         }
         char block[65536];
         const ssize_t n = ::recv(client_, block, sizeof block, 0);
@@ -194,7 +245,7 @@ TJob::TReceived TJob::Receive(TRequest& request, int waitMs, std::string& reason
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return TReceived::TimedOut;
+            return deadlineBinds ? TReceived::TooSlow : TReceived::TimedOut;
         if (n <= 0)
             return TReceived::Closed;
         received_.append(block, static_cast<size_t>(n));
@@ -215,8 +266,7 @@ bool TJob::WaitForReattach() {
             engine_.Poll(); // a stop requested meanwhile ends the process here
             continue;
         }
-        client_ = returning.Fd;
-        receiveLimitMs_ = -1;
+        TakeClient(returning.Fd);
         received_ = std::move(returning.Rest);
         // At the job's own port the session goes on with a new token; redirected by the
         // listener, it logged on with the token the listener announced.
@@ -298,6 +348,7 @@ std::string TJob::Callback(std::string_view command, std::string& answer) {
         std::string reason;
         switch (Receive(request, left, reason)) {
         case TReceived::Closed:
+        case TReceived::TooSlow: // the request loop closes the connection then
             return std::string(ErrorClientGone);
         case TReceived::TimedOut:
             return std::string(ErrorCallbackTimeOut);
@@ -319,9 +370,10 @@ std::string TJob::Callback(std::string_view command, std::string& answer) {
     }
 }
 
-void TJob::SendReply() {
-    output_.Send(client_, reply_);
+bool TJob::SendReply() {
+    const bool sent = output_.Send(client_, reply_);
     reply_.clear();
+    return sent;
 }
 
 void TJob::ReplyError(const TMError& error) {
@@ -433,7 +485,8 @@ void TJob::GroupRead(const std::string& list) {
             return ReplyError(error);
         if (!chunk.empty()) {
             AppendChunk(reply_, chunk);
-            SendReply();
+            if (!SendReply())
+                return; // the client is lost: the request loop ends the session
         }
         if (more && pushed_.TakeCancel()) {
             LogDebug("group read cancelled");

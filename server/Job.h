@@ -8,7 +8,9 @@
 #include "server/PushedMessages.h"
 #include "server/RequestReader.h"
 
+#include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 
 namespace qdo::server {
@@ -17,9 +19,13 @@ struct TJobSettings {
     std::string DataDirectory;
     size_t MaxRequest = 0;
     int HandshakeTimeoutMs = 10000;
-    int IdleTimeoutMs = 0;         // 0: an attached client may stay idle for ever
+    int IdleTimeoutMs = 3600000;   // how long an attached client may stay silent; 0: for ever
     int SessionTimeoutMs = 600000; // how long a stored session waits to be re-attached
     int CallbackTimeoutMs = 60000; // how long $$Callback and $$ClientCall wait for the client
+    int RequestTimeoutMs = 30000;  // how long a request may take to arrive once it has begun
+    int SendTimeoutMs = 30000;     // how long a send to the client may make no progress
+    size_t MaxMemoryMiB = 256;     // see MemoryLimit.h
+    bool Restrict = false;         // M code may not start processes (see Restriction.h)
 };
 
 // The exit status of a job whose GT.M may not have closed the databases cleanly
@@ -55,7 +61,8 @@ public:
     int ServeInline(int client, const TJobStart& start);
 
 private:
-    enum class TReceived { Request, Closed, TimedOut, Malformed };
+    // TooSlow: a request begun did not arrive whole within the request time-out.
+    enum class TReceived { Request, Closed, TimedOut, Malformed, TooSlow };
     enum class TNext { Serve, Close, Store };
 
     // Starts serving: the pushed messages, the output reader, the M calls' hooks.
@@ -66,8 +73,13 @@ private:
     int Open(const TJobStart& start);
     // The request loop of the attached client, through stores and re-attaches.
     int Serve();
-    // The next request of the client, waiting at most `waitMs` (-1: without limit).
+    // Takes `client` as the session's client: its sends are bounded by the send time-out.
+    void TakeClient(int client);
+    // The next request of the client, waiting at most `waitMs` (-1: without limit) for each
+    // piece of it, and for all of it at most the request time-out once it has begun.
     TReceived Receive(TRequest& request, int waitMs, std::string& reason);
+    // Logs why the client was cut off when a send to it failed; true if one did.
+    bool ClientLost();
     // While the session is stored: waits for its client to come back; false when it does not
     // within the session time-out.
     bool WaitForReattach();
@@ -82,8 +94,8 @@ private:
     std::string Callback(std::string_view command, std::string& answer);
     // Switches the namespace; false with `error` set when there is no such namespace.
     bool SwitchNamespace(const std::string& name, TMError& error);
-    // Sends the reply built so far, then empties it.
-    void SendReply();
+    // Sends the reply built so far, then empties it; false when the client is lost.
+    bool SendReply();
     void ReplyError(const TMError& error);
     // One info line naming the session and the error's $ECODE and mnemonic; never the rest of
     // $ZSTATUS, which can hold data.
@@ -100,6 +112,7 @@ private:
     int client_ = -1;
     std::string received_;    // bytes of the client not yet taken as requests
     int receiveLimitMs_ = -1; // the receive time-out set on the client socket
+    std::optional<std::chrono::steady_clock::time_point> requestDeadline_; // of a request begun
     std::string reply_;
     std::string nameSpace_ = "%SYS";
 };

@@ -4,6 +4,7 @@
 #include "protocol/Replies.h"
 #include "server/CredentialChecker.h"
 #include "server/FailureThrottle.h"
+#include "server/JobProcess.h"
 #include "server/Log.h"
 #include "server/Mailbox.h"
 #include "server/Net.h"
@@ -21,6 +22,7 @@
 #include <memory>
 #include <poll.h>
 #include <set>
+#include <stdexcept>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -172,12 +174,14 @@ private:
         const auto summary = refusals_.NextSummary();
         if (pending_.empty() && !summary)
             return -1;
-        auto first = summary ? *summary : pending_.front().Deadline;
+        auto first = summary ? *summary : Clock::time_point::max();
         for (const TPending& p : pending_)
             if (p.Ticket == 0) // else it waits for its check
                 first = std::min(first, p.StoredSession.empty()
                                             ? p.Deadline
                                             : Clock::now() + std::chrono::milliseconds(10));
+        if (first == Clock::time_point::max())
+            return -1; // only checks under way: their answers wake the loop
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(first - Clock::now());
         return static_cast<int>(std::max<int64_t>(0, left.count()) + 1);
@@ -617,11 +621,15 @@ private:
     // the listener's; should GT.M not start, `client` hears "<NO JOB>".
     template <typename Body>
     pid_t Fork(std::initializer_list<int> keep, Body&& body, int client) {
+        const pid_t listener = getpid();
         const pid_t pid = fork();
+        if (pid == 0 && !BecomeJobProcess(listener))
+            _exit(1); // the listener died already
         if (pid != 0) {
-            if (pid > 0)
+            if (pid > 0) {
+                setpgid(pid, pid); // the job does too: the group exists whoever runs first
                 jobs_.insert(pid);
-            else
+            } else
                 SendAll(client, Frame(protocol::MarkerNoJob));
             return pid;
         }
@@ -636,6 +644,11 @@ private:
         int status = 1;
         try {
             DetachStandardInput();
+            // What GT.M writes when it ends a job (GTM_FATAL_ERROR.ZSHOW_DMP_*, with the job's
+            // local variables), and files that M code opens by relative names, stay in the
+            // data directory, which only the server's user can read.
+            if (::chdir(data_.Path().c_str()) != 0)
+                throw std::runtime_error("cannot work in " + data_.Path());
             TJob job(settings_.Job);
             status = body(job);
         } catch (const std::exception& e) {
@@ -645,6 +658,7 @@ private:
         if (status == 0 && EngineLeftUnclean())
             status = JobExitUnclean;
         std::fflush(nullptr);
+        EndJobProcessGroup();
         _exit(status);
     }
 
@@ -682,7 +696,7 @@ private:
         Sweep();
         LogRefusalSummaries(true);
         for (pid_t pid : jobs_)
-            ::kill(pid, SIGTERM);
+            SignalJob(pid, SIGTERM); // and what its M code started
         // Jobs end at their next safe point; a job that does not end in time is left, and the
         // directory keeps its mark so that the next start recovers it.
         for (int waited = 0; !jobs_.empty() && waited < stopWaitMs; waited += 10) {

@@ -55,7 +55,7 @@ void TOutputPipe::ReadLoop() {
         if (ready == 0) {
             // Terminal output that has rested long enough.
             if (mode_ == TMode::Stream && !collected_.empty()) {
-                SendAll(client_, collected_);
+                SendLocked(client_, collected_);
                 collected_.clear();
             }
             lingering = false;
@@ -94,7 +94,7 @@ void TOutputPipe::TakeLocked(const char* bytes, size_t count) {
         size_t whole = collected_.size() - collected_.size() % MaxChunk;
         AppendValue(frames, std::string_view(collected_).substr(0, whole));
         collected_.erase(0, whole);
-        SendAll(client_, frames);
+        SendLocked(client_, frames);
         return;
     }
     case TMode::Stream:
@@ -135,9 +135,26 @@ bool TOutputPipe::Finish(std::string& rest) {
     return open;
 }
 
+bool TOutputPipe::SendLocked(int client, std::string_view bytes) {
+    if (lost_)
+        return false;
+    if (SendAll(client, bytes))
+        return true;
+    lostError_ = errno;
+    lost_ = true;
+    ::shutdown(client, SHUT_RDWR);
+    return false;
+}
+
+void TOutputPipe::TakeClient() {
+    std::lock_guard lock(mutex_);
+    lost_ = false;
+    lostError_ = 0;
+}
+
 bool TOutputPipe::Send(int client, std::string_view bytes) {
     std::lock_guard lock(mutex_);
-    return SendAll(client, bytes);
+    return SendLocked(client, bytes);
 }
 
 bool TOutputPipe::SendPushed(int client, std::string_view frame) {
@@ -145,14 +162,14 @@ bool TOutputPipe::SendPushed(int client, std::string_view frame) {
     if (streamOpen_ && client == client_) {
         DrainLocked();
         collected_ += '\0';
-        const bool sent = SendAll(client_, collected_);
+        const bool sent = SendLocked(client_, collected_);
         collected_.clear();
         streamOpen_ = false;
         mode_ = TMode::Collect;
         if (!sent)
             return false;
     }
-    return SendAll(client, frame);
+    return SendLocked(client, frame);
 }
 
 } // namespace qdo::server

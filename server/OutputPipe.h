@@ -13,8 +13,13 @@
 // A message pushed while a terminal stream runs (an event, a callback request) ends the stream
 // first: the text so far and its NUL go out, and what the line writes after that is gathered
 // into chunks, as for a request without terminal output.
+//
+// A send that fails (the client is gone, or took nothing for the job's send time-out, set on its
+// socket) loses the client: the socket is shut down, which also ends a receive that waits on it,
+// and every later send fails at once instead of waiting again, until the next client is taken.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -42,11 +47,17 @@ public:
     // text of a stream still open; false when it is chunk bytes.
     bool Finish(std::string& rest);
 
-    // Sends bytes to the client; false when it is gone.
+    // Sends bytes to the client; false when it is lost.
     bool Send(int client, std::string_view bytes);
     // Sends a whole frame that the job pushes of its own accord, ending a terminal stream that
     // runs first; false when the client is gone.
     bool SendPushed(int client, std::string_view frame);
+
+    // Whether a send to the client failed, and with which errno (EAGAIN: its time-out).
+    bool Lost() const { return lost_; }
+    int LostError() const { return lostError_; }
+    // A new client (a re-attach) is taken: sends go out again.
+    void TakeClient();
 
 private:
     enum class TMode { Discard, Collect, Stream };
@@ -54,6 +65,7 @@ private:
     void ReadLoop();
     void DrainLocked();
     void TakeLocked(const char* bytes, size_t count);
+    bool SendLocked(int client, std::string_view bytes);
 
     int readEnd_ = -1;
     std::mutex mutex_;
@@ -61,6 +73,8 @@ private:
     int client_ = -1;
     std::string collected_;   // output taken in and not sent yet
     bool streamOpen_ = false; // Stream mode, and its NUL has not been sent
+    std::atomic<bool> lost_ = false;
+    std::atomic<int> lostError_ = 0;
     std::thread reader_;
 };
 

@@ -30,9 +30,20 @@ const char usage[] =
     "                      [--max-request BYTES] [--max-jobs N] [--handshake-timeout SECONDS]\n"
     "                      [--idle-timeout SECONDS] [--session-timeout SECONDS]\n"
     "                      [--callback-timeout SECONDS] [--max-pending N]\n"
+    "                      [--request-timeout SECONDS] [--send-timeout SECONDS]\n"
+    "                      [--max-job-memory MIB] [--restrict | --no-restrict]\n"
     "                      [--log-level error|warning|info|debug]\n"
     "       qdo-server passwd --auth FILE USER [--remove]\n"
-    "         (the password is asked on the terminal, or read as the first line of stdin)\n";
+    "         (the password is asked on the terminal, or read as the first line of stdin)\n"
+    "\n"
+    "  --idle-timeout      seconds an attached client may stay silent (default 3600; 0: for ever)\n"
+    "  --request-timeout   seconds a request may take to arrive once begun (default 30)\n"
+    "  --send-timeout      seconds a reply may wait for the client to read (default 30)\n"
+    "  --max-job-memory    MiB of memory a job may take beyond its start (default 256)\n"
+    "  --restrict          client code may not start processes (ZSYSTEM, PIPE devices, JOB);\n"
+    "                      the default without --auth on a non-loopback address\n"
+    "  --no-restrict       client code may start processes, also then\n"
+    "  (docs/server.md has every option)\n";
 
 struct Arguments {
     std::vector<std::string> items;
@@ -142,6 +153,7 @@ int Run(Arguments& args) {
     std::string serviceUser;
     bool anonymousAnywhere = false;
     bool allowRoot = false;
+    std::optional<bool> restrict;
     TServerSettings settings;
     settings.Job.MaxRequest = 2 * 1048576 + 65536; // a 1 MiB value with a long name, and room
     while (args.More()) {
@@ -185,6 +197,17 @@ int Run(Arguments& args) {
         } else if (option == "--callback-timeout") {
             settings.Job.CallbackTimeoutMs =
                 static_cast<int>(Number(args.Next(option), option, 1, 2000000) * 1000);
+        } else if (option == "--request-timeout") {
+            settings.Job.RequestTimeoutMs =
+                static_cast<int>(Number(args.Next(option), option, 1, 3600) * 1000);
+        } else if (option == "--send-timeout") {
+            settings.Job.SendTimeoutMs =
+                static_cast<int>(Number(args.Next(option), option, 1, 3600) * 1000);
+        } else if (option == "--max-job-memory") {
+            settings.Job.MaxMemoryMiB =
+                static_cast<size_t>(Number(args.Next(option), option, 32, 1048576));
+        } else if (option == "--restrict" || option == "--no-restrict") {
+            restrict = option == "--restrict";
         } else if (option == "--max-pending") {
             settings.MaxPending = static_cast<int>(Number(args.Next(option), option, 1, 1000000));
         } else if (option == "--log-level") {
@@ -206,6 +229,9 @@ int Run(Arguments& args) {
             settings.Host + " in without credentials)");
     if (!authFile.empty())
         settings.Credentials = LoadCredentials(authFile);
+    // Anyone who reaches a non-loopback port without credentials is a stranger: unless told
+    // otherwise, their code starts no processes.
+    settings.Job.Restrict = restrict.value_or(authFile.empty() && !IsLoopbackAddress(address));
     std::optional<TServiceUser> dropTo;
     if (!serviceUser.empty())
         dropTo = FindUser(serviceUser);
@@ -229,8 +255,13 @@ int Run(Arguments& args) {
     if (authFile.empty() && !IsLoopbackAddress(address))
         LogWarning("listening on " + address +
                    " without credentials (--insecure-anonymous): anyone who can reach the port "
-                   "can run any M code and any shell command as user " +
-                   std::to_string(geteuid()));
+                   "can run any M code" +
+                   (settings.Job.Restrict ? "" : " and any shell command") + " as user " +
+                   std::to_string(geteuid()) +
+                   (settings.Job.Restrict
+                        ? ", reading and changing all data (--restrict keeps it from starting "
+                          "processes)"
+                        : ""));
 
     const TGtmEnvironment gtm = TGtmEnvironment::Find(data);
     TDataDirectory directory(data, gtm);

@@ -5,7 +5,9 @@ qdosrv ; Entry points through which the qdo server's jobs run their clients' req
  quit
  ;
 trap(%qdozl) ; the error trap of an entry called at level %qdozl
- quit "set %qdoer=$ecode_$char(0)_$zstatus,$ecode="""" trollback:$tlevel  zgoto "_%qdozl_":fail^qdosrv"
+ ; After STPCRIT (the string pool past its limit) GT.M ends the process at the pool's next growth
+ ; unless $ZSTRPLLIM is set again: set so, the next growth raises STPCRIT again.
+ quit "set %qdoer=$ecode_$char(0)_$zstatus,$ecode="""" set:$zstatus[""STPCRIT"" $zstrpllim=$zstrpllim trollback:$tlevel  zgoto "_%qdozl_":fail^qdosrv"
 fail quit 1
  ;
 nop() ; nothing: lets a pending stop of the process take effect

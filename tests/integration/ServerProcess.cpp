@@ -163,15 +163,48 @@ int ServerProcess::Stop(int signal) {
     if (pid_ <= 0)
         return -1;
     const pid_t group = pid_;
+    // Taken before the signal: once the listener has gone, its jobs are nobody's children.
+    const std::vector<pid_t> jobs = Jobs();
     pid_ = -1;
     ::kill(-group, signal);
+    for (pid_t job : jobs)
+        ::kill(-job, signal);
     int status = 0;
     while (waitpid(group, &status, 0) < 0 && errno == EINTR) {
     }
     // The jobs end with it, but are not this process's children: wait until they are gone.
-    for (int i = 0; i < 1000 && ::kill(-group, 0) == 0; ++i)
+    const auto anyLeft = [&] {
+        if (::kill(-group, 0) == 0)
+            return true;
+        for (pid_t job : jobs)
+            if (Alive(job))
+                return true;
+        return false;
+    };
+    for (int i = 0; i < 1000 && anyLeft(); ++i)
         usleep(10000);
     return status;
+}
+
+std::vector<pid_t> ServerProcess::Jobs() const {
+    std::vector<pid_t> jobs;
+    if (pid_ <= 0)
+        return jobs;
+    std::ifstream children("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) +
+                           "/children");
+    for (pid_t pid; children >> pid;)
+        jobs.push_back(pid);
+    return jobs;
+}
+
+bool ServerProcess::Alive(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line))
+        return false;
+    // "pid (name) state ...": the name may hold anything, the state follows its last ')'.
+    const size_t close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
 }
 
 std::string ServerProcess::Log() const {

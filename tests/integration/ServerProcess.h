@@ -1,7 +1,8 @@
 // Runs qdo-server for a test: a fresh data directory, a free port, and a clean stop.
 //
-// The server runs as the leader of a process group of its own (its jobs join it), so a test can
-// signal the whole server at once. Its log goes to server.log beside the data directory.
+// The server runs as the leader of a process group of its own, and each of its jobs leads one of
+// its own (with what its M code started), so that Stop can signal them all at once. Its log goes
+// to server.log beside the data directory.
 #pragma once
 
 #include <cstdint>
@@ -29,8 +30,13 @@ public:
 
     // Starts the server (again) on the same data directory; false when it does not come up.
     bool Start();
-    // Signals the whole process group and waits for the listener to end; returns its status.
+    // Signals the listener's process group and each job's, waits for the listener to end and
+    // for its jobs to be gone; returns the listener's status.
     int Stop(int signal = 15);
+    // The listener's child processes now: its jobs.
+    std::vector<pid_t> Jobs() const;
+    // Whether a process is alive: it exists and is no zombie.
+    static bool Alive(pid_t pid);
     // The server's log so far.
     std::string Log() const;
     // Runs `program` (a GT.M tool) with the data directory's environment for `nameSpace`.

@@ -380,12 +380,25 @@ TEST(ServerPrivileges, RefusalsBeforeServing) {
     }
 }
 
-TEST(ServerPrivileges, AnAnonymousServerOnAllInterfacesWarnsAndLocalhostIsLoopback) {
+TEST(ServerPrivileges, AnAnonymousServerOnAllInterfacesWarnsAndRestrictsAndLocalhostIsLoopback) {
     ServerProcess everywhere({"--listen", "0.0.0.0:0", "--insecure-anonymous"});
     EXPECT_EQ(everywhere.Host(), "0.0.0.0");
-    EXPECT_NE(everywhere.Log().find("anyone who can reach the port can run any M code and any "
-                                    "shell command"),
-              std::string::npos);
+    EXPECT_NE(everywhere.Log().find("anyone who can reach the port can run any M code as user"),
+              std::string::npos)
+        << everywhere.Log();
+    // Strangers' code starts no processes there.
+    TQdoConnect stranger;
+    stranger.SetServerAddress("127.0.0.1");
+    stranger.SetServerPort(everywhere.Port());
+    stranger.SetActive(true);
+    try {
+        stranger.Execute("zsystem \"true\"");
+        ADD_FAILURE() << "a shell command ran";
+    } catch (const EMServerError& e) {
+        EXPECT_NE(std::string(e.what()).find("--restrict"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(stranger.Read("1+1"), "2");
+
     ServerProcess local({"--listen", "localhost:0"});
     EXPECT_EQ(local.Host(), "127.0.0.1");
 }
