@@ -22,6 +22,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using test::Fd;
 using test::Open;
+using test::ReadFrame;
 using test::ServerProcess;
 
 const std::string Z(1, '\0');
@@ -43,18 +44,6 @@ bool WaitFor(const std::function<bool()>& done, double seconds) {
 
 bool LogSays(const ServerProcess& server, const std::string& text) {
     return server.Log().find(text) != std::string::npos;
-}
-
-// Reads up to and including the next NUL (or what comes within the time-out).
-std::string ReadFrame(int fd, int timeoutMs = 5000) {
-    std::string frame;
-    while (frame.empty() || frame.back() != '\0') {
-        std::string byte = test::ReadBytes(fd, 1, timeoutMs);
-        if (byte.empty())
-            break;
-        frame += byte;
-    }
-    return frame;
 }
 
 // Whether the peer has closed: a read gives end of file (or a reset) within the time-out.

@@ -20,20 +20,10 @@ namespace qdo {
 namespace {
 
 using test::Fd;
+using test::ReadFrame;
 using test::ServerProcess;
 
 const std::string Z(1, '\0');
-
-std::string ReadFrame(int fd, int timeoutMs = 5000) {
-    std::string frame;
-    while (frame.empty() || frame.back() != '\0') {
-        std::string byte = test::ReadBytes(fd, 1, timeoutMs);
-        if (byte.empty())
-            break;
-        frame += byte;
-    }
-    return frame;
-}
 
 // The port and token of the redirect that the listener answers a new client with.
 std::pair<uint16_t, std::string> Redirect(const ServerProcess& server) {

@@ -14,21 +14,10 @@ namespace qdo {
 namespace {
 
 using test::Fd;
+using test::ReadFrame;
 using test::ServerProcess;
 
 const std::string Z(1, '\0');
-
-// Reads up to and including the next NUL (or what comes within the time-out).
-std::string ReadFrame(int fd, int timeoutMs = 5000) {
-    std::string frame;
-    while (frame.empty() || frame.back() != '\0') {
-        std::string byte = test::ReadBytes(fd, 1, timeoutMs);
-        if (byte.empty())
-            break;
-        frame += byte;
-    }
-    return frame;
-}
 
 // Whether the peer has closed (a read gives end of file within the time-out).
 bool Closed(int fd, int timeoutMs = 5000) {

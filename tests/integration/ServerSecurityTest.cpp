@@ -5,19 +5,17 @@
 #include "SharedServer.h"
 #include "capi/qdo.h"
 #include "connect/Qdoconnect.h"
+#include "support/Loopback.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <netinet/in.h>
 #include <sstream>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -94,42 +92,6 @@ QDOString Counted(const std::string& text) {
     std::memcpy(counted.Data, text.data(), text.size());
     return counted;
 }
-
-// A raw connection for what the library cannot be made to send.
-class RawClient {
-public:
-    explicit RawClient(int port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        timeval limit{10, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-            throw std::runtime_error("cannot connect");
-    }
-    ~RawClient() { ::close(fd_); }
-    void Send(const std::string& bytes) {
-        ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
-                  static_cast<ssize_t>(bytes.size()));
-    }
-    // Reads until `count` NUL-ended frames came, or the connection ends.
-    std::string Frames(int count) {
-        std::string got;
-        char block[4096];
-        while (std::count(got.begin(), got.end(), '\0') < count) {
-            const ssize_t n = ::recv(fd_, block, sizeof block, 0);
-            if (n <= 0)
-                break;
-            got.append(block, static_cast<size_t>(n));
-        }
-        return got;
-    }
-
-private:
-    int fd_ = -1;
-};
 
 std::string CreateRequest(const std::string& nameSpace, const std::string& user,
                           const std::string& password) {
@@ -230,20 +192,22 @@ TEST_F(CredentialsTest, AClientWithoutCredentialsHearsNoJobAtTheHandshakeTimeOut
 }
 
 TEST_F(CredentialsTest, ALogonWithItsFirstRequestIsServedAndASilentCallerDelaysNothing) {
-    RawClient greeted(server_->Port());
-    greeted.Send(CreateRequest("USER", "alice", "wonderland"));
-    const std::string redirect = greeted.Frames(1);
+    const test::Fd greeted = test::Connect(static_cast<uint16_t>(server_->Port()));
+    test::SendAll(greeted.get(), CreateRequest("USER", "alice", "wonderland"));
+    const std::string redirect = test::ReadFrame(greeted.get());
     ASSERT_EQ(redirect.rfind("<CONNECT>:", 0), 0u) << redirect;
     const size_t second = redirect.find(':', 10);
-    const int jobPort = std::stoi(redirect.substr(10, second - 10));
+    const auto jobPort = static_cast<uint16_t>(std::stoi(redirect.substr(10, second - 10)));
     const std::string token = redirect.substr(second + 1, redirect.size() - second - 2);
 
-    RawClient silent(jobPort); // connects first and never speaks
-    RawClient client(jobPort);
+    const test::Fd silent = test::Connect(jobPort); // connects first and never speaks
+    const test::Fd client = test::Connect(jobPort);
     const auto start = Clock::now();
-    client.Send("lg:" + token + std::string(1, '\0') + "r" + std::string(1, '\0') + "4" +
-                std::string(1, '\0') + "1+41");
-    const std::string replies = client.Frames(3);
+    test::SendAll(client.get(), "lg:" + token + std::string(1, '\0') + "r" + std::string(1, '\0') +
+                                    "4" + std::string(1, '\0') + "1+41");
+    std::string replies;
+    for (int frame = 0; frame < 3; ++frame)
+        replies += test::ReadFrame(client.get());
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500)) << "waited for the silent one";
     EXPECT_EQ(replies.rfind("<OK>:", 0), 0u) << replies;
     EXPECT_NE(replies.find("<GO ON>:2"), std::string::npos) << replies;

@@ -124,6 +124,19 @@ inline std::string ReadBytes(int fd, size_t count, int timeoutMs = 5000) {
     return bytes;
 }
 
+// Reads up to and including the next NUL, which ends every frame of the server's; less when
+// the peer closes or nothing comes for `timeoutMs`.
+inline std::string ReadFrame(int fd, int timeoutMs = 5000) {
+    std::string frame;
+    while (frame.empty() || frame.back() != '\0') {
+        std::string byte = ReadBytes(fd, 1, timeoutMs);
+        if (byte.empty())
+            break;
+        frame += byte;
+    }
+    return frame;
+}
+
 // A blocking connection to 127.0.0.1:port; an empty Fd when it cannot be made.
 inline Fd Connect(uint16_t port) {
     Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
