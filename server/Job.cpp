@@ -97,7 +97,7 @@ int TJob::ServeLoggedOn(int jobPort, int client, const TJobStart& start) {
     TakeClient(client);
     if (!EnterNamespace(start.NameSpace)) {
         output_.Send(client_, Frame(protocol::MarkerNoJob));
-        return 1;
+        return 0; // a client's mistake: GT.M ends cleanly
     }
     // Attached before the client hears its session: a connection to the port that comes
     // right after is screened as one that meets an attached session.
@@ -112,7 +112,7 @@ int TJob::ServeInline(int client, const TJobStart& start) {
     if (!EnterNamespace(start.NameSpace)) {
         ReplyError(TMError{",UNAMESPACE,",
                            "%QDO-E-NAMESPACE, Namespace does not exist: " + start.NameSpace});
-        return 1;
+        return 0;
     }
     pushed_.Attach(client_);
     return Open(start);
@@ -122,7 +122,7 @@ bool TJob::EnterNamespace(const std::string& name) {
     TMError error;
     if (name.empty() || SwitchNamespace(name, error))
         return true;
-    LogError("cannot start in namespace " + name + ": " + error.Status);
+    LogWarning("refused a session in namespace " + name + ": " + error.Status);
     return false;
 }
 

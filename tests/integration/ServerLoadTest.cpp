@@ -83,7 +83,7 @@ TEST(ServerLoad, AFloodOfSilentConnectionsStartsNoJob) {
 
 TEST(ServerLoad, FiftyClientsWithEventsLoseNothing) {
     constexpr int clients = 50;
-    constexpr int nodes = 2000;
+    constexpr int nodes = 1000;
     constexpr int eventsEach = nodes / 100;
     ServerProcess server;
     std::barrier subscribed(clients);

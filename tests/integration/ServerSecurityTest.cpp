@@ -221,6 +221,14 @@ TEST(ServerAnonymousCreate, AnAnonymousServerStartsTheJobInTheNamespaceOfTheCrea
     auto nowhere = Connection(Shared(), "anyone", "anything", "NOSUCH");
     EXPECT_NE(OpenFailure(*nowhere), -1) << "a session in a namespace that does not exist";
     EXPECT_FALSE(nowhere->Active());
+    // A client's mistake, not a job that ended uncleanly: no recovery at the next start.
+    const auto end = Clock::now() + std::chrono::seconds(5);
+    while (Shared().Log().find("refused a session in namespace NOSUCH") == std::string::npos &&
+           Clock::now() < end)
+        usleep(20000);
+    usleep(200000); // the listener reaps the job
+    EXPECT_NE(Shared().Log().find("refused a session in namespace NOSUCH"), std::string::npos);
+    EXPECT_EQ(Shared().Log().find("next start recovers"), std::string::npos) << Shared().Log();
 }
 
 TEST(ServerCredentialsTool, PasswdAddsChangesAndRemovesUsersAndKeepsNoClearText) {
