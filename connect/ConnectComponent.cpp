@@ -24,6 +24,9 @@ TQdoConnect::TQdoConnect(TComponent* owner)
       authorization_(std::make_unique<TMAuthorization>()) {
     mainSocket_ = new TTcpClient(this);
     socket_ = mainSocket_;
+    // Each request goes out in one send and waits for its reply: nothing of it may wait for an
+    // acknowledgement that the server delays.
+    socket_->SetNoDelay(true);
     socket_->OnError = [this](TObject* sender, int32_t code) { SocketError(sender, code); };
     socket_->OnReadReady = [this](TObject* sender) { SocketReadHandler(sender); };
     // Bytes received and not yet handled belong to the connection that closed: never read them

@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -180,6 +182,10 @@ int TJob::Serve() {
 
 void TJob::TakeClient(int client) {
     client_ = client;
+    // A reply's last frame is small and follows larger ones: it must not wait for the client's
+    // delayed acknowledgement of them (Nagle's algorithm).
+    const int on = 1;
+    setsockopt(client_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     receiveLimitMs_ = -1;
     requestDeadline_.reset();
     const int ms = settings_.SendTimeoutMs;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -114,6 +115,10 @@ void TCustomIpClient::Open() {
         result = ConnectTo(SocketHandle(), address, BlockMode() == bmNonBlocking, connectTimeOut_);
     }
     connected_ = ErrorCheck(result) == 0;
+    if (connected_ && noDelay_ && SockType() == stStream) {
+        const int on = 1;
+        setsockopt(SocketHandle(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
     if (connected_)
         DoConnect();
 }

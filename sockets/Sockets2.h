@@ -332,6 +332,12 @@ public:
     // connection timed out) and leaves the socket closed to further use, as a refusal does.
     int32_t ConnectTimeOut() const noexcept { return connectTimeOut_; }
     void SetConnectTimeOut(int32_t ms) noexcept { connectTimeOut_ = ms; }
+    // Addition: whether each connection sends small writes at once (TCP_NODELAY) instead of
+    // holding them until earlier data is acknowledged (Nagle's algorithm); off by default. A
+    // request/reply protocol wants it on: a request's last small segment never waits for the
+    // peer's delayed acknowledgement.
+    bool NoDelay() const noexcept { return noDelay_; }
+    void SetNoDelay(bool value) noexcept { noDelay_ = value; }
 
     // The client socket thread running on the calling thread, if any.
     static TClientSocketThread* GetThreadObject() noexcept;
@@ -347,6 +353,7 @@ private:
 
     bool connected_ = false;
     int32_t connectTimeOut_ = 0;
+    bool noDelay_ = false;
 };
 
 // The TCP client: a stream socket of the internet domain.

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <thread>
 
 namespace qdo {
@@ -62,6 +64,29 @@ TEST(TcpClient, ConnectsSendsAndReceives) {
     EXPECT_EQ(client.tcp.BytesSent(), 5u);
     EXPECT_EQ(client.tcp.BytesReceived(), 5u);
     EXPECT_TRUE(client.errors.empty());
+}
+
+TEST(TcpClient, NoDelayIsOffUnlessAskedAndHoldsForEveryConnection) {
+    Listener listener;
+    const auto noDelay = [](const TTcpClient& tcp) {
+        int on = -1;
+        socklen_t length = sizeof on;
+        getsockopt(tcp.SocketHandle(), IPPROTO_TCP, TCP_NODELAY, &on, &length);
+        return on;
+    };
+    Client plain(listener.Port());
+    plain.tcp.SetActive(true);
+    ASSERT_TRUE(plain.tcp.Connected());
+    EXPECT_EQ(noDelay(plain.tcp), 0);
+
+    Client quick(listener.Port());
+    quick.tcp.SetNoDelay(true);
+    for (int connection = 0; connection < 2; ++connection) {
+        quick.tcp.SetActive(true);
+        ASSERT_TRUE(quick.tcp.Connected());
+        EXPECT_NE(noDelay(quick.tcp), 0) << "connection " << connection;
+        quick.tcp.SetActive(false);
+    }
 }
 
 TEST(TcpClient, DataEventsMayShortenWhatIsSentAndReceived) {

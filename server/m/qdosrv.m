@@ -78,34 +78,41 @@ grp(%qdort,%qdocr,%qdolm,%qdoch,%qdonx,%qdoer) ; the next chunk of a subtree
  ; %qdoch becomes an M list of reference, value, ... of the nodes of the subtree of %qdort
  ; after the node %qdocr ("" to start with the root), at most %qdolm bytes; %qdonx the last
  ; node taken. Returns 0 when the subtree is done, 2 when more nodes follow.
+ ; The walk keeps the path from the root: %qdopa(l) the reference of the parent at level l,
+ ; %qdosb(l) the subscript there. Each $order, $data and value goes through the parent's
+ ; reference, whose text is the same for all its children, so GT.M compiles each indirection
+ ; once per parent rather than once per node.
  new $etrap set $etrap=$$trap($zlevel),%qdoer=""
- new %qdorf,%qdopr
- set %qdoch="",%qdonx=%qdocr
- if %qdonx="" do  quit:%qdoer'="" 1
+ new %qdodp,%qdol,%qdopa,%qdosb,%qdorf,%qdopr,%qdod,%qdov,%qdoi,%qdoln
+ set %qdoch="",%qdonx=%qdocr,%qdodp=$qlength(%qdort)
+ if %qdocr="" do  quit:%qdoer'="" 1
  . set %qdonx=%qdort
  . quit:'($data(@%qdort)#2)
  . set %qdopr=$$el(%qdort)_$$el(@%qdort)
  . if $length(%qdopr)>%qdolm do toolong quit
  . set %qdoch=%qdopr
- set %qdorf=%qdonx
- for  set %qdorf=$query(@%qdorf) quit:%qdorf=""  quit:'$$under(%qdort,%qdorf)  do  quit:%qdopr=""
- . set %qdopr=$$el(%qdorf)_$$el(@%qdorf)
- . if $length(%qdoch)+$length(%qdopr)>%qdolm set %qdopr="" quit
- . set %qdoch=%qdoch_%qdopr,%qdonx=%qdorf
- if %qdorf=""!'$$under(%qdort,%qdorf) quit 0
+ set %qdoln=$length(%qdoch)
+ ; resume below the last node taken, then after it, level by level
+ set %qdol=$qlength(%qdonx)
+ for %qdoi=%qdodp+1:1:%qdol set %qdopa(%qdoi)=$name(@%qdonx,%qdoi-1),%qdosb(%qdoi)=$qsubscript(%qdonx,%qdoi)
+ set %qdol=%qdol+1,%qdopa(%qdol)=%qdonx,%qdosb(%qdol)="",%qdopr=1
+ for  quit:%qdol'>%qdodp  quit:%qdopr=""  do
+ . set %qdosb(%qdol)=$order(@%qdopa(%qdol)@(%qdosb(%qdol)))
+ . if %qdosb(%qdol)="" set %qdol=%qdol-1 quit
+ . set %qdod=$data(@%qdopa(%qdol)@(%qdosb(%qdol))),%qdorf=$name(@%qdopa(%qdol)@(%qdosb(%qdol)))
+ . if %qdod#2 do  quit:%qdopr=""
+ . . set %qdov=@%qdopa(%qdol)@(%qdosb(%qdol))
+ . . if $length(%qdorf)<254,$length(%qdov)<254 set %qdopr=$char($length(%qdorf)+2,1)_%qdorf_$char($length(%qdov)+2,1)_%qdov
+ . . else  set %qdopr=$$el(%qdorf)_$$el(%qdov)
+ . . if %qdoln+$length(%qdopr)>%qdolm set %qdopr="" quit
+ . . set %qdoch=%qdoch_%qdopr,%qdoln=%qdoln+$length(%qdopr),%qdonx=%qdorf
+ . if %qdod>1 set %qdol=%qdol+1,%qdopa(%qdol)=%qdorf,%qdosb(%qdol)=""
+ if %qdol'>%qdodp quit 0
  if %qdoch="" do toolong quit 1
  quit 2
 toolong
  set %qdoer=",UGRPTOOLONG,"_$char(0)_"%QDO-E-GRPTOOLONG, A node of the subtree does not fit a chunk of "_%qdolm_" bytes"
  quit
- ;
-under(%qdort,%qdorf) ; whether %qdorf lies in the subtree of %qdort
- new %qdoi,%qdok
- if $qsubscript(%qdorf,0)'=$qsubscript(%qdort,0) quit 0
- if $qlength(%qdorf)<$qlength(%qdort) quit 0
- set %qdok=1
- for %qdoi=1:1:$qlength(%qdort) if $qsubscript(%qdorf,%qdoi)'=$qsubscript(%qdort,%qdoi) set %qdok=0 quit
- quit %qdok
  ;
 el(%qdos) ; the M list element of a string
  new %qdon set %qdon=$length(%qdos)+1

@@ -9,8 +9,14 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <thread>
+#include <unistd.h>
 
 namespace qdo {
 namespace {
@@ -128,21 +134,28 @@ TEST(Server, TerminalOutputStreamsWhileTheLineRuns) {
 TEST(Server, GroupReadMatchesAWalkInM) {
     auto connect = Open(Shared());
     connect->Execute("kill ^Walk for i=1:1:20000 set ^Walk(i)=i*2");
-    connect->Execute("set ^Walk(\"x\",\"y\")=\"deep\",^Walk=\"top\"");
-    std::vector<std::string> chunks;
-    connect->OnGroupRead = [&](TObject*, const std::string& value, bool&) {
-        chunks.push_back(value);
+    // Nodes at every depth, with and without data, subscripts of every kind.
+    connect->Execute("set ^Walk(\"x\",\"y\")=\"deep\",^Walk=\"top\",^Walk(\"x\",\"y\",1)=\"d3\"");
+    connect->Execute("set ^Walk(\"x\",\"z\",-2.5,\"a\"_$c(1)_\"b\")=\"neg\",^Walk(\"x\",0)=\"\"");
+    // What a group read of `root` hands over: "reference=value" for each node.
+    const auto walkOf = [&](const std::string& root) {
+        std::vector<std::string> chunks;
+        connect->OnGroupRead = [&](TObject*, const std::string& value, bool&) {
+            chunks.push_back(value);
+        };
+        chunks.push_back(connect->GroupRead(root));
+        std::vector<std::string> pairs;
+        for (const auto& chunk : chunks) {
+            EXPECT_LE(chunk.size(), 32000u);
+            TMList list;
+            list.SetAllList(chunk);
+            EXPECT_EQ(list.GetLength() % 2, 0);
+            for (int32_t i = 1; i + 1 <= list.GetLength(); i += 2)
+                pairs.push_back(list.GetList(i) + "=" + list.GetList(i + 1));
+        }
+        return pairs;
     };
-    chunks.push_back(connect->GroupRead("^Walk"));
-    std::vector<std::string> pairs;
-    for (const auto& chunk : chunks) {
-        ASSERT_LE(chunk.size(), 32000u);
-        TMList list;
-        list.SetAllList(chunk);
-        ASSERT_EQ(list.GetLength() % 2, 0);
-        for (int32_t i = 1; i <= list.GetLength(); i += 2)
-            pairs.push_back(list.GetList(i) + "=" + list.GetList(i + 1));
-    }
+    const std::vector<std::string> pairs = walkOf("^Walk");
     // The same walk, done in M: Execute hands every chunk of its output to OnGroupRead.
     std::string walk;
     connect->OnGroupRead = [&](TObject*, const std::string& value, bool&) { walk += value; };
@@ -154,12 +167,65 @@ TEST(Server, GroupReadMatchesAWalkInM) {
         expected.push_back(walk.substr(start, end - start));
         start = end + 1;
     }
-    ASSERT_EQ(pairs.size(), 20002u);
+    ASSERT_EQ(pairs.size(), 20005u);
     EXPECT_EQ(pairs.front(), "^Walk=top");
     EXPECT_EQ(pairs[1], "^Walk(1)=2");
-    EXPECT_EQ(pairs.back(), "^Walk(\"x\",\"y\")=deep");
+    EXPECT_EQ(pairs.back(), "^Walk(\"x\",\"z\",-2.5,\"a\"_$C(1)_\"b\")=neg");
     EXPECT_EQ(pairs, expected);
+    // A subtree below the top: the same nodes as in the whole walk.
+    std::vector<std::string> below;
+    for (const std::string& pair : pairs)
+        if (pair.rfind("^Walk(\"x\",", 0) == 0)
+            below.push_back(pair);
+    EXPECT_EQ(walkOf("^Walk(\"x\")"), below);
+    EXPECT_EQ(walkOf("^Walk(\"x\",\"y\")"),
+              (std::vector<std::string>{"^Walk(\"x\",\"y\")=deep", "^Walk(\"x\",\"y\",1)=d3"}));
+    EXPECT_TRUE(walkOf("^Walk(\"none\")").empty());
     connect->Kill("^Walk");
+}
+
+// The socket option TCP_NODELAY of `fd`: 1 when small sends go out at once.
+int NoDelay(int fd) {
+    int on = -1;
+    socklen_t length = sizeof on;
+    getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &length);
+    return on;
+}
+
+TEST(Server, BothEndsOfASessionSendWithoutWaitingForAcknowledgements) {
+    // A reply's small end frame after a chunk, or a request's last segment, must not wait for
+    // the peer's delayed acknowledgement (some 40 ms a time): both ends turn Nagle off.
+    auto connect = Open(Shared());
+    const int mine = connect->Socket()->SocketHandle();
+    EXPECT_EQ(NoDelay(mine), 1);
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    ASSERT_EQ(getsockname(mine, reinterpret_cast<sockaddr*>(&local), &length), 0);
+
+    // The job's end of this connection, taken from the job with pidfd_getfd.
+    const pid_t job = std::stoi(connect->Read("$JOB"));
+    const int process = static_cast<int>(syscall(SYS_pidfd_open, job, 0));
+    if (process < 0)
+        GTEST_SKIP() << "no pidfd_open here";
+    int checked = 0;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(job) + "/fd")) {
+        const int theirs = static_cast<int>(
+            syscall(SYS_pidfd_getfd, process, std::stoi(entry.path().filename().string()), 0));
+        if (theirs < 0)
+            continue;
+        sockaddr_in peer{};
+        length = sizeof peer;
+        if (getpeername(theirs, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+            peer.sin_family == AF_INET && peer.sin_port == local.sin_port) {
+            EXPECT_EQ(NoDelay(theirs), 1);
+            ++checked;
+        }
+        ::close(theirs);
+    }
+    ::close(process);
+    if (checked == 0)
+        GTEST_SKIP() << "may not take descriptors of another process here";
 }
 
 TEST(Server, MErrorsAreReportedAndTheSessionGoesOn) {
