@@ -74,3 +74,7 @@ row "(b) qdo set" "$(echo "$qdo" | awk '/^set/ {print $2}')"
 row "(b) qdo get" "$(echo "$qdo" | awk '/^get/ {print $2}')"
 row "(c) GT.CM GNP set" "$(echo "$gnpout" | awk '/^set/ {print $2}')"
 row "(c) GT.CM GNP get" "$(echo "$gnpout" | awk '/^get/ {print $2}')"
+
+# Group reads through the C++ API (chunks decoded), and the cost of a reply's last frame.
+echo "group reads of 200,000 short nodes, and single replies"
+$cpu "$build/bench/qdo_groupread" 127.0.0.1 "$qdo_port" 200000 | sed 's/^/    /'

@@ -166,6 +166,7 @@ TMList::~TMList() {
 void TMList::SetAllList(std::string bytes) {
     bytes_ = std::move(bytes);
     lengthValid_ = false;
+    cursorIndex_ = 0;
 }
 
 std::string TMList::AsString() const {
@@ -208,8 +209,15 @@ std::string TMList::GetList(int32_t index) const {
     if (GetLength() < index)
         return {};
     size_t pos = 0;
-    for (int32_t i = 1; i < index; ++i)
+    int32_t at = 1;
+    if (cursorIndex_ > 0 && cursorIndex_ <= index) {
+        at = cursorIndex_;
+        pos = cursorPos_;
+    }
+    for (; at < index; ++at)
         pos += ElementSize(bytes_, pos);
+    cursorIndex_ = index;
+    cursorPos_ = pos;
     std::string_view all(bytes_);
     return ElementText(ParseElement(all.substr(pos, ElementSize(all, pos))));
 }

@@ -69,7 +69,8 @@ public:
     int32_t GetLength() const;
 
     // The text of element `index`; empty when the index is beyond the last element or the
-    // element is undefined or of an unknown type.
+    // element is undefined or of an unknown type. Reading elements in rising order takes one
+    // pass over the list in all.
     std::string GetList(int32_t index) const;
     // Element `index` read as a decimal 32-bit integer; 0 when it is not one.
     int32_t GetIli(int32_t index) const;
@@ -117,6 +118,10 @@ public:
 private:
     mutable bool lengthValid_ = false;
     mutable int32_t count_ = 0;
+    // Where the element of the last GetList starts, so that reading the elements in order
+    // costs one pass over the list rather than one pass per element. 0: none.
+    mutable int32_t cursorIndex_ = 0;
+    mutable size_t cursorPos_ = 0;
     std::string bytes_;
     int32_t scale_ = 8;
 };

@@ -216,6 +216,36 @@ TEST(MlistCodec, ReadsEveryTypeAndOddElements) {
     }
 }
 
+TEST(MlistCodec, ElementsReadInAnyOrderAndAfterEveryChange) {
+    // Reading in order resumes where the last read stopped: every order must still give each
+    // element, and a changed list must not be read from where the old one was.
+    TMList list;
+    std::string bytes;
+    for (int i = 1; i <= 300; ++i)
+        bytes += list.MakeStringList(
+            std::string(static_cast<size_t>(i), static_cast<char>('a' + i % 26)));
+    list.SetAllList(bytes);
+    const auto expected = [](int i) {
+        return std::string(static_cast<size_t>(i), static_cast<char>('a' + i % 26));
+    };
+    for (int i = 1; i <= 300; ++i)
+        ASSERT_EQ(list.GetList(i), expected(i)) << i;
+    for (int i : {300, 1, 150, 149, 151, 2, 299, 299, 1})
+        EXPECT_EQ(list.GetList(i), expected(i)) << i;
+    EXPECT_EQ(list.GetList(301), "");
+    EXPECT_EQ(list.GetList(300), expected(300));
+
+    list.SetList(2, "changed");
+    EXPECT_EQ(list.GetList(2), "changed");
+    EXPECT_EQ(list.GetList(3), expected(3));
+    list.SetAllList(list.MakeStringList("only"));
+    EXPECT_EQ(list.GetList(1), "only");
+    EXPECT_EQ(list.GetList(2), "");
+    list.ReplaceList(3, list.MakeIntList(7));
+    EXPECT_EQ(list.GetList(3), "7");
+    EXPECT_EQ(list.GetList(1), "only");
+}
+
 TEST(MlistCodec, HugeDecimalDigitRunsReadAsInfinityNotGarbage) {
     // 3000 digit bytes overflow the extended float; the text says so instead of NAN.
     std::string data = "\xF8" + std::string(3000, '\xFF');
