@@ -222,16 +222,17 @@ int Run(Arguments& args) {
     if (data.empty())
         throw std::runtime_error("run needs --data DIR");
     const std::string address = ResolveHost(settings.Host);
-    if (authFile.empty() && !IsLoopbackAddress(address) && !anonymousAnywhere)
+    // Clients without credentials from beyond this machine: strangers.
+    const bool strangers = authFile.empty() && !IsLoopbackAddress(address);
+    if (strangers && !anonymousAnywhere)
         throw std::runtime_error(
             "without --auth the server listens on loopback addresses only (add "
             "--insecure-anonymous to let anyone who reaches " +
             settings.Host + " in without credentials)");
     if (!authFile.empty())
         settings.Credentials = LoadCredentials(authFile);
-    // Anyone who reaches a non-loopback port without credentials is a stranger: unless told
-    // otherwise, their code starts no processes.
-    settings.Job.Restrict = restrict.value_or(authFile.empty() && !IsLoopbackAddress(address));
+    // Unless told otherwise, strangers' code starts no processes.
+    settings.Job.Restrict = restrict.value_or(strangers);
     std::optional<TServiceUser> dropTo;
     if (!serviceUser.empty())
         dropTo = FindUser(serviceUser);
@@ -252,7 +253,7 @@ int Run(Arguments& args) {
     }
     if (geteuid() == 0)
         LogWarning("running as root (--allow-root): clients' M code runs as root too");
-    if (authFile.empty() && !IsLoopbackAddress(address))
+    if (strangers)
         LogWarning("listening on " + address +
                    " without credentials (--insecure-anonymous): anyone who can reach the port "
                    "can run any M code" +
