@@ -6,6 +6,7 @@
 #include "server/FailureThrottle.h"
 #include "server/JobProcess.h"
 #include "server/Log.h"
+#include "server/LogText.h"
 #include "server/Mailbox.h"
 #include "server/Net.h"
 #include "server/RefusalLog.h"
@@ -334,8 +335,6 @@ private:
     // the client is answered once they are (TakeCheckedCredentials); else the client was
     // answered already, and only the namespace it names is kept for its job.
     void TakeCreate(TEntry entry, const TRequest& request) {
-        TMList list;
-        list.SetAllList(request.Second);
         if (!checker_) {
             if (settings_.Inline)
                 entry->NameSpace = request.First;
@@ -346,10 +345,12 @@ private:
         }
         if (entry->Admitted || !entry->Refusal.empty())
             return; // credentials once are enough
+        TMList list;
+        list.SetAllList(request.Second);
         entry->NameSpace = request.First;
         entry->User = list.GetList(1);
         entry->Arrived = Clock::now();
-        const std::string host = HostOf(entry->Peer);
+        const std::string host = PeerHost(entry->Peer);
         if (throttle_.IsThrottled(host, entry->Arrived)) {
             ScheduleRefusal(entry, "too many failed logons from this host; waiting", "");
             return;
@@ -373,7 +374,7 @@ private:
             if (entry == pending_.end())
                 continue;
             entry->Ticket = 0;
-            const std::string host = HostOf(entry->Peer);
+            const std::string host = PeerHost(entry->Peer);
             if (--checking_[host] <= 0)
                 checking_.erase(host);
             if (!answer.Accepted) {
@@ -402,9 +403,6 @@ private:
         entry->RefusalDetail = detail;
         entry->Deadline = entry->Arrived + std::chrono::milliseconds(settings_.RefusalDelayMs);
     }
-
-    // "1.2.3.4:5678" without its port.
-    static std::string HostOf(const std::string& peer) { return peer.substr(0, peer.rfind(':')); }
 
     void Serve(TEntry entry) {
         if (entry->Kind == TPending::JobPort) {

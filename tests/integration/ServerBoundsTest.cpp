@@ -1,6 +1,7 @@
 // The bounds of a job against a client that misbehaves: no processes of its own under
 // --restrict, no memory past --max-job-memory, no request that trickles in, no reply that waits
 // for ever, no silence for ever; and no job (nor what it started) outliving its listener.
+#include "RawSession.h"
 #include "ServerProcess.h"
 #include "SharedServer.h"
 #include "classes/NotificationLoop.h"
@@ -21,8 +22,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using test::Fd;
+using test::LoggedOn;
 using test::Open;
 using test::ReadFrame;
+using test::Request;
 using test::ServerProcess;
 
 const std::string Z(1, '\0');
@@ -58,23 +61,6 @@ bool Closed(int fd, int timeoutMs) {
             return true;
     }
     return false;
-}
-
-// A connection to a job, logged on through the listener's redirect, ready for requests.
-Fd LoggedOn(const ServerProcess& server) {
-    Fd listener = test::Connect(static_cast<uint16_t>(server.Port()));
-    const std::string redirect = ReadFrame(listener.get());
-    const size_t second = redirect.find(':', 10);
-    const uint16_t port = static_cast<uint16_t>(std::stoi(redirect.substr(10, second - 10)));
-    const std::string token = redirect.substr(second + 1, redirect.size() - second - 2);
-    Fd job = test::Connect(port);
-    test::SendAll(job.get(), "lg:" + token + Z);
-    EXPECT_EQ(ReadFrame(job.get()).rfind("<OK>:", 0), 0u);
-    return job;
-}
-
-std::string Request(char command, const std::string& argument) {
-    return std::string(1, command) + Z + std::to_string(argument.size()) + Z + argument;
 }
 
 TEST(ServerBounds, ARestrictedJobStartsNoProcessAndServesOn) {

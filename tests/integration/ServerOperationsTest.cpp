@@ -1,6 +1,7 @@
 // What an operator relies on: log lines that no client can forge, refusal floods summed up,
 // M errors logged without their values, one server per data directory, and a start that
 // recovers the databases whenever GT.M may not have closed them, losing nothing acknowledged.
+#include "RawSession.h"
 #include "ServerProcess.h"
 #include "connect/Qdoconnect.h"
 #include "encodings/Mlist.h"
@@ -20,27 +21,13 @@ namespace qdo {
 namespace {
 
 using test::Fd;
+using test::LoggedOn;
 using test::ReadFrame;
+using test::Redirect;
+using test::Request;
 using test::ServerProcess;
 
 const std::string Z(1, '\0');
-
-// The port and token of the redirect that the listener answers a new client with.
-std::pair<uint16_t, std::string> Redirect(const ServerProcess& server) {
-    Fd listener = test::Connect(static_cast<uint16_t>(server.Port()));
-    const std::string redirect = ReadFrame(listener.get());
-    const size_t second = redirect.find(':', 10);
-    return {static_cast<uint16_t>(std::stoi(redirect.substr(10, second - 10))),
-            redirect.substr(second + 1, redirect.size() - second - 2)};
-}
-
-Fd LoggedOn(const ServerProcess& server) {
-    const auto [port, token] = Redirect(server);
-    Fd job = test::Connect(port);
-    test::SendAll(job.get(), "lg:" + token + Z);
-    EXPECT_EQ(ReadFrame(job.get()).rfind("<OK>:", 0), 0u);
-    return job;
-}
 
 std::unique_ptr<TQdoConnect> Connected(const ServerProcess& server) {
     auto connect = std::make_unique<TQdoConnect>();
@@ -129,12 +116,12 @@ TEST(ServerOperations, ClientTextsCannotForgeLogLinesAndFloodsAreSummedUp) {
         EXPECT_EQ(ReadFrame(job.get()), "<OK>" + Z);
         // An M error whose $ZSTATUS holds data: the subscript.
         const std::string name = "^NoSuchNode(\"topsecret\")";
-        test::SendAll(job.get(), "r" + Z + std::to_string(name.size()) + Z + name);
+        test::SendAll(job.get(), Request('r', name));
         EXPECT_NE(ReadFrame(job.get()).find("GVUNDEF"), std::string::npos);
         // Lines on GT.M's standard error, from M code as from GT.M.
         const std::string line = "open \"/dev/stderr\" use \"/dev/stderr\" write \"%GTM-W-TEST, "
                                  "hello\",!,\"next\",$c(27),\"[2J\",! close \"/dev/stderr\"";
-        test::SendAll(job.get(), "x" + Z + std::to_string(line.size()) + Z + line);
+        test::SendAll(job.get(), Request('x', line));
         EXPECT_EQ(ReadFrame(job.get()), "<OK>" + Z);
     }
     ASSERT_TRUE(LogShows(server, "session closed"));

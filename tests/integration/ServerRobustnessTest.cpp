@@ -1,5 +1,6 @@
 // The server against hostile clients and a hard kill: the listener never dies, a job answers
 // bad input with an error or closes, and nothing a client saw acknowledged is lost.
+#include "RawSession.h"
 #include "ServerProcess.h"
 #include "connect/Qdoconnect.h"
 #include "support/Loopback.h"
@@ -14,6 +15,7 @@ namespace qdo {
 namespace {
 
 using test::Fd;
+using test::LoggedOn;
 using test::ReadFrame;
 using test::ServerProcess;
 
@@ -26,21 +28,6 @@ bool Closed(int fd, int timeoutMs = 5000) {
         return false;
     char byte;
     return ::recv(fd, &byte, 1, 0) == 0;
-}
-
-// Connects to the listener, follows its redirect and logs on: a connection to a job, ready for
-// requests.
-Fd LoggedOn(const ServerProcess& server) {
-    Fd listener = test::Connect(static_cast<uint16_t>(server.Port()));
-    const std::string redirect = ReadFrame(listener.get());
-    EXPECT_EQ(redirect.rfind("<CONNECT>:", 0), 0u) << redirect;
-    const size_t second = redirect.find(':', 10);
-    const uint16_t port = static_cast<uint16_t>(std::stoi(redirect.substr(10, second - 10)));
-    const std::string token = redirect.substr(second + 1, redirect.size() - second - 2);
-    Fd job = test::Connect(port);
-    test::SendAll(job.get(), "lg:" + token + Z);
-    EXPECT_EQ(ReadFrame(job.get()).rfind("<OK>:", 0), 0u);
-    return job;
 }
 
 void ExpectServing(const ServerProcess& server) {
@@ -93,10 +80,7 @@ TEST(ServerRobustness, TruncatedRequestsAndVanishingClients) {
 TEST(ServerRobustness, WrongTokensAndSecondComers) {
     ServerProcess server;
     Fd listener = test::Connect(static_cast<uint16_t>(server.Port()));
-    const std::string redirect = ReadFrame(listener.get());
-    const size_t second = redirect.find(':', 10);
-    const uint16_t port = static_cast<uint16_t>(std::stoi(redirect.substr(10, second - 10)));
-    const std::string token = redirect.substr(second + 1, redirect.size() - second - 2);
+    const auto [port, token] = test::ParseRedirect(ReadFrame(listener.get()));
     {
         Fd wrong = test::Connect(port);
         test::SendAll(wrong.get(), "lg:not-the-token" + Z);

@@ -1,10 +1,12 @@
 // Whole-system tests of a server that is safe to leave running: credentials (through the C++
 // component and the flat interface), their file and its tool, the pace and throttling of
 // refusals, the handshake's details, and the rights the server runs with.
+#include "RawSession.h"
 #include "ServerProcess.h"
 #include "SharedServer.h"
 #include "capi/qdo.h"
 #include "connect/Qdoconnect.h"
+#include "encodings/Mlist.h"
 #include "support/Loopback.h"
 
 #include <gtest/gtest.h>
@@ -95,13 +97,12 @@ QDOString Counted(const std::string& text) {
 
 std::string CreateRequest(const std::string& nameSpace, const std::string& user,
                           const std::string& password) {
-    std::string list;
-    for (const std::string& item : {user, password, std::string("raw")}) {
-        list += static_cast<char>(item.size() + 2);
-        list += '\1';
-        list += item;
-    }
-    return "MR:cr:" + nameSpace + ":" + std::to_string(list.size()) + std::string(1, '\0') + list;
+    TMList list;
+    std::string request;
+    protocol::request::WithList(request, "MR:cr:" + nameSpace + ":",
+                                list.MakeStringList(user) + list.MakeStringList(password) +
+                                    list.MakeStringList("raw"));
+    return request;
 }
 
 // One server that requires credentials for the tests of this suite, with alice and bob.
@@ -194,17 +195,13 @@ TEST_F(CredentialsTest, AClientWithoutCredentialsHearsNoJobAtTheHandshakeTimeOut
 TEST_F(CredentialsTest, ALogonWithItsFirstRequestIsServedAndASilentCallerDelaysNothing) {
     const test::Fd greeted = test::Connect(static_cast<uint16_t>(server_->Port()));
     test::SendAll(greeted.get(), CreateRequest("USER", "alice", "wonderland"));
-    const std::string redirect = test::ReadFrame(greeted.get());
-    ASSERT_EQ(redirect.rfind("<CONNECT>:", 0), 0u) << redirect;
-    const size_t second = redirect.find(':', 10);
-    const auto jobPort = static_cast<uint16_t>(std::stoi(redirect.substr(10, second - 10)));
-    const std::string token = redirect.substr(second + 1, redirect.size() - second - 2);
+    const auto [jobPort, token] = test::ParseRedirect(test::ReadFrame(greeted.get()));
+    ASSERT_NE(jobPort, 0);
 
     const test::Fd silent = test::Connect(jobPort); // connects first and never speaks
     const test::Fd client = test::Connect(jobPort);
     const auto start = Clock::now();
-    test::SendAll(client.get(), "lg:" + token + std::string(1, '\0') + "r" + std::string(1, '\0') +
-                                    "4" + std::string(1, '\0') + "1+41");
+    test::SendAll(client.get(), test::Logon(token) + test::Request('r', "1+41"));
     std::string replies;
     for (int frame = 0; frame < 3; ++frame)
         replies += test::ReadFrame(client.get());
