@@ -68,6 +68,8 @@ int main(int argc, char** argv) {
                 MicrosecondsEach(2000, [&] { connect.GroupRead("^GR1"); }));
     std::printf("execute %.1f us\n",
                 MicrosecondsEach(2000, [&] { connect.Execute("write \"hello\""); }));
+    std::printf("execute without output %.1f us\n",
+                MicrosecondsEach(2000, [&] { connect.Execute("set x=1"); }));
     connect.Execute("kill ^GR,^GR1");
     return 0;
 }

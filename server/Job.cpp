@@ -486,15 +486,18 @@ void TJob::GroupRead(const std::string& list) {
     bool more = true;
     TMError error;
     pushed_.TakeCancel(); // a cancel meant for an earlier walk
+    // Each chunk goes out as soon as the next one is known to exist; the last goes out with
+    // the end marker in one send, so that the client is not woken twice for its end.
     while (more) {
         if (!engine_.GroupReadChunk(root, cursor, static_cast<int>(MaxChunk), chunk, more, error))
             return ReplyError(error);
-        if (!chunk.empty()) {
+        if (!chunk.empty())
             AppendChunk(reply_, chunk);
-            if (!SendReply())
-                return; // the client is lost: the request loop ends the session
-        }
-        if (more && pushed_.TakeCancel()) {
+        if (!more)
+            break;
+        if (!SendReply())
+            return; // the client is lost: the request loop ends the session
+        if (pushed_.TakeCancel()) {
             LogDebug("group read cancelled");
             break;
         }

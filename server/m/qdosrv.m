@@ -78,38 +78,57 @@ grp(%qdort,%qdocr,%qdolm,%qdoch,%qdonx,%qdoer) ; the next chunk of a subtree
  ; %qdoch becomes an M list of reference, value, ... of the nodes of the subtree of %qdort
  ; after the node %qdocr ("" to start with the root), at most %qdolm bytes; %qdonx the last
  ; node taken. Returns 0 when the subtree is done, 2 when more nodes follow.
- ; The walk keeps the path from the root: %qdopa(l) the reference of the parent at level l,
- ; %qdosb(l) the subscript there. Each $order, $data and value goes through the parent's
- ; reference, whose text is the same for all its children, so GT.M compiles each indirection
- ; once per parent rather than once per node.
+ ; The walk keeps the path from the top: %qdosb(l) is the subscript at level l. The children
+ ; of a node at level l-1 are walked by the line $$lvl(l) builds, which names them through
+ ; %qdosb(1..l-1) and so is the same text for every parent at that level: GT.M compiles it
+ ; once per level and call, and runs it without indirection per node. That line takes the
+ ; short leaves that fit (most nodes) and stops at any other node, which the loop below
+ ; takes: a value of 254 bytes or more, a node with children, or a node that does not fit.
+ ; Elements gather in %qdobf, which joins %qdoch every 2000 bytes or so: GT.M copies the
+ ; whole of a string it appends to, so appending each element to the chunk itself would cost
+ ; time in proportion to the chunk's length, for every node.
  new $etrap set $etrap=$$trap($zlevel),%qdoer=""
- new %qdodp,%qdol,%qdopa,%qdosb,%qdorf,%qdopr,%qdod,%qdov,%qdoi,%qdoln
- set %qdoch="",%qdonx=%qdocr,%qdodp=$qlength(%qdort)
+ new %qdodp,%qdol,%qdosb,%qdos,%qdorf,%qdopr,%qdod,%qdov,%qdoi,%qdoln,%qdopf,%qdoxc,%qdobf
+ set %qdoch="",%qdonx=%qdocr,%qdodp=$qlength(%qdort),%qdopf=$$pfx(%qdort)
  if %qdocr="" do  quit:%qdoer'="" 1
  . set %qdonx=%qdort
  . quit:'($data(@%qdort)#2)
  . set %qdopr=$$el(%qdort)_$$el(@%qdort)
  . if $length(%qdopr)>%qdolm do toolong quit
  . set %qdoch=%qdopr
- set %qdoln=$length(%qdoch)
+ set %qdoln=$length(%qdoch),%qdobf=""
  ; resume below the last node taken, then after it, level by level
  set %qdol=$qlength(%qdonx)
- for %qdoi=%qdodp+1:1:%qdol set %qdopa(%qdoi)=$name(@%qdonx,%qdoi-1),%qdosb(%qdoi)=$qsubscript(%qdonx,%qdoi)
- set %qdol=%qdol+1,%qdopa(%qdol)=%qdonx,%qdosb(%qdol)="",%qdopr=1
+ for %qdoi=1:1:%qdol set %qdosb(%qdoi)=$qsubscript(%qdonx,%qdoi)
+ set %qdol=%qdol+1,%qdosb(%qdol)="",%qdopr=1
  for  quit:%qdol'>%qdodp  quit:%qdopr=""  do
- . set %qdosb(%qdol)=$order(@%qdopa(%qdol)@(%qdosb(%qdol)))
- . if %qdosb(%qdol)="" set %qdol=%qdol-1 quit
- . set %qdod=$data(@%qdopa(%qdol)@(%qdosb(%qdol))),%qdorf=$name(@%qdopa(%qdol)@(%qdosb(%qdol)))
+ . set:'$data(%qdoxc(%qdol)) %qdoxc(%qdol)=$$lvl(%qdol)
+ . set %qdos=%qdosb(%qdol)
+ . xecute %qdoxc(%qdol)
+ . set %qdosb(%qdol)=%qdos
+ . if %qdos="" set %qdol=%qdol-1 quit
  . if %qdod#2 do  quit:%qdopr=""
- . . set %qdov=@%qdopa(%qdol)@(%qdosb(%qdol))
- . . if $length(%qdorf)<254,$length(%qdov)<254 set %qdopr=$char($length(%qdorf)+2,1)_%qdorf_$char($length(%qdov)+2,1)_%qdov
- . . else  set %qdopr=$$el(%qdorf)_$$el(%qdov)
+ . . set %qdopr=$$el(%qdorf)_$$el(%qdov)
  . . if %qdoln+$length(%qdopr)>%qdolm set %qdopr="" quit
- . . set %qdoch=%qdoch_%qdopr,%qdoln=%qdoln+$length(%qdopr),%qdonx=%qdorf
- . if %qdod>1 set %qdol=%qdol+1,%qdopa(%qdol)=%qdorf,%qdosb(%qdol)=""
+ . . set %qdobf=%qdobf_%qdopr,%qdoln=%qdoln+$length(%qdopr),%qdonx=%qdorf
+ . if %qdod>1 set %qdol=%qdol+1,%qdosb(%qdol)=""
+ set %qdoch=%qdoch_%qdobf
  if %qdol'>%qdodp quit 0
  if %qdoch="" do toolong quit 1
  quit 2
+lvl(%qdol) ; the line that walks the children at level %qdol from %qdos on (see grp)
+ new %qdoc,%qdoi
+ set %qdoc=%qdopf_"(" for %qdoi=1:1:%qdol-1 set %qdoc=%qdoc_"%qdosb("_%qdoi_"),"
+ set %qdoc=%qdoc_"%qdos)"
+ quit "for  set %qdos=$order("_%qdoc_") quit:%qdos=""""  set %qdod=$data("_%qdoc_"),%qdorf=$name("_%qdoc_") set:%qdod#2 %qdov="_%qdoc_" quit:%qdod'=1  quit:$length(%qdorf)>253  quit:$length(%qdov)>253  set %qdopr=$length(%qdorf)+$length(%qdov)+4 quit:%qdoln+%qdopr>%qdolm  set %qdobf=%qdobf_$char($length(%qdorf)+2,1)_%qdorf_$char($length(%qdov)+2,1)_%qdov,%qdoln=%qdoln+%qdopr,%qdonx=%qdorf set:$length(%qdobf)>2000 %qdoch=%qdoch_%qdobf,%qdobf="""""
+pfx(%qdorf) ; the name of reference %qdorf as M code, with its global directory if it has one
+ new %qdoen set %qdoen=$qsubscript(%qdorf,-1)
+ quit:%qdoen="" $qsubscript(%qdorf,0)
+ quit "^|"""_$$dbl(%qdoen)_"""|"_$extract($qsubscript(%qdorf,0),2,$length(%qdorf))
+dbl(%qdos) ; %qdos with each quote doubled
+ new %qdoi,%qdor set %qdor=""
+ for %qdoi=1:1:$length(%qdos,"""") set %qdor=%qdor_$select(%qdoi>1:"""""",1:"")_$piece(%qdos,"""",%qdoi)
+ quit %qdor
 toolong
  set %qdoer=",UGRPTOOLONG,"_$char(0)_"%QDO-E-GRPTOOLONG, A node of the subtree does not fit a chunk of "_%qdolm_" bytes"
  quit

@@ -1,7 +1,9 @@
 // The library against the reference server over GT.M, through both faces.
+#include "RawSession.h"
 #include "SharedServer.h"
 #include "capi/qdo.h"
 #include "connect/Qdoconnect.h"
+#include "protocol/Replies.h"
 #include "support/Bytes.h"
 #include "support/CountedText.h"
 
@@ -13,6 +15,7 @@
 #include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <thread>
@@ -137,6 +140,11 @@ TEST(Server, GroupReadMatchesAWalkInM) {
     // Nodes at every depth, with and without data, subscripts of every kind.
     connect->Execute("set ^Walk(\"x\",\"y\")=\"deep\",^Walk=\"top\",^Walk(\"x\",\"y\",1)=\"d3\"");
     connect->Execute("set ^Walk(\"x\",\"z\",-2.5,\"a\"_$c(1)_\"b\")=\"neg\",^Walk(\"x\",0)=\"\"");
+    // Elements of 254 bytes or more (a value, a reference), one of them on a node with
+    // children: the walk takes these apart from the short leaves.
+    connect->Execute("set ^Walk(\"x\",\"long\")=$justify(\"v\",300),^Walk(\"x\",\"long\",1)=1");
+    connect->Execute(
+        "set ^Walk(\"x\",$justify(\"k\",260))=\"far\",^Walk(\"x\",1)=$justify(\"\",254)");
     // What a group read of `root` hands over: "reference=value" for each node.
     const auto walkOf = [&](const std::string& root) {
         std::vector<std::string> chunks;
@@ -167,7 +175,7 @@ TEST(Server, GroupReadMatchesAWalkInM) {
         expected.push_back(walk.substr(start, end - start));
         start = end + 1;
     }
-    ASSERT_EQ(pairs.size(), 20005u);
+    ASSERT_EQ(pairs.size(), 20009u);
     EXPECT_EQ(pairs.front(), "^Walk=top");
     EXPECT_EQ(pairs[1], "^Walk(1)=2");
     EXPECT_EQ(pairs.back(), "^Walk(\"x\",\"z\",-2.5,\"a\"_$C(1)_\"b\")=neg");
@@ -226,6 +234,56 @@ TEST(Server, BothEndsOfASessionSendWithoutWaitingForAcknowledgements) {
     ::close(process);
     if (checked == 0)
         GTEST_SKIP() << "may not take descriptors of another process here";
+}
+
+// What one receive of `fd` takes in, waiting at most 5 seconds for the first byte.
+std::string ReceiveOnce(int fd) {
+    pollfd readable{fd, POLLIN, 0};
+    if (poll(&readable, 1, 5000) != 1)
+        return {};
+    char bytes[65536];
+    const ssize_t got = recv(fd, bytes, sizeof bytes, 0);
+    return got > 0 ? std::string(bytes, static_cast<size_t>(got)) : std::string();
+}
+
+TEST(Server, AReplyOfOneChunkLeavesInOneSend) {
+    // A client woken by a reply's first frame and again by its end marker pays two wake-ups
+    // for one answer; a reply that fits one chunk goes out in one send, end marker included,
+    // so the first receive of the client takes it whole.
+    test::Fd job = test::LoggedOn(Shared());
+    std::string ok;
+    protocol::reply::AppendOk(ok);
+    test::SendAll(job.get(), test::Request('x', "kill ^OneSend set ^OneSend(1)=\"v\""));
+    ASSERT_EQ(test::ReadBytes(job.get(), ok.size()), ok);
+    const auto element = [](const std::string& text) {
+        return std::string(1, static_cast<char>(text.size() + 2)) + '\x01' + text;
+    };
+    std::string groupRead;
+    protocol::request::WithList(groupRead, "fl:", element("^OneSend"));
+    std::string oneNode, hello, value;
+    protocol::reply::AppendChunk(oneNode, element("^OneSend(1)") + element("v"));
+    protocol::reply::AppendValue(hello, "hello");
+    protocol::reply::AppendValue(value, "v");
+    const struct {
+        const char* name;
+        std::string request;
+        std::string reply;
+    } cases[] = {
+        {"group read of one node", groupRead, oneNode},
+        {"execute with output", test::Request('x', "write \"hello\""), hello},
+        {"read", test::Request('r', "^OneSend(1)"), value},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string reply = c.reply;
+        protocol::reply::AppendOk(reply);
+        for (int round = 0; round < 20; ++round) {
+            test::SendAll(job.get(), c.request);
+            ASSERT_EQ(ToHex(ReceiveOnce(job.get())), ToHex(reply)) << "round " << round;
+        }
+    }
+    test::SendAll(job.get(), test::Request('k', "^OneSend"));
+    EXPECT_EQ(test::ReadBytes(job.get(), ok.size()), ok);
 }
 
 TEST(Server, MErrorsAreReportedAndTheSessionGoesOn) {
