@@ -4,6 +4,13 @@
 //
 //   qdo_groupread HOST PORT NODES   prints: walk NODES_PER_SECOND / read, group read of one
 //                                   node, execute: MICROSECONDS each
+//
+// With a fourth argument, a walk of a subtree of MEGABYTES of 1000-byte values instead: the
+// byte rate, and the resident memory of the server's job and of this client before and after
+// (they stay flat when chunks stream through).
+//
+//   qdo_groupread HOST PORT 0 MEGABYTES
+#include "ProcessMemory.h"
 #include "connect/Qdoconnect.h"
 #include "encodings/Mlist.h"
 
@@ -28,6 +35,39 @@ double MicrosecondsEach(int rounds, Body&& body) {
     return Seconds(Clock::now() - start) * 1e6 / rounds;
 }
 
+// Walks ^GB, a subtree of `megabytes` MB in 1000-byte values, and prints the rate and memory.
+int StreamBigSubtree(qdo::TQdoConnect& connect, long megabytes) {
+    const long nodes = megabytes * 1000;
+    connect.Execute("kill ^GB set v=$justify(\"\",1000) for i=1:1:" + std::to_string(nodes) +
+                    " set ^GB(i)=v");
+    const pid_t job = static_cast<pid_t>(std::stol(connect.Read("$job")));
+    ResetPeakResident(job);
+    ResetPeakResident(getpid());
+    const long jobBefore = ResidentKiB(job), clientBefore = ResidentKiB(getpid());
+    long seen = 0;
+    qdo::TMList list;
+    const auto take = [&](const std::string& chunk) {
+        list.SetAllList(chunk);
+        seen += list.GetLength() / 2;
+    };
+    connect.OnGroupRead = [&](qdo::TObject*, const std::string& chunk, bool&) { take(chunk); };
+    const auto start = Clock::now();
+    take(connect.GroupRead("^GB"));
+    const double seconds = Seconds(Clock::now() - start);
+    connect.OnGroupRead = nullptr;
+    if (seen != nodes) {
+        std::fprintf(stderr, "walked %ld nodes of %ld\n", seen, nodes);
+        return 1;
+    }
+    std::printf("stream %ld MB %.0f MB/s\n", megabytes, megabytes / seconds);
+    std::printf("job resident %ld KiB before, at most %ld KiB during\n", jobBefore,
+                ResidentKiB(job, "VmHWM"));
+    std::printf("client resident %ld KiB before, at most %ld KiB during\n", clientBefore,
+                ResidentKiB(getpid(), "VmHWM"));
+    connect.Execute("kill ^GB");
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -41,6 +81,8 @@ int main(int argc, char** argv) {
     connect.SetServerPort(std::stoi(argv[2]));
     connect.SetActive(true);
     connect.Execute("zn \"USER\"");
+    if (argc > 4)
+        return StreamBigSubtree(connect, std::stol(argv[4]));
     connect.Execute("kill ^GR set ^GR1(1)=\"x\" for i=1:1:" + std::to_string(nodes) +
                     " set ^GR(i)=\"value\"_i");
 

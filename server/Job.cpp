@@ -3,6 +3,7 @@
 #include "encodings/Mlist.h"
 #include "protocol/Replies.h"
 #include "server/DataDirectory.h"
+#include "server/Handover.h"
 #include "server/Log.h"
 #include "server/LogText.h"
 #include "server/MSyntax.h"
@@ -118,6 +119,28 @@ int TJob::ServeInline(int client, const TJobStart& start) {
     }
     pushed_.Attach(client_);
     return Open(start);
+}
+
+int TJob::ServeHandedOver(int control) {
+    engine_.Poll(); // links the routines, which would otherwise wait for the first request
+    if (::send(control, "R", 1, MSG_NOSIGNAL) != 1)
+        return 0; // the listener is gone
+    THandover handover;
+    while (true) {
+        switch (ReceiveHandover(control, handover)) {
+        case THandoverWait::Interrupted:
+            engine_.Poll(); // a stop requested meanwhile ends the process here
+            continue;
+        case THandoverWait::Closed:
+            return 0;
+        case THandoverWait::Received:
+            break;
+        }
+        break;
+    }
+    ::close(control);
+    return handover.JobPort >= 0 ? ServeLoggedOn(handover.JobPort, handover.Client, handover.Start)
+                                 : ServeInline(handover.Client, handover.Start);
 }
 
 bool TJob::EnterNamespace(const std::string& name) {

@@ -3,6 +3,7 @@
 
 #include "server/Engine.h"
 #include "server/GtmErrors.h"
+#include "server/JobStart.h"
 #include "server/MCalls.h"
 #include "server/OutputPipe.h"
 #include "server/PushedMessages.h"
@@ -36,14 +37,6 @@ constexpr int JobExitUnclean = 3;
 // and closes the databases), as the listener stops its jobs.
 constexpr int JobExitStopped = 241;
 
-// What the listener learnt of a session before it started the job.
-struct TJobStart {
-    std::string Session{};   // redirect: the session identifier; inline: empty
-    std::string NameSpace{}; // where the session starts: from its create request, else empty
-    std::string User{};      // the user its credentials named, if checked
-    std::string Received{};  // bytes the client sent after its logon (a first request)
-};
-
 class TJob {
 public:
     // Sets up the process (output pipe, GT.M) for serving. Fails with std::runtime_error.
@@ -59,6 +52,10 @@ public:
     int ServeLoggedOn(int jobPort, int client, const TJobStart& start);
     // Inline: serves a client that the listener greeted, whose first bytes it has read.
     int ServeInline(int client, const TJobStart& start);
+    // A spare job: loads the server's M routines, then waits for the listener to hand it a
+    // session through `control` and serves it as one of the two above. Returns 0 at once
+    // when the listener closes `control` instead (it stops, or has spares enough).
+    int ServeHandedOver(int control);
 
 private:
     // TooSlow: a request begun did not arrive whole within the request time-out.

@@ -4,12 +4,14 @@
 #include "protocol/Replies.h"
 #include "server/CredentialChecker.h"
 #include "server/FailureThrottle.h"
+#include "server/Handover.h"
 #include "server/JobProcess.h"
 #include "server/Log.h"
 #include "server/LogText.h"
 #include "server/Mailbox.h"
 #include "server/Net.h"
 #include "server/RefusalLog.h"
+#include "server/SpareJobs.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -105,7 +107,8 @@ class Listener {
 public:
     Listener(TDataDirectory& data, const TServerSettings& settings, int listening)
         : data_(data), settings_(settings), run_(data.Path()), reader_(maxHandshakeBytes),
-          listener_(listening), throttle_(settings.MaxAuthFailures, std::chrono::minutes(1)) {
+          listener_(listening), throttle_(settings.MaxAuthFailures, std::chrono::minutes(1)),
+          spares_(settings.SpareJobs) {
         if (settings.Credentials)
             checker_ = std::make_unique<TCredentialChecker>(*settings.Credentials);
     }
@@ -130,6 +133,7 @@ public:
 
         while (true) {
             Sweep();
+            StartSpares();
             std::vector<pollfd> watched{{listener_, POLLIN, 0}, {signals_, POLLIN, 0}};
             std::vector<TEntry> polled;
             for (auto it = pending_.begin(); it != pending_.end(); ++it) {
@@ -477,9 +481,7 @@ private:
         for (auto it = pending_.begin(); it != pending_.end(); ++it)
             if (!it->Done && it->Fd == port)
                 HandOver(it); // the port goes to the job too
-        const pid_t pid = Fork(
-            {client, port}, [&](TJob& job) { return job.ServeLoggedOn(port, client, start); },
-            client);
+        const pid_t pid = StartSession(client, port, start);
         CloseJobPort(port); // waiting connections of others, and the Greeted link
         ::close(port);
         ::close(client);
@@ -567,8 +569,7 @@ private:
             return;
         }
         SetNonBlocking(client, false); // the job waits for its requests
-        const pid_t pid = Fork(
-            {client}, [&](TJob& job) { return job.ServeInline(client, start); }, client);
+        const pid_t pid = StartSession(client, -1, start);
         ::close(client);
         if (pid > 0)
             LogInfo("job " + std::to_string(pid) + " for " + peer);
@@ -615,8 +616,59 @@ private:
                 Close(it);
     }
 
+    // Gives the session of `client` (with its job port `port`, or -1 inline) to a job: a
+    // spare that waits for it, else one started now. Returns the job's process, -1 when none
+    // could start (the client has heard "<NO JOB>" then).
+    pid_t StartSession(int client, int port, const TJobStart& start) {
+        while (const auto spare = spares_.Take()) {
+            const bool sent = SendHandover(spare->Control, {client, port, start});
+            ::close(spare->Control);
+            if (!sent) {
+                spares_.Failed();
+                continue;
+            }
+            spares_.Served();
+            jobs_.insert(spare->Pid);
+            return spare->Pid;
+        }
+        const pid_t pid =
+            port >= 0
+                ? Fork(
+                      {client, port},
+                      [&](TJob& job) { return job.ServeLoggedOn(port, client, start); }, client)
+                : Fork(
+                      {client}, [&](TJob& job) { return job.ServeInline(client, start); }, client);
+        if (pid > 0)
+            jobs_.insert(pid);
+        return pid;
+    }
+
+    // Starts spare jobs until there are as many as wanted. Called only where the listener holds
+    // no descriptor but its own and those of `pending_`, which a child closes: a spare must not
+    // keep a client's connection or a job port open behind the job that has it.
+    void StartSpares() {
+        for (int missing = spares_.Missing(); missing > 0; --missing) {
+            int ends[2];
+            if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0)
+                return;
+            const pid_t pid = Fork(
+                {ends[1]},
+                [&](TJob& job) {
+                    ::close(ends[0]); // the listener's end
+                    return job.ServeHandedOver(ends[1]);
+                },
+                -1);
+            ::close(ends[1]);
+            if (pid < 0) {
+                ::close(ends[0]);
+                return;
+            }
+            spares_.Add(pid, ends[0]);
+        }
+    }
+
     // Starts a job process; -1 when it cannot. The child keeps only the descriptors `keep` of
-    // the listener's; should GT.M not start, `client` hears "<NO JOB>".
+    // the listener's; should GT.M not start, `client` (unless -1) hears "<NO JOB>".
     template <typename Body>
     pid_t Fork(std::initializer_list<int> keep, Body&& body, int client) {
         const pid_t listener = getpid();
@@ -624,10 +676,9 @@ private:
         if (pid == 0 && !BecomeJobProcess(listener))
             _exit(1); // the listener died already
         if (pid != 0) {
-            if (pid > 0) {
+            if (pid > 0)
                 setpgid(pid, pid); // the job does too: the group exists whoever runs first
-                jobs_.insert(pid);
-            } else
+            else if (client >= 0)
                 SendAll(client, Frame(protocol::MarkerNoJob));
             return pid;
         }
@@ -638,6 +689,7 @@ private:
         for (const TPending& p : pending_)
             if (p.Fd >= 0 && std::find(keep.begin(), keep.end(), p.Fd) == keep.end())
                 ::close(p.Fd);
+        spares_.CloseInChild();
         SetLogRole("job");
         int status = 1;
         try {
@@ -651,7 +703,8 @@ private:
             status = body(job);
         } catch (const std::exception& e) {
             LogError(e.what());
-            SendAll(client, Frame(protocol::MarkerNoJob));
+            if (client >= 0)
+                SendAll(client, Frame(protocol::MarkerNoJob));
         }
         if (status == 0 && EngineLeftUnclean())
             status = JobExitUnclean;
@@ -664,7 +717,20 @@ private:
         int status = 0;
         pid_t pid;
         while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
-            jobs_.erase(pid);
+            switch (spares_.Ended(pid)) {
+            case TSpareJobs::TEnd::Failed:
+                LogWarning(
+                    "spare job " + std::to_string(pid) + " ended before it served" +
+                    (spares_.GivenUp() ? "; jobs start when their sessions do from now on" : ""));
+                continue;
+            case TSpareJobs::TEnd::Released:
+                LogDebug("spare job " + std::to_string(pid) + " ended");
+                continue;
+            case TSpareJobs::TEnd::NotSpare:
+                break;
+            }
+            if (jobs_.erase(pid) == 0)
+                continue; // a spare that was found gone already
             const std::string job = "job " + std::to_string(pid);
             if (WIFEXITED(status) &&
                 (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == JobExitStopped)) {
@@ -695,11 +761,13 @@ private:
         LogRefusalSummaries(true);
         for (pid_t pid : jobs_)
             SignalJob(pid, SIGTERM); // and what its M code started
+        spares_.Release();           // spares end as they see their controls close
         // Jobs end at their next safe point; a job that does not end in time is left, and the
         // directory keeps its mark so that the next start recovers it.
-        for (int waited = 0; !jobs_.empty() && waited < stopWaitMs; waited += 10) {
+        const auto anyLeft = [this] { return !jobs_.empty() || spares_.Ending(); };
+        for (int waited = 0; anyLeft() && waited < stopWaitMs; waited += 10) {
             Reap();
-            if (!jobs_.empty())
+            if (anyLeft())
                 usleep(10000);
         }
         if (!jobs_.empty()) {
@@ -741,7 +809,8 @@ private:
     TFailureThrottle throttle_;
     std::map<std::string, int> checking_; // credential checks under way, by host
     sigset_t original_{};
-    std::set<pid_t> jobs_;
+    std::set<pid_t> jobs_; // those that serve a session (counted against MaxJobs)
+    TSpareJobs spares_;
     std::list<TPending> pending_;
     TRefusalLog refusals_;
     bool uncleanJobs_ = false; // a job ended without GT.M closing the databases cleanly

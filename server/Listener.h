@@ -20,6 +20,7 @@ struct TServerSettings {
     bool Inline = false;   // accept clients on the first connection instead of redirecting them
     int MaxJobs = 64;      // jobs that serve a session
     int MaxPending = 4096; // handshakes under way (connections and ports without a job)
+    int SpareJobs = 2;     // jobs started ahead, so that a session need not wait for GT.M
     // When set, a client must send a create request whose credentials these accept before it
     // gets a job; else clients are anonymous.
     std::optional<TCredentials> Credentials;

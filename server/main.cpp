@@ -27,7 +27,8 @@ const char usage[] =
     "       qdo-server run --data DIR [--listen HOST:PORT] [--inline]\n"
     "                      [--auth FILE] [--max-auth-failures N] [--insecure-anonymous]\n"
     "                      [--user NAME] [--allow-root]\n"
-    "                      [--max-request BYTES] [--max-jobs N] [--handshake-timeout SECONDS]\n"
+    "                      [--max-request BYTES] [--max-jobs N] [--spare-jobs N]\n"
+    "                      [--handshake-timeout SECONDS]\n"
     "                      [--idle-timeout SECONDS] [--session-timeout SECONDS]\n"
     "                      [--callback-timeout SECONDS] [--max-pending N]\n"
     "                      [--request-timeout SECONDS] [--send-timeout SECONDS]\n"
@@ -185,6 +186,8 @@ int Run(Arguments& args) {
                 static_cast<size_t>(Number(args.Next(option), option, 1024, 1L << 30));
         } else if (option == "--max-jobs") {
             settings.MaxJobs = static_cast<int>(Number(args.Next(option), option, 1, 100000));
+        } else if (option == "--spare-jobs") {
+            settings.SpareJobs = static_cast<int>(Number(args.Next(option), option, 0, 64));
         } else if (option == "--handshake-timeout") {
             settings.Job.HandshakeTimeoutMs =
                 static_cast<int>(Number(args.Next(option), option, 1, 3600) * 1000);

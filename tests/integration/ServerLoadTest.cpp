@@ -73,12 +73,12 @@ TEST(ServerLoad, AFloodOfSilentConnectionsStartsNoJob) {
     }
     flooding = false;
     flood.join();
-    // The listener, and the job of the one well-behaved session at a time.
-    EXPECT_LE(most, 2);
+    // The listener, its two spare jobs, and the job of the one well-behaved session at a time.
+    EXPECT_LE(most, 4);
     const auto end = Clock::now() + std::chrono::seconds(5);
-    while (ServerProcesses(server.Pid()) > 1 && Clock::now() < end)
+    while (ServerProcesses(server.Pid()) > 3 && Clock::now() < end)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(ServerProcesses(server.Pid()), 1);
+    EXPECT_EQ(ServerProcesses(server.Pid()), 3);
 }
 
 TEST(ServerLoad, FiftyClientsWithEventsLoseNothing) {

@@ -250,9 +250,7 @@ TEST(ServerOperations, UncleanJobsMakeTheNextStartRecoverAndADamagedDatabaseIsRe
     // A job killed by a signal, then a clean stop of the listener.
     auto connect = Connected(server);
     connect->Write("^Kept", "1");
-    const std::vector<pid_t> jobs = Jobs(server.Pid());
-    ASSERT_EQ(jobs.size(), 1u);
-    ::kill(jobs[0], SIGKILL);
+    ::kill(static_cast<pid_t>(std::stol(connect->Read("$job"))), SIGKILL);
     ASSERT_TRUE(LogShows(server, "ended by signal 9"));
     connect.reset();
     EXPECT_EQ(server.Stop(), 0);
@@ -282,8 +280,9 @@ TEST(ServerOperations, UncleanJobsMakeTheNextStartRecoverAndADamagedDatabaseIsRe
     // first: a sanitizer build's job that SIGTERM ends reports leaks at exit, a status not 0.)
     connect = Connected(server);
     EXPECT_EQ(connect->Read("^Kept"), "1");
+    const auto job = static_cast<pid_t>(std::stol(connect->Read("$job")));
     connect.reset();
-    for (int i = 0; i < 1000 && !Jobs(server.Pid()).empty(); ++i)
+    for (int i = 0; i < 1000 && !Gone(job); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(server.Stop(), 0);
     EXPECT_EQ(pidFileText(), "") << server.Log();
