@@ -80,6 +80,14 @@ TJob::~TJob() {
         ::close(client_);
 }
 
+void TJob::StartReaders() {
+    if (readersStarted_)
+        return;
+    errors_.StartReader();
+    output_.StartReader();
+    readersStarted_ = true;
+}
+
 void TJob::Begin(int jobPort) {
     hooks_.Session = session_;
     hooks_.Subscribe = [this](std::string_view name, bool on, bool flag) {
@@ -89,8 +97,7 @@ void TJob::Begin(int jobPort) {
         return Callback(command, answer);
     };
     SetJobHooks(&hooks_);
-    errors_.StartReader();
-    output_.StartReader();
+    StartReaders();
     pushed_.Start(jobPort, session_, settings_.CallbackTimeoutMs, settings_.HandshakeTimeoutMs);
 }
 
@@ -122,22 +129,22 @@ int TJob::ServeInline(int client, const TJobStart& start) {
 }
 
 int TJob::ServeHandedOver(int control) {
-    engine_.Poll(); // links the routines, which would otherwise wait for the first request
+    // What does not depend on the session is done before it comes, so that its client does not
+    // wait for it: the routines linked, GT.M's compiler loaded (by an evaluation), and the
+    // readers of the output pipes started.
+    engine_.Poll();
+    TMError ignored;
+    std::string value;
+    engine_.Evaluate("$job", value, ignored);
+    StartReaders();
     if (::send(control, "R", 1, MSG_NOSIGNAL) != 1)
         return 0; // the listener is gone
     THandover handover;
-    while (true) {
-        switch (ReceiveHandover(control, handover)) {
-        case THandoverWait::Interrupted:
-            engine_.Poll(); // a stop requested meanwhile ends the process here
-            continue;
-        case THandoverWait::Closed:
-            return 0;
-        case THandoverWait::Received:
-            break;
-        }
-        break;
-    }
+    THandoverWait wait;
+    while ((wait = ReceiveHandover(control, handover)) == THandoverWait::Interrupted)
+        engine_.Poll(); // a stop requested meanwhile ends the process here
+    if (wait == THandoverWait::Closed)
+        return 0;
     ::close(control);
     return handover.JobPort >= 0 ? ServeLoggedOn(handover.JobPort, handover.Client, handover.Start)
                                  : ServeInline(handover.Client, handover.Start);

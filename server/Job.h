@@ -62,8 +62,10 @@ private:
     enum class TReceived { Request, Closed, TimedOut, Malformed, TooSlow };
     enum class TNext { Serve, Close, Store };
 
-    // Starts serving: the pushed messages, the output reader, the M calls' hooks.
+    // Starts serving: the pushed messages, the output readers, the M calls' hooks.
     void Begin(int jobPort);
+    // Starts the threads that read the output pipes, once.
+    void StartReaders();
     // Switches to the namespace the session starts in (none: stays); false when it cannot.
     bool EnterNamespace(const std::string& name);
     // Serves the attached session from its first request on.
@@ -105,6 +107,7 @@ private:
     TEngine engine_;
     TPushedMessages pushed_;
     TJobHooks hooks_;
+    bool readersStarted_ = false;
     std::string session_;
     int client_ = -1;
     std::string received_;    // bytes of the client not yet taken as requests

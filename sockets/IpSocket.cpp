@@ -66,18 +66,22 @@ std::string TIpSocket::LookupHostName(const std::string& address) {
 uint16_t TIpSocket::LookupPort(const std::string& port, const char* protocolName) {
     if (port.empty())
         return 0;
+    // A number is taken as it stands: no service is named by digits alone, and the services
+    // database costs a file read (and the name-service modules' probing) on every connect.
+    uint32_t number = 0;
+    auto result = std::from_chars(port.data(), port.data() + port.size(), number);
+    const bool numeric = result.ec == std::errc() && result.ptr == port.data() + port.size();
+    if (numeric && number <= 65535)
+        return static_cast<uint16_t>(number);
     servent entry{};
     servent* found = nullptr;
     std::vector<char> scratch(4096);
-    if (getservbyname_r(port.c_str(), protocolName, &entry, scratch.data(), scratch.size(),
+    if (!numeric &&
+        getservbyname_r(port.c_str(), protocolName, &entry, scratch.data(), scratch.size(),
                         &found) == 0 &&
         found != nullptr)
         return ntohs(static_cast<uint16_t>(found->s_port));
-    uint32_t number = 0;
-    auto result = std::from_chars(port.data(), port.data() + port.size(), number);
-    if (result.ec != std::errc() || result.ptr != port.data() + port.size() || number > 65535)
-        throw EConvertError("'" + port + "' is not a valid port");
-    return static_cast<uint16_t>(number);
+    throw EConvertError("'" + port + "' is not a valid port");
 }
 
 uint16_t TIpSocket::LookupProtocol(const std::string& name) {
