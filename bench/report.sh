@@ -172,7 +172,7 @@ for n in $clients_list; do
     say "$n clients: GT.CM GNP, $n processes"
     # All start at one moment, well after every process has started and connected.
     now=$(date +%s%6N)
-    start=$((now + 2000000 + n * 50000))
+    start=$((now + 3000000 + n * 100000))
     end=$((start + seconds * 1000000))
     rm -rf "$work/gnpclients"
     mkdir "$work/gnpclients"
@@ -230,6 +230,7 @@ set title "Group read through the C++ API (client and server on CPU 0)"
 set xlabel "nodes"
 set ylabel "nodes/s"
 set logscale x 10
+set xrange [500:400000]
 unset key
 plot "$work/groupread.dat" using 1:2 with linespoints
 EOF
