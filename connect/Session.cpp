@@ -121,9 +121,15 @@ void TQdoConnect::Logon() {
         return;
     }
     // A refused logon leaves a connection that no request can use: close it, so that the
-    // component does not read as active without a session.
+    // component does not read as active without a session. A server without a job for the
+    // session (at its limit) or without the session says so, and is reported as it says: not
+    // as a reply of an unknown format.
     CloseConnection();
-    HandleError(marker == protocol::MarkerInvalidType ? ceInvalidType : ceBadFormat);
+    TConnectError error = ceBadFormat;
+    for (const Refusal& refusal : refusals)
+        if (marker == refusal.marker && refusal.error != ceUnknown)
+            error = refusal.error;
+    HandleError(error);
 }
 
 void TQdoConnect::SetIPAddress() {

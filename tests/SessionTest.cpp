@@ -114,7 +114,11 @@ TEST(Session, ARefusedLogonLeavesTheComponentInactiveInEitherMode) {
     const struct {
         std::string reply;
         TConnectError error;
-    } cases[] = {{"<INVALID TYPE>" + Nul, ceInvalidType}, {"<NO>:x" + Nul, ceBadFormat}};
+    } cases[] = {{"<INVALID TYPE>" + Nul, ceInvalidType},
+                 {"<NO JOB>" + Nul, ceNoJob},
+                 {"<NO SESSION>" + Nul, ceNoSession},
+                 {"<CONNECT>:1:t" + Nul, ceBadFormat},
+                 {"<NO>:x" + Nul, ceBadFormat}};
     for (TErrorHandler mode : {htException, htEvent}) {
         for (const auto& c : cases) {
             SCOPED_TRACE(c.reply);

@@ -373,6 +373,13 @@ TEST(ServerFeatures, CancelsTakeNoJobAndLongLinesSayTheirLimit) {
     connect->CancelGroupRead();
     auto second = Open(server); // the second job of two: the cancels took none
     EXPECT_EQ(second->Read("1+1"), "2");
+    // A third finds the jobs at their limit, and hears so, as the server says it.
+    try {
+        Open(server);
+        ADD_FAILURE() << "a third job ran";
+    } catch (const EMConnectError& e) {
+        EXPECT_EQ(e.ErrorCode, ceNoJob) << e.what();
+    }
 
     const std::string line = "set x=1" + std::string(9000, ' ') + " set y=2";
     try {
