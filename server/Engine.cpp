@@ -95,8 +95,24 @@ bool TEngine::Get(const TPlainReference& reference, std::string& value, TMError&
     Subscripts s(reference);
     gtm_string_t name = In(reference.Name);
     gtm_string_t out = Out(value_);
-    if (Call("qdoget", error, &name, s.count, &s.places[0], &s.places[1], &s.places[2],
-             &s.places[3], &s.places[4], &s.places[5], &s.places[6], &s.places[7], &out) < 0)
+    gtm_string_t* p = s.places;
+    // One to three subscripts, the common case, go to entries that take no more arguments.
+    int result;
+    switch (s.count) {
+    case 1:
+        result = Call("qdoget1", error, &name, &p[0], &out);
+        break;
+    case 2:
+        result = Call("qdoget2", error, &name, &p[0], &p[1], &out);
+        break;
+    case 3:
+        result = Call("qdoget3", error, &name, &p[0], &p[1], &p[2], &out);
+        break;
+    default:
+        result = Call("qdoget", error, &name, s.count, &p[0], &p[1], &p[2], &p[3], &p[4], &p[5],
+                      &p[6], &p[7], &out);
+    }
+    if (result < 0)
         return false;
     value.assign(out.address, static_cast<size_t>(out.length));
     return true;
@@ -106,8 +122,18 @@ bool TEngine::Set(const TPlainReference& reference, std::string_view value, TMEr
     Subscripts s(reference);
     gtm_string_t name = In(reference.Name);
     gtm_string_t in = In(value);
-    return Call("qdoset", error, &name, s.count, &s.places[0], &s.places[1], &s.places[2],
-                &s.places[3], &s.places[4], &s.places[5], &s.places[6], &s.places[7], &in) >= 0;
+    gtm_string_t* p = s.places;
+    switch (s.count) {
+    case 1:
+        return Call("qdoset1", error, &name, &p[0], &in) >= 0;
+    case 2:
+        return Call("qdoset2", error, &name, &p[0], &p[1], &in) >= 0;
+    case 3:
+        return Call("qdoset3", error, &name, &p[0], &p[1], &p[2], &in) >= 0;
+    default:
+        return Call("qdoset", error, &name, s.count, &p[0], &p[1], &p[2], &p[3], &p[4], &p[5],
+                    &p[6], &p[7], &in) >= 0;
+    }
 }
 
 bool TEngine::Kill(const TPlainReference& reference, TMError& error) {

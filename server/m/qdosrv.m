@@ -37,6 +37,27 @@ set(%qdonm,%qdon,%qdo1,%qdo2,%qdo3,%qdo4,%qdo5,%qdo6,%qdo7,%qdo8,%qdov,%qdoer) ;
  if %qdon=7 set @%qdonm@(%qdo1,%qdo2,%qdo3,%qdo4,%qdo5,%qdo6,%qdo7)=%qdov quit 0
  set @%qdonm@(%qdo1,%qdo2,%qdo3,%qdo4,%qdo5,%qdo6,%qdo7,%qdo8)=%qdov quit 0
  ;
+ ; The most common references, with one to three subscripts, have entries of their own: every
+ ; argument of a call-in costs GT.M time (some 75 ns), and the entries above take eleven.
+get1(%qdonm,%qdo1,%qdov,%qdoer)
+ new $etrap set $etrap=$$trap($zlevel),%qdoer=""
+ set %qdov=@%qdonm@(%qdo1) quit 0
+get2(%qdonm,%qdo1,%qdo2,%qdov,%qdoer)
+ new $etrap set $etrap=$$trap($zlevel),%qdoer=""
+ set %qdov=@%qdonm@(%qdo1,%qdo2) quit 0
+get3(%qdonm,%qdo1,%qdo2,%qdo3,%qdov,%qdoer)
+ new $etrap set $etrap=$$trap($zlevel),%qdoer=""
+ set %qdov=@%qdonm@(%qdo1,%qdo2,%qdo3) quit 0
+set1(%qdonm,%qdo1,%qdov,%qdoer)
+ new $etrap set $etrap=$$trap($zlevel),%qdoer=""
+ set @%qdonm@(%qdo1)=%qdov quit 0
+set2(%qdonm,%qdo1,%qdo2,%qdov,%qdoer)
+ new $etrap set $etrap=$$trap($zlevel),%qdoer=""
+ set @%qdonm@(%qdo1,%qdo2)=%qdov quit 0
+set3(%qdonm,%qdo1,%qdo2,%qdo3,%qdov,%qdoer)
+ new $etrap set $etrap=$$trap($zlevel),%qdoer=""
+ set @%qdonm@(%qdo1,%qdo2,%qdo3)=%qdov quit 0
+ ;
 kill(%qdonm,%qdon,%qdo1,%qdo2,%qdo3,%qdo4,%qdo5,%qdo6,%qdo7,%qdo8,%qdoer) ; a plain reference
  new $etrap set $etrap=$$trap($zlevel),%qdoer=""
  if %qdon=0 kill @%qdonm quit 0

@@ -56,7 +56,10 @@ TEST(Server, InlineHandshakeServesTheFirstConnection) {
 TEST(Server, BinaryValuesOfGlobalsAndLocals) {
     auto connect = Open(Shared());
     const std::string bytes = AllBytes();
-    for (const std::string name : {"^Bin(1,\"k\")", "bin(2)", "^Bin", "bin"}) {
+    // Every count of subscripts that the fast path takes (none to eight); the evaluation of
+    // $length and $data checks that each went where M itself puts it.
+    for (const std::string name : {"^Bin(1,\"k\")", "bin(2)", "^Bin", "bin", "^Bin(1,\"k\",-2.5)",
+                                   "bin(1,2,3,\"x\")", "^Bin(1,2,3,4,5,6,7,8)"}) {
         SCOPED_TRACE(name);
         connect->Write(name, bytes);
         EXPECT_EQ(ToHex(connect->Read(name)), ToHex(bytes));
