@@ -7,7 +7,7 @@
 #   OUTDIR/groupread.png      group-read nodes/s against the number of nodes
 #
 #   bench/report.sh [OUTDIR]      (default: a new directory under /tmp, named on stdout;
-#                                  needs build/gcc built; takes about 4 minutes)
+#                                  needs build/gcc built; takes 3 to 4 minutes)
 #
 # Single connections, group reads and BLOBs run with client and server pinned to CPU 0 (as
 # bench/compare.sh does); many clients run on every CPU, servers included. Progress goes to
