@@ -119,6 +119,25 @@ TEST(Server, ExecuteReturnsWhatTheLineWrites) {
     EXPECT_EQ(big, whole.substr(whole.size() - big.size()));
 }
 
+TEST(Server, OutputOfAnySizeFromAnyRequestNeverStallsTheJob) {
+    // Output that a short request writes waits in the job's pipe (64 KiB) for the request's
+    // end; a request that writes more than the pipe holds must be read from while it runs,
+    // whatever the request: here a trigger's output during a plain set, which is dropped.
+    auto connect = Open(Shared());
+    connect->Execute("kill ^OutT if $ztrigger(\"item\",\"-^OutT(sub=*) -commands=S\")");
+    connect->Execute("if $ztrigger(\"item\",\"+^OutT(sub=*) -commands=S -name=qdoOutT "
+                     "-xecute=\"\"write $justify(1,200000) set ^OutT(sub,1)=1\"\"\")");
+    for (int i = 0; i < 3; ++i) {
+        connect->Write("^OutT(" + std::to_string(i) + ")", "x");
+        EXPECT_EQ(connect->Read("^OutT(" + std::to_string(i) + ")"), "x");
+        EXPECT_EQ(connect->Read("^OutT(" + std::to_string(i) + ",1)"), "1"); // it wrote
+    }
+    // The next request's output is its own, whole, however long.
+    EXPECT_EQ(connect->Execute("write \"mine\""), "mine");
+    EXPECT_EQ(connect->Execute("write $justify(1,1000000)").size(), 1000000u);
+    connect->Execute("if $ztrigger(\"item\",\"-qdoOutT\") kill ^OutT");
+}
+
 TEST(Server, TerminalOutputStreamsWhileTheLineRuns) {
     auto connect = Open(Shared());
     std::vector<std::pair<std::string, Clock::time_point>> pieces;
