@@ -132,7 +132,7 @@ int TJob::ServeHandedOver(int control) {
     // What does not depend on the session is done before it comes, so that its client does not
     // wait for it: the routines linked, GT.M's compiler loaded (by an evaluation), and the
     // readers of the output pipes started.
-    PollEngine();
+    engine_.Poll();
     TMError ignored;
     std::string value;
     engine_.Evaluate("$job", value, ignored);
@@ -142,18 +142,12 @@ int TJob::ServeHandedOver(int control) {
     THandover handover;
     THandoverWait wait;
     while ((wait = ReceiveHandover(control, handover)) == THandoverWait::Interrupted)
-        PollEngine(); // a stop requested meanwhile ends the process here
+        engine_.Poll(); // a stop requested meanwhile ends the process here
     if (wait == THandoverWait::Closed)
         return 0;
     ::close(control);
     return handover.JobPort >= 0 ? ServeLoggedOn(handover.JobPort, handover.Client, handover.Start)
                                  : ServeInline(handover.Client, handover.Start);
-}
-
-void TJob::PollEngine() {
-    output_.RequestStarts(); // M code that runs on a signal ($ZINTERRUPT) may write
-    engine_.Poll();
-    output_.RequestEnds();
 }
 
 bool TJob::EnterNamespace(const std::string& name) {
@@ -198,9 +192,7 @@ int TJob::Serve() {
         if (ClientLost() || received == TReceived::Closed)
             break;
         pushed_.SetBusy(true);
-        output_.RequestStarts();
         const TNext next = Handle(request);
-        output_.RequestEnds();
         pushed_.SetBusy(false);
         if (next == TNext::Close || ClientLost())
             break;
@@ -285,7 +277,7 @@ TJob::TReceived TJob::Receive(TRequest& request, int waitMs, std::string& reason
         char block[65536];
         const ssize_t n = ::recv(client_, block, sizeof block, 0);
         if (n < 0 && errno == EINTR) {
-            PollEngine(); // a stop requested meanwhile ends the process here
+            engine_.Poll(); // a stop requested meanwhile ends the process here
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
@@ -307,7 +299,7 @@ bool TJob::WaitForReattach() {
         }
         TPushedMessages::TReturning returning = pushed_.NextReturning(std::min(left, 1000));
         if (returning.Fd < 0) {
-            PollEngine(); // a stop requested meanwhile ends the process here
+            engine_.Poll(); // a stop requested meanwhile ends the process here
             continue;
         }
         TakeClient(returning.Fd);

@@ -66,8 +66,6 @@ private:
     void Begin(int jobPort);
     // Starts the threads that read the output pipes, once.
     void StartReaders();
-    // Lets GT.M act on what it has pending (a stop, an interrupt) outside a request.
-    void PollEngine();
     // Switches to the namespace the session starts in (none: stays); false when it cannot.
     bool EnterNamespace(const std::string& name);
     // Serves the attached session from its first request on.

@@ -5,12 +5,10 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdint>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
-#include <sys/timerfd.h>
 #include <unistd.h>
 
 namespace qdo::server {
@@ -22,16 +20,6 @@ namespace {
 
 // How long terminal output may wait for more of itself before it is sent.
 constexpr int terminalLingerMs = 5;
-// How long a request runs before the reader watches the pipe: a shorter one leaves its output
-// to the request's end, and never wakes the reader.
-constexpr long watchAfterNs = 1000000;
-
-// Arms `timer` to fire once, `ns` from now.
-void Arm(int timer, long ns) {
-    itimerspec when{};
-    when.it_value.tv_nsec = ns;
-    timerfd_settime(timer, 0, &when, nullptr);
-}
 
 } // namespace
 
@@ -44,9 +32,6 @@ TOutputPipe::TOutputPipe() {
     ::close(ends[1]);
     readEnd_ = ends[0];
     fcntl(readEnd_, F_SETFL, O_NONBLOCK);
-    timer_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-    if (timer_ < 0)
-        throw std::runtime_error("cannot make the output pipe's timer");
 }
 
 void TOutputPipe::StartReader() {
@@ -60,25 +45,13 @@ void TOutputPipe::StartReader() {
 }
 
 void TOutputPipe::ReadLoop() {
+    pollfd watched{readEnd_, POLLIN, 0};
     bool lingering = false;
     while (true) {
-        bool watch;
-        {
-            std::lock_guard lock(mutex_);
-            watch = watching_;
-        }
-        pollfd watched[2] = {{timer_, POLLIN, 0}, {watch ? readEnd_ : -1, POLLIN, 0}};
-        const int ready = ::poll(watched, 2, lingering ? terminalLingerMs : -1);
+        const int ready = ::poll(&watched, 1, lingering ? terminalLingerMs : -1);
         if (ready < 0 && errno != EINTR)
             return;
         std::lock_guard lock(mutex_);
-        if (watched[0].revents & POLLIN) {
-            uint64_t expirations = 0;
-            [[maybe_unused]] const ssize_t n = ::read(timer_, &expirations, sizeof expirations);
-            // A request that has run this long may write more than the pipe holds.
-            if (running_)
-                watching_ = true;
-        }
         if (ready == 0) {
             // Terminal output that has rested long enough.
             if (mode_ == TMode::Stream && !collected_.empty()) {
@@ -88,28 +61,11 @@ void TOutputPipe::ReadLoop() {
             lingering = false;
             continue;
         }
-        if (!watch)
-            continue;
         DrainLocked();
         lingering = mode_ == TMode::Stream && !collected_.empty();
-        if (watched[1].revents & POLLHUP)
+        if (watched.revents & POLLHUP)
             return;
     }
-}
-
-void TOutputPipe::RequestStarts() {
-    {
-        std::lock_guard lock(mutex_);
-        running_ = true;
-    }
-    Arm(timer_, watchAfterNs);
-}
-
-void TOutputPipe::RequestEnds() {
-    std::lock_guard lock(mutex_);
-    running_ = false;
-    if (mode_ != TMode::Stream)
-        watching_ = false; // the reader sees it at its next wake
 }
 
 void TOutputPipe::DrainLocked() {
@@ -158,11 +114,6 @@ void TOutputPipe::Begin(TMode mode, int client) {
     mode_ = mode;
     client_ = client;
     streamOpen_ = mode == TMode::Stream;
-    if (streamOpen_) {
-        // Terminal output goes out as it comes: the reader watches the pipe from now on.
-        watching_ = true;
-        Arm(timer_, 1);
-    }
 }
 
 void TOutputPipe::Collect(int client) {

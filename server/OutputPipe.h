@@ -6,12 +6,6 @@
 // output. Every write to the client socket goes through Send, under one lock, so that output
 // and replies never interleave.
 //
-// The thread watches the pipe only while terminal output streams, or once a request has run
-// for a millisecond (then its output may outgrow the pipe's 64 KiB, and GT.M would wait for a
-// reader). A shorter request's output stays in the pipe until the request ends and Finish takes
-// it in, on the job's own thread: a write that woke the reader would cost the request two
-// context switches, a third of a short request's time here.
-//
 // Terminal output is sent once the line has written nothing more for a few milliseconds, so
 // that the pieces of one WRITE (its arguments, its line feed) reach the client as one piece,
 // and output written just before the line ends goes out together with the end of the stream.
@@ -44,11 +38,6 @@ public:
     TOutputPipe(const TOutputPipe&) = delete;
     TOutputPipe& operator=(const TOutputPipe&) = delete;
 
-    // Bracket every request (every call into GT.M that may write): after a millisecond, the
-    // reader takes in the request's output as it comes.
-    void RequestStarts();
-    void RequestEnds();
-
     // How the output of the request that starts now goes to `client`. Output left over from
     // earlier requests is dropped first.
     void Collect(int client);
@@ -79,14 +68,11 @@ private:
     bool SendLocked(int client, std::string_view bytes);
 
     int readEnd_ = -1;
-    int timer_ = -1; // fires a while after a request starts (at once for a terminal stream)
     std::mutex mutex_;
     TMode mode_ = TMode::Discard;
     int client_ = -1;
     std::string collected_;   // output taken in and not sent yet
     bool streamOpen_ = false; // Stream mode, and its NUL has not been sent
-    bool running_ = false;    // between RequestStarts and RequestEnds
-    bool watching_ = false;   // the reader polls the pipe
     std::atomic<bool> lost_ = false;
     std::atomic<int> lostError_ = 0;
     std::thread reader_;
