@@ -33,6 +33,16 @@ bool TakeField(std::string_view& in, std::string& field) {
     return true;
 }
 
+// A message of the bytes `data` with room for `controlSize` bytes of descriptors in `control`.
+msghdr Message(iovec& data, char* control, size_t controlSize) {
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = controlSize;
+    return message;
+}
+
 } // namespace
 
 std::string EncodeHandoverStart(const TJobStart& start) {
@@ -61,11 +71,7 @@ bool SendHandover(int control, const THandover& handover) {
     const size_t count = handover.JobPort >= 0 ? 2 : 1;
     alignas(cmsghdr) char space[CMSG_SPACE(sizeof fds)] = {};
     iovec data{bytes.data(), bytes.size()};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = space;
-    message.msg_controllen = CMSG_SPACE(count * sizeof(int));
+    msghdr message = Message(data, space, CMSG_SPACE(count * sizeof(int)));
     cmsghdr* rights = CMSG_FIRSTHDR(&message);
     rights->cmsg_level = SOL_SOCKET;
     rights->cmsg_type = SCM_RIGHTS;
@@ -83,11 +89,7 @@ THandoverWait ReceiveHandover(int control, THandover& handover) {
     int fds[2] = {-1, -1};
     alignas(cmsghdr) char space[CMSG_SPACE(sizeof fds)] = {};
     iovec data{bytes.data(), bytes.size()};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = space;
-    message.msg_controllen = sizeof space;
+    msghdr message = Message(data, space, sizeof space);
     const ssize_t got = ::recvmsg(control, &message, MSG_CMSG_CLOEXEC);
     if (got < 0 && errno == EINTR)
         return THandoverWait::Interrupted;
