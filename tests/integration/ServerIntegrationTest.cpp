@@ -282,10 +282,16 @@ TEST(Server, AReplyOfOneChunkLeavesInOneSend) {
     };
     std::string groupRead;
     protocol::request::WithList(groupRead, "fl:", element("^OneSend"));
-    std::string oneNode, hello, value;
+    std::string oneNode, hello, value, block;
     protocol::reply::AppendChunk(oneNode, element("^OneSend(1)") + element("v"));
     protocol::reply::AppendValue(hello, "hello");
     protocol::reply::AppendValue(value, "v");
+    // A BLOB's block of 2,048 bytes, as the library writes it (quotes doubled) and reads it.
+    std::string bytes(2048, 'b');
+    bytes[7] = '"';
+    std::string quoted = bytes;
+    quoted.insert(7, 1, '"');
+    protocol::reply::AppendValue(block, bytes);
     const struct {
         const char* name;
         std::string request;
@@ -294,6 +300,9 @@ TEST(Server, AReplyOfOneChunkLeavesInOneSend) {
         {"group read of one node", groupRead, oneNode},
         {"execute with output", test::Request('x', "write \"hello\""), hello},
         {"read", test::Request('r', "^OneSend(1)"), value},
+        {"a BLOB's block written", test::Request('x', "d AddBLOBBlock(999999,\"" + quoted + "\")"),
+         ""},
+        {"a BLOB's block read", test::Request('r', "^BLOB(999999,1)"), block},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -304,7 +313,7 @@ TEST(Server, AReplyOfOneChunkLeavesInOneSend) {
             ASSERT_EQ(ToHex(ReceiveOnce(job.get())), ToHex(reply)) << "round " << round;
         }
     }
-    test::SendAll(job.get(), test::Request('k', "^OneSend"));
+    test::SendAll(job.get(), test::Request('x', "kill ^OneSend,^BLOB(999999)"));
     EXPECT_EQ(test::ReadBytes(job.get(), ok.size()), ok);
 }
 
