@@ -63,15 +63,20 @@ std::string ServerProcess::Program() {
 
 int ServerProcess::RunProgram(const std::vector<std::string>& arguments, std::string& output,
                               const std::string& input) {
+    std::vector<std::string> command{Program()};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return Run(command, output, input);
+}
+
+int ServerProcess::Run(const std::vector<std::string>& command, std::string& output,
+                       const std::string& input, const std::vector<std::string>& environment) {
     char pattern[] = "/tmp/qdo-server-run-XXXXXX";
     if (mkdtemp(pattern) == nullptr)
         throw std::runtime_error("no temporary folder");
     const std::string folder = pattern;
     std::ofstream(folder + "/in", std::ios::binary) << input;
-    std::vector<std::string> args{Program()};
-    args.insert(args.end(), arguments.begin(), arguments.end());
-    const int status = RunToEnd(args, folder + "/out", {}, folder + "/in");
-    std::ifstream in(folder + "/out");
+    const int status = RunToEnd(command, folder + "/out", environment, folder + "/in");
+    std::ifstream in(folder + "/out", std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
     output = text.str();

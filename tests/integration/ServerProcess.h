@@ -52,6 +52,10 @@ public:
     // exit status, with what it wrote to stdout and stderr in `output`.
     static int RunProgram(const std::vector<std::string>& arguments, std::string& output,
                           const std::string& input = {});
+    // Runs `command` (its program's path first) the same way, with `environment` (NAME=VALUE)
+    // added to this process's.
+    static int Run(const std::vector<std::string>& command, std::string& output,
+                   const std::string& input = {}, const std::vector<std::string>& environment = {});
 
 private:
     std::vector<std::string> options_;
