@@ -8,6 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -93,6 +98,37 @@ TEST(Tool, BinaryValuesGoInFromStandardInputAndComeOutRawOrSafe) {
         << parsed;
     EXPECT_EQ(parsed, "^ToolBin " + test::ToHex(bytes));
     connect->Kill("^ToolBin");
+}
+
+TEST(Tool, AFileGoesIntoABlobAndComesBackByteForByte) {
+    char pattern[] = "/tmp/qdo-tool-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string folder = pattern;
+    std::string bytes(5 * 1024 * 1024 + 123, '\0'); // 5 MiB and a part block
+    uint32_t state = 12345;
+    for (char& b : bytes) {
+        state = state * 1103515245u + 12345u;
+        b = static_cast<char>(state >> 24);
+    }
+    std::ofstream(folder + "/in.bin", std::ios::binary) << bytes;
+
+    std::string out;
+    ASSERT_EQ(Qdo({"blob", "put", folder + "/in.bin"}, out), 0) << out;
+    const std::string id = out.substr(0, out.find('\n'));
+    ASSERT_FALSE(id.empty());
+    ASSERT_EQ(Qdo({"blob", "get", id, folder + "/out.bin"}, out), 0) << out;
+    std::ifstream back(folder + "/out.bin", std::ios::binary);
+    const std::string read((std::istreambuf_iterator<char>(back)),
+                           std::istreambuf_iterator<char>());
+    EXPECT_EQ(read.size(), bytes.size());
+    EXPECT_TRUE(read == bytes);
+
+    EXPECT_EQ(Qdo({"blob", "rm", id}, out), 0) << out;
+    EXPECT_EQ(Qdo({"blob", "get", id, folder + "/gone.bin"}, out), 1);
+    EXPECT_NE(out.find("there is no BLOB " + id), std::string::npos) << out;
+    EXPECT_EQ(Qdo({"blob", "rm", id}, out), 1);
+    EXPECT_EQ(Qdo({"blob", "put", folder + "/missing.bin"}, out), 2) << out;
+    std::filesystem::remove_all(folder);
 }
 
 } // namespace

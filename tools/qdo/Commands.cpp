@@ -1,9 +1,14 @@
 #include "tools/qdo/Commands.h"
 
+#include "classes/Streams.h"
 #include "encodings/Mlist.h"
 #include "tools/qdo/Display.h"
+#include "tools/qdo/Progress.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <stdexcept>
+#include <unistd.h>
 
 namespace qdo::tool {
 
@@ -11,6 +16,21 @@ namespace {
 
 void Print(const std::string& bytes) {
     std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+}
+
+// What a BLOB transfer's result says when it is not the BLOB's identifier.
+void CheckLocked(int32_t result, int32_t id) {
+    if (result != id)
+        throw std::runtime_error("BLOB " + std::to_string(id) +
+                                 " is held by another client (the server's lock was not obtained)");
+}
+
+// The bytes the header of BLOB `id` counts (its third "~" piece); fails when there is none.
+int64_t BlobSize(TQdoConnect& connect, int32_t id) {
+    const std::string node = "^BLOB(" + std::to_string(id) + ")";
+    if (connect.Read("$data(" + node + ")#2") != "1")
+        throw std::runtime_error("there is no BLOB " + std::to_string(id));
+    return std::stoll("0" + connect.Read("+$piece(" + node + ",\"~\",3)"));
 }
 
 } // namespace
@@ -63,6 +83,29 @@ void Walk(TQdoConnect& connect, const std::string& reference, const TOutput& out
     connect.OnGroupRead = nullptr;
     if (output.Json)
         Print(first ? "[]\n" : "\n]\n");
+}
+
+void BlobPut(TQdoConnect& connect, const std::string& file, const std::string& name) {
+    TFileStream source(file, fmOpenRead);
+    TProgressStream progress(source, "put " + file, source.Size(), isatty(2) != 0);
+    const int32_t id =
+        connect.CreateBLOB(name.empty() ? std::filesystem::path(file).filename().string() : name);
+    if (id <= 0)
+        throw std::runtime_error("the server made no BLOB");
+    CheckLocked(connect.WriteBLOB(id, &progress), id);
+    Print(std::to_string(id) + "\n");
+}
+
+void BlobGet(TQdoConnect& connect, int32_t id, const std::string& file) {
+    const int64_t size = BlobSize(connect, id);
+    TFileStream target(file, fmCreate);
+    TProgressStream progress(target, "get " + std::to_string(id), size, isatty(2) != 0);
+    CheckLocked(connect.ReadBLOB(id, &progress), id);
+}
+
+void BlobRemove(TQdoConnect& connect, int32_t id) {
+    BlobSize(connect, id);
+    CheckLocked(connect.DeleteBLOB(id), id);
 }
 
 } // namespace qdo::tool

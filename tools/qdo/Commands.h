@@ -26,4 +26,12 @@ void Terminal(TQdoConnect& connect, const std::string& line);
 // printed chunk by chunk as they arrive.
 void Walk(TQdoConnect& connect, const std::string& reference, const TOutput& output);
 
+// blob put FILE: a new BLOB named `name` holding the file's bytes; prints its identifier.
+// blob get ID FILE: the BLOB's bytes into the file. blob rm ID: deletes it. Each shows its
+// progress on standard error when that is a terminal. They fail with std::runtime_error when
+// the BLOB does not exist, or another client holds it for longer than the server waits.
+void BlobPut(TQdoConnect& connect, const std::string& file, const std::string& name);
+void BlobGet(TQdoConnect& connect, int32_t id, const std::string& file);
+void BlobRemove(TQdoConnect& connect, int32_t id);
+
 } // namespace qdo::tool

@@ -2,9 +2,11 @@
 //
 //   qdo [--host H] [--port P] [--namespace NS] [--user U] [--raw] COMMAND ARGUMENTS
 //
-// Exit status: 0 done, 1 the server reported an M error, 2 the command line is wrong, 3 the
-// server could not be reached or the connection failed; the library's message goes to stderr.
+// Exit status: 0 done, 1 the server reported an M error (or the command could not be done: no
+// such BLOB, a file that cannot be written), 2 the command line is wrong, 3 the server could
+// not be reached or the connection failed; the library's message goes to stderr.
 #include "encodings/Mutils.h"
+#include "sockets/Sockets2.h"
 #include "tools/qdo/Commands.h"
 #include "tools/qdo/Password.h"
 
@@ -85,6 +87,26 @@ int main(int argc, char** argv) {
         ->add_option("LINE", line, "the command line")
         ->required();
 
+    CLI::App* blob = app.add_subcommand("blob", "move files in and out of BLOBs on the server");
+    blob->require_subcommand(1);
+    std::string file, blobName;
+    int32_t blobId = 0;
+    CLI::App* put = blob->add_subcommand("put", "store FILE as a new BLOB; prints its identifier");
+    put->add_option("FILE", file, "the file")->required()->check(CLI::ExistingFile);
+    put->add_option("--name", blobName, "the BLOB's name (default: the file's name)");
+    put->callback(
+        [&] { command = [&](qdo::TQdoConnect& c) { qdo::tool::BlobPut(c, file, blobName); }; });
+    CLI::App* getBlob = blob->add_subcommand("get", "write BLOB ID into FILE");
+    getBlob->add_option("ID", blobId, "the BLOB's identifier")->required();
+    getBlob->add_option("FILE", file, "the file (made anew)")->required();
+    getBlob->callback(
+        [&] { command = [&](qdo::TQdoConnect& c) { qdo::tool::BlobGet(c, blobId, file); }; });
+    blob->add_subcommand("rm", "delete BLOB ID")
+        ->callback(
+            [&] { command = [&](qdo::TQdoConnect& c) { qdo::tool::BlobRemove(c, blobId); }; })
+        ->add_option("ID", blobId, "the BLOB's identifier")
+        ->required();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -120,8 +142,15 @@ int main(int argc, char** argv) {
     } catch (const qdo::EMServerError& e) {
         std::cerr << "qdo: " << e.Message() << "\n";
         return exitMError;
-    } catch (const std::exception& e) {
-        std::cerr << "qdo: " << e.what() << "\n";
+    } catch (const qdo::EMConnectError& e) {
+        std::cerr << "qdo: " << e.Message() << "\n";
         return exitConnection;
+    } catch (const qdo::ESocketError& e) {
+        std::cerr << "qdo: " << e.Message() << "\n";
+        return exitConnection;
+    } catch (const std::exception& e) {
+        // What the command itself refused (no such BLOB, a file that cannot be written).
+        std::cerr << "qdo: " << e.what() << "\n";
+        return exitMError;
     }
 }
