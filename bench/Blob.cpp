@@ -16,6 +16,7 @@
 // transfer runs; "private" is the job's RssAnon, which leaves out the database's shared memory
 // that GT.M maps into every job. Run it with 10 and with 100 MiB: memory that grows with the
 // size shows up as a difference between the two.
+#include "ProcessMemory.h"
 #include "connect/Qdoconnect.h"
 
 #include <algorithm>
@@ -23,8 +24,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
 
@@ -106,22 +105,17 @@ private:
     int64_t firstWrong_ = -1;
 };
 
-// A "Field:   1234 kB" line of /proc/PID/status, in MiB; -1 when it cannot be read.
-double StatusMiB(const std::string& pid, const char* field) {
-    std::ifstream status("/proc/" + pid + "/status");
-    const size_t length = std::strlen(field);
-    for (std::string line; std::getline(status, line);)
-        if (line.compare(0, length, field) == 0 && line.size() > length && line[length] == ':')
-            return std::stod(line.substr(length + 1)) / 1024.0;
-    return -1;
+// A field of /proc/PID/status (see ProcessMemory.h), in MiB.
+double StatusMiB(pid_t pid, const char* field) {
+    return static_cast<double>(ResidentKiB(pid, field)) / 1024.0;
 }
 
 // The peaks of the client's and the job's resident memory while it runs, sampled every 2 ms
 // on a thread of its own.
 class TMemoryWatch {
 public:
-    explicit TMemoryWatch(std::string jobPid)
-        : jobPid_(std::move(jobPid)), clientBefore_(StatusMiB("self", "VmRSS")),
+    explicit TMemoryWatch(pid_t jobPid)
+        : jobPid_(jobPid), clientBefore_(StatusMiB(getpid(), "VmRSS")),
           jobBefore_(StatusMiB(jobPid_, "VmRSS")), jobPrivateBefore_(StatusMiB(jobPid_, "RssAnon")),
           thread_([this] {
               while (!stop_.load()) {
@@ -147,12 +141,12 @@ public:
 
 private:
     void Sample() {
-        clientPeak_ = std::max(clientPeak_, StatusMiB("self", "VmRSS"));
+        clientPeak_ = std::max(clientPeak_, StatusMiB(getpid(), "VmRSS"));
         jobPeak_ = std::max(jobPeak_, StatusMiB(jobPid_, "VmRSS"));
         jobPrivatePeak_ = std::max(jobPrivatePeak_, StatusMiB(jobPid_, "RssAnon"));
     }
 
-    std::string jobPid_;
+    pid_t jobPid_;
     double clientBefore_, jobBefore_, jobPrivateBefore_;
     double clientPeak_ = 0, jobPeak_ = 0, jobPrivatePeak_ = 0;
     std::atomic<bool> stop_{false};
@@ -177,7 +171,7 @@ int main(int argc, char** argv) {
     connect.SetServerPort(std::stoi(argv[2]));
     connect.SetActive(true);
     connect.Execute("zn \"USER\"");
-    const std::string jobPid = connect.Read("$job");
+    const auto jobPid = static_cast<pid_t>(std::stol(connect.Read("$job")));
     const int32_t id = connect.CreateBLOB("qdo_blob benchmark");
     if (id <= 0) {
         std::fprintf(stderr, "qdo_blob: CreateBLOB gave no identifier\n");

@@ -36,6 +36,18 @@ std::string ValueOf(const std::string& argument) {
     return value;
 }
 
+// The exit status of a command that failed with `e`: the connection's failures (the library's
+// connection errors, socket errors) are 3; an M error, or what the command itself refused (no
+// such BLOB, a file that cannot be written), is 1.
+int ExitStatusOf(const std::exception& e) {
+    if (dynamic_cast<const qdo::EMServerError*>(&e) != nullptr)
+        return exitMError;
+    if (dynamic_cast<const qdo::EMConnectError*>(&e) != nullptr ||
+        dynamic_cast<const qdo::ESocketError*>(&e) != nullptr)
+        return exitConnection;
+    return exitMError;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -139,18 +151,8 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         connect.SetActive(false);
         return 0;
-    } catch (const qdo::EMServerError& e) {
-        std::cerr << "qdo: " << e.Message() << "\n";
-        return exitMError;
-    } catch (const qdo::EMConnectError& e) {
-        std::cerr << "qdo: " << e.Message() << "\n";
-        return exitConnection;
-    } catch (const qdo::ESocketError& e) {
-        std::cerr << "qdo: " << e.Message() << "\n";
-        return exitConnection;
     } catch (const std::exception& e) {
-        // What the command itself refused (no such BLOB, a file that cannot be written).
         std::cerr << "qdo: " << e.what() << "\n";
-        return exitMError;
+        return ExitStatusOf(e);
     }
 }
