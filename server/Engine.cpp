@@ -14,6 +14,19 @@ extern "C" {
 
 namespace qdo::server {
 
+template <>
+struct CallInArgument<callin::InText> {
+    using Type = gtm_string_t*;
+};
+template <>
+struct CallInArgument<callin::InInteger> {
+    using Type = gtm_int_t;
+};
+template <>
+struct CallInArgument<callin::OutText> {
+    using Type = gtm_string_t*;
+};
+
 namespace {
 
 gtm_string_t In(std::string_view text) {
@@ -67,11 +80,13 @@ TEngine::~TEngine() {
         NoteEngineUnclean();
 }
 
-template <typename... Args>
-int TEngine::Call(const char* name, TMError& error, Args... args) {
+template <typename... P>
+int TEngine::Call(const callin::TEntry<P...>& entry, TMError& error,
+                  typename CallInArgument<P>::Type... args) {
     gtm_int_t result = 0;
     gtm_string_t errorText = Out(error_);
-    if (gtm_ci(name, &result, args..., &errorText) != 0) {
+    // Name is a view of a literal: it ends in a NUL.
+    if (gtm_ci(entry.Name.data(), &result, args..., &errorText) != 0) {
         error.ECode = ",UENGINE,";
         error.Status = StatusText();
         if (error.Status.find("-F-") != std::string::npos)
@@ -100,16 +115,16 @@ bool TEngine::Get(const TPlainReference& reference, std::string& value, TMError&
     int result;
     switch (s.count) {
     case 1:
-        result = Call("qdoget1", error, &name, &p[0], &out);
+        result = Call(callin::Get1, error, &name, &p[0], &out);
         break;
     case 2:
-        result = Call("qdoget2", error, &name, &p[0], &p[1], &out);
+        result = Call(callin::Get2, error, &name, &p[0], &p[1], &out);
         break;
     case 3:
-        result = Call("qdoget3", error, &name, &p[0], &p[1], &p[2], &out);
+        result = Call(callin::Get3, error, &name, &p[0], &p[1], &p[2], &out);
         break;
     default:
-        result = Call("qdoget", error, &name, s.count, &p[0], &p[1], &p[2], &p[3], &p[4], &p[5],
+        result = Call(callin::Get, error, &name, s.count, &p[0], &p[1], &p[2], &p[3], &p[4], &p[5],
                       &p[6], &p[7], &out);
     }
     if (result < 0)
@@ -125,13 +140,13 @@ bool TEngine::Set(const TPlainReference& reference, std::string_view value, TMEr
     gtm_string_t* p = s.places;
     switch (s.count) {
     case 1:
-        return Call("qdoset1", error, &name, &p[0], &in) >= 0;
+        return Call(callin::Set1, error, &name, &p[0], &in) >= 0;
     case 2:
-        return Call("qdoset2", error, &name, &p[0], &p[1], &in) >= 0;
+        return Call(callin::Set2, error, &name, &p[0], &p[1], &in) >= 0;
     case 3:
-        return Call("qdoset3", error, &name, &p[0], &p[1], &p[2], &in) >= 0;
+        return Call(callin::Set3, error, &name, &p[0], &p[1], &p[2], &in) >= 0;
     default:
-        return Call("qdoset", error, &name, s.count, &p[0], &p[1], &p[2], &p[3], &p[4], &p[5],
+        return Call(callin::Set, error, &name, s.count, &p[0], &p[1], &p[2], &p[3], &p[4], &p[5],
                     &p[6], &p[7], &in) >= 0;
     }
 }
@@ -139,14 +154,14 @@ bool TEngine::Set(const TPlainReference& reference, std::string_view value, TMEr
 bool TEngine::Kill(const TPlainReference& reference, TMError& error) {
     Subscripts s(reference);
     gtm_string_t name = In(reference.Name);
-    return Call("qdokill", error, &name, s.count, &s.places[0], &s.places[1], &s.places[2],
+    return Call(callin::Kill, error, &name, s.count, &s.places[0], &s.places[1], &s.places[2],
                 &s.places[3], &s.places[4], &s.places[5], &s.places[6], &s.places[7]) >= 0;
 }
 
 bool TEngine::Evaluate(std::string_view expression, std::string& value, TMError& error) {
     gtm_string_t in = In(expression);
     gtm_string_t out = Out(value_);
-    if (Call("qdoeval", error, &in, &out) < 0)
+    if (Call(callin::Eval, error, &in, &out) < 0)
         return false;
     value.assign(out.address, static_cast<size_t>(out.length));
     return true;
@@ -155,22 +170,22 @@ bool TEngine::Evaluate(std::string_view expression, std::string& value, TMError&
 bool TEngine::SetReference(std::string_view reference, std::string_view value, TMError& error) {
     gtm_string_t name = In(reference);
     gtm_string_t in = In(value);
-    return Call("qdoseti", error, &name, &in) >= 0;
+    return Call(callin::SetIndirect, error, &name, &in) >= 0;
 }
 
 bool TEngine::KillReference(std::string_view reference, TMError& error) {
     gtm_string_t name = In(reference);
-    return Call("qdokilli", error, &name) >= 0;
+    return Call(callin::KillIndirect, error, &name) >= 0;
 }
 
 bool TEngine::Execute(std::string_view line, TMError& error) {
     gtm_string_t in = In(line);
-    return Call("qdoxec", error, &in) >= 0;
+    return Call(callin::Xecute, error, &in) >= 0;
 }
 
 bool TEngine::SetGlobalDirectory(std::string_view path, TMError& error) {
     gtm_string_t in = In(path);
-    return Call("qdogld", error, &in) >= 0;
+    return Call(callin::GlobalDirectory, error, &in) >= 0;
 }
 
 bool TEngine::GroupReadChunk(std::string_view root, std::string& cursor, int limit,
@@ -179,8 +194,8 @@ bool TEngine::GroupReadChunk(std::string_view root, std::string& cursor, int lim
     gtm_string_t cursorIn = In(cursor);
     gtm_string_t chunkOut = Out(value_);
     gtm_string_t next = Out(cursor_);
-    const int result =
-        Call("qdogrp", error, &rootIn, &cursorIn, static_cast<gtm_int_t>(limit), &chunkOut, &next);
+    const int result = Call(callin::GroupRead, error, &rootIn, &cursorIn,
+                            static_cast<gtm_int_t>(limit), &chunkOut, &next);
     if (result < 0)
         return false;
     chunk.assign(chunkOut.address, static_cast<size_t>(chunkOut.length));
@@ -206,7 +221,7 @@ void TEngine::Explain(TMError& error) const {
 
 void TEngine::Poll() {
     gtm_int_t result = 0;
-    gtm_ci("qdonop", &result);
+    gtm_ci(callin::Nop.Name.data(), &result);
 }
 
 } // namespace qdo::server

@@ -2,6 +2,7 @@
 // it, after it has forked from the listener.
 #pragma once
 
+#include "server/CallInTable.h"
 #include "server/MSyntax.h"
 
 #include <string>
@@ -21,6 +22,10 @@ struct TMError {
 // with a status that makes the next start of the server recover the databases.
 void NoteEngineUnclean();
 bool EngineLeftUnclean();
+
+// The C type that gtm_ci takes for a parameter of kind `Kind` (defined with GT.M's types).
+template <typename Kind>
+struct CallInArgument;
 
 class TEngine {
 public:
@@ -60,11 +65,13 @@ public:
     void Poll();
 
 private:
-    // Runs the call-in `name`, whose last argument is the error text, and returns its result
-    // (0, or 2 for "more"), or -1 with `error` filled in: an M error trapped inside, or a
-    // failure of the call itself with GT.M's status text.
-    template <typename... Args>
-    int Call(const char* name, TMError& error, Args... args);
+    // Runs the call-in `entry`, with its error text as the last argument, and returns its
+    // result (0, or 2 for "more"), or -1 with `error` filled in: an M error trapped inside, or
+    // a failure of the call itself with GT.M's status text. The arguments must be of the C
+    // types of the entry's parameters.
+    template <typename... P>
+    int Call(const callin::TEntry<P...>& entry, TMError& error,
+             typename CallInArgument<P>::Type... args);
     // Adds to the text of an error that a limit of this job caused what the limit is.
     void Explain(TMError& error) const;
 

@@ -1,6 +1,5 @@
 #include "server/GtmEnvironment.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
@@ -15,6 +14,7 @@ bool HasGtm(const fs::path& folder) {
     return fs::exists(folder / "libgtmshr.so") && fs::exists(folder / "mumps");
 }
 
+// gtm_dist when it is set, else the GT.M this server was built against (and links).
 std::string FindDistribution() {
     if (const char* set = std::getenv("gtm_dist"); set != nullptr && *set != '\0') {
         if (HasGtm(set))
@@ -22,17 +22,12 @@ std::string FindDistribution() {
         throw std::runtime_error(std::string("gtm_dist is set to ") + set +
                                  ", which holds no GT.M");
     }
-    const fs::path packaged = "/usr/lib/x86_64-linux-gnu/fis-gtm";
-    std::error_code ignored;
-    std::vector<fs::path> versions;
-    for (const auto& entry : fs::directory_iterator(packaged, ignored))
-        if (HasGtm(entry.path()))
-            versions.push_back(entry.path());
-    if (versions.empty())
-        throw std::runtime_error(
-            "GT.M is not installed (Debian package fis-gtm), and gtm_dist is not set");
-    std::sort(versions.begin(), versions.end());
-    return versions.back().string();
+    const std::string built = QDO_GTM_DIST_DEFAULT;
+    if (HasGtm(built))
+        return built;
+    throw std::runtime_error("the GT.M this server was built with (" + built +
+                             ") is gone, and gtm_dist is not set: reinstall the Debian package "
+                             "fis-gtm, or set gtm_dist to GT.M's folder");
 }
 
 std::string FindRoutines() {

@@ -13,7 +13,7 @@ struct TGtmEnvironment {
     std::string DataDirectory;    // the data directory served
     std::string CallTable;        // the external-call table of the server's M calls
 
-    // Finds GT.M ($gtm_dist when it is set, else the Debian package's location) and the
+    // Finds GT.M ($gtm_dist when it is set, else the GT.M the server was built with) and the
     // routines (beside the executable, or in the installed share folder). Fails with
     // std::runtime_error saying what is missing.
     static TGtmEnvironment Find(const std::string& dataDirectory);

@@ -129,6 +129,9 @@ public:
         sigaddset(&handled, SIGCHLD);
         sigprocmask(SIG_BLOCK, &handled, &original_);
         signals_ = signalfd(-1, &handled, SFD_CLOEXEC);
+        if (signals_ < 0) // with the signals blocked and unwatched, nothing could stop it
+            throw std::runtime_error(std::string("cannot watch for stop signals (signalfd): ") +
+                                     std::strerror(errno));
 
         std::printf("listening on %s\n", LocalAddress(listener_).c_str());
         std::fflush(stdout);
