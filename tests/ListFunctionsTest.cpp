@@ -180,6 +180,30 @@ TEST(ListFunctions, ListSetRefusesWhatItCannotStoreWhole) {
     EXPECT_EQ(QDOListSet(list.get(), 1, nullptr), 0);
 }
 
+TEST(ListFunctions, AListOfExactly32768BytesIsSetAndReadWhole) {
+    // A long-form string element takes 4 bytes beside its data.
+    const struct {
+        size_t data;
+        int32_t result;
+    } cases[] = {{32763, 1}, {32764, 1}, {32765, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.data);
+        const std::string text(c.data, 'v');
+        Record value(text);
+        Record list(std::string(), QDO_STRING_MAX);
+        EXPECT_EQ(QDOListSet(list.get(), 1, value.get()), c.result);
+        if (c.result == 0) {
+            EXPECT_EQ(list.Bytes(), Record(std::string(), QDO_STRING_MAX).Bytes());
+            continue;
+        }
+        EXPECT_EQ(list.Text().size(), c.data + 4);
+        EXPECT_EQ(QDOListLength(list.get()), 1);
+        Record out = Record::Output();
+        EXPECT_EQ(QDOListGet(list.get(), 1, out.get()), 1);
+        EXPECT_EQ(out.Text(), text);
+    }
+}
+
 TEST(ListFunctions, Text) {
     const struct {
         std::string text;

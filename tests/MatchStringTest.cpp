@@ -54,6 +54,23 @@ TEST(MatchString, QuestionMarkAndStar) {
     }
 }
 
+TEST(MatchString, EveryLetterMatchesItsOtherCaseOnlyWhenCaseIsIgnored) {
+    EXPECT_TRUE(MatchString("zebra", "ZEBRA", false, '?', '*'));
+    EXPECT_TRUE(MatchString("ZEBRA", "z*A", false, '?', '*'));
+    EXPECT_FALSE(MatchString("zebra", "ZEBRA", true, '?', '*'));
+    for (char lower = 'a'; lower <= 'z'; ++lower) {
+        const std::string small(1, lower);
+        const std::string capital(1, static_cast<char>(lower - 'a' + 'A'));
+        SCOPED_TRACE(small);
+        EXPECT_TRUE(MatchString(small, capital, false, '?', '*'));
+        EXPECT_TRUE(MatchString(capital, small, false, '?', '*'));
+        EXPECT_FALSE(MatchString(small, capital, true, '?', '*'));
+    }
+    // Only letters change case: '@' and '`' sit next to 'A' and 'a'.
+    EXPECT_FALSE(MatchString("@", "`", false, '?', '*'));
+    EXPECT_FALSE(MatchString("[", "{", false, '?', '*'));
+}
+
 TEST(MatchString, WildcardsAreTheCallersChoice) {
     EXPECT_TRUE(MatchString("abxc", "a%_c", true, '_', '%'));
     EXPECT_FALSE(MatchString("ab?c", "ab*c", true, '_', '%'));
