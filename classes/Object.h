@@ -7,8 +7,8 @@
 
 namespace qdo {
 
-// Every class of the library that the design roots in the class library's root object derives
-// from TObject. Deleting through a TObject* destroys the whole object.
+// The root of the class library: components, sockets, lists, streams and the connection all
+// derive from TObject. Deleting through a TObject* destroys the whole object.
 class QDO_API TObject {
 public:
     TObject() = default;

@@ -24,7 +24,7 @@ int32_t ClampedLength(int32_t changed, int32_t limit) {
 
 } // namespace
 
-std::optional<timeval> SelectTimeout(int32_t milliseconds) noexcept {
+std::optional<timeval> TimevalOf(int32_t milliseconds) noexcept {
     if (milliseconds < 0)
         return std::nullopt;
     timeval tv{};
@@ -111,9 +111,9 @@ void TBaseSocket::SetSockType(TSocketType value) {
 }
 
 TNotificationLoop* TBaseSocket::GetHandle() {
-    if (!window_)
-        window_ = TNotificationLoop::ForCurrentThread();
-    return window_.get();
+    if (!notificationLoop_)
+        notificationLoop_ = TNotificationLoop::ForCurrentThread();
+    return notificationLoop_.get();
 }
 
 void TBaseSocket::Open() {
@@ -190,7 +190,7 @@ void TBaseSocket::StartNotification() {
         watch_ = GetHandle()->WatchReadable(handle_, [this] { return OnLoopReadable(); });
         armed_ = true;
     } else if (!armed_) {
-        window_->Rearm(watch_);
+        notificationLoop_->Rearm(watch_);
         armed_ = true;
     }
 }
@@ -204,14 +204,14 @@ void TBaseSocket::StopNotification() {
 void TBaseSocket::EndNotification() {
     notifying_ = false;
     if (watch_ != 0)
-        window_->Unwatch(watch_);
+        notificationLoop_->Unwatch(watch_);
     watch_ = 0;
     armed_ = false;
 }
 
 void TBaseSocket::ReceiveDone() {
     if (notifying_ && !armed_) {
-        window_->Rearm(watch_);
+        notificationLoop_->Rearm(watch_);
         armed_ = true;
     }
 }
@@ -332,7 +332,7 @@ int32_t TBaseSocket::ReceiveBufWithin(void* buffer, int32_t count, int32_t timeo
                                       bool& timedOut) {
     timedOut = false;
     if (timeoutMs != receiveTimeoutMs_) {
-        const auto limit = SelectTimeout(timeoutMs).value_or(timeval{0, 0}); // 0: no limit
+        const auto limit = TimevalOf(timeoutMs).value_or(timeval{0, 0}); // 0: no limit
         setsockopt(handle_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         receiveTimeoutMs_ = timeoutMs;
     }
@@ -440,7 +440,7 @@ int TBaseSocket::PollHandle(short events, int32_t timeoutMs, short& revents) {
     int ready;
     while (true) {
         int wait = -1;
-        if (SelectTimeout(timeoutMs)) {
+        if (TimevalOf(timeoutMs)) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
             wait = static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT_MAX));

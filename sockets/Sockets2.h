@@ -104,9 +104,10 @@ struct TCMSocketMessage {
 QDO_API int32_t LastSocketError() noexcept;
 QDO_API int32_t SocketErrorFromErrno(int error) noexcept;
 
-// select()'s time-out for a wait of `milliseconds`: whole seconds and the rest in microseconds
-// (1500 -> 1 s and 500000 us); none (wait without limit) for a negative value.
-QDO_API std::optional<timeval> SelectTimeout(int32_t milliseconds) noexcept;
+// A wait of `milliseconds` as a timeval (for SO_RCVTIMEO and the like): whole seconds and the
+// rest in microseconds (1500 -> 1 s and 500000 us); none (wait without limit) for a negative
+// value.
+QDO_API std::optional<timeval> TimevalOf(int32_t milliseconds) noexcept;
 
 // The unit's start-up and shut-down, counted: the first start-up and the matching last
 // shut-down do the work. Loading the library starts the unit once and unloading shuts it down.
@@ -251,7 +252,7 @@ private:
     uint16_t protocol_ = 0;
     TSocket handle_ = InvalidSocket;
     TSocketType sockType_ = stStream;
-    std::shared_ptr<TNotificationLoop> window_;
+    std::shared_ptr<TNotificationLoop> notificationLoop_;
     // The handle's watch in the loop: registered at the first switch to non-blocking mode and
     // kept, resting while the socket blocks, until the handle closes; so that switching modes
     // around every request costs no registration.

@@ -205,12 +205,12 @@ TEST(TcpClient, SelectTimeOutIsSplitIntoSecondsAndMicroseconds) {
         long microseconds;
     } cases[] = {{1500, 1, 500000}, {0, 0, 0}, {999, 0, 999000}, {60001, 60, 1000}};
     for (const auto& c : cases) {
-        auto tv = SelectTimeout(c.ms);
+        auto tv = TimevalOf(c.ms);
         ASSERT_TRUE(tv.has_value());
         EXPECT_EQ(tv->tv_sec, c.seconds);
         EXPECT_EQ(tv->tv_usec, c.microseconds);
     }
-    EXPECT_FALSE(SelectTimeout(-1).has_value());
+    EXPECT_FALSE(TimevalOf(-1).has_value());
 }
 
 TEST(TcpClient, ReceivelnReadsUpToTheSeparator) {
