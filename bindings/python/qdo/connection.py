@@ -288,9 +288,8 @@ class Connection:
     @on_callback.setter
     def on_callback(self, function: Optional[CallbackFunction]) -> None:
         self._callback = function
-        self._lib.QDOSetCallbackEx(
-            self._live(), self._callback_proc if function is not None else lib.CallbackExProc(), None
-        )
+        proc = self._callback_proc if function is not None else lib.CallbackExProc()
+        self._lib.QDOSetCallbackEx(self._live(), proc, None)
 
     def _on_callback(
         self, _handle: Any, _context: Any, command: Any, length: int, answer: Any
@@ -316,7 +315,9 @@ class Connection:
         self._call(self._lib.QDOCreateBlob, self._live(), data, len(data), byref(created))
         return created.value
 
-    def blob_put(self, data: Union[bytes, bytearray, memoryview, BinaryIO], name: Text = b"") -> int:
+    def blob_put(
+        self, data: Union[bytes, bytearray, memoryview, BinaryIO], name: Text = b""
+    ) -> int:
         """A new BLOB holding `data` (bytes, or a binary file object read to its end); its
         identifier."""
         identifier = self.blob_create(name)

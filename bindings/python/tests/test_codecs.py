@@ -4,6 +4,7 @@ QDOListSet, QDOListGet and QDOText."""
 from __future__ import annotations
 
 import decimal
+import random
 import unittest
 
 from qdo import _library as lib
@@ -69,6 +70,23 @@ class ListCodec(unittest.TestCase):
         for data in made + odd:
             with self.subTest(data=data[:24].hex(" ")):
                 self.assertEqual(mlist.decode(data), library_elements(data))
+
+    def test_random_bytes_are_read_as_the_library_reads_them(self) -> None:
+        # Python's decoder reads bytes from the network too: compare it with the library's on
+        # lists that are mostly well formed and on damaged and random bytes.
+        rng = random.Random(20261209)
+        for _ in range(3000):
+            short = [value for value, text in ELEMENTS if len(text) < 2000]
+            data = bytearray(mlist.encode(rng.choices(short, k=rng.randrange(0, 6))))
+            damage = rng.randrange(4)
+            if damage == 1 and data:
+                data[rng.randrange(len(data))] = rng.randrange(256)
+            elif damage == 2:
+                data = data[: rng.randrange(len(data) + 1)]
+            elif damage == 3:
+                data = bytearray(rng.randbytes(rng.randrange(0, 40)))
+            with self.subTest(data=bytes(data[:24]).hex(" ")):
+                self.assertEqual(mlist.decode(bytes(data)), library_elements(bytes(data)))
 
     def test_values_the_format_cannot_carry_are_refused(self) -> None:
         for value, error in [

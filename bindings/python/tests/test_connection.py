@@ -155,6 +155,40 @@ class Callbacks(Case):
         self.c.kill("^PyAfter")
 
 
+    def test_between_calls_the_exception_comes_from_process_events(self) -> None:
+        def fails(command: bytes) -> bytes:
+            raise PermissionError("not now: " + command.decode())
+
+        self.c.execute("set ^PySession=$$Session()")
+        self.c.on_callback = fails
+        answered: list[bytes] = []
+        with open_connection() as other:
+            asker = threading.Thread(
+                target=lambda: answered.append(
+                    other.get('"<"_$$ClientCall(^PySession,"ping")_">"')
+                )
+            )
+            asker.start()
+            with self.assertRaises(qdo.Error) as caught:
+                end = time.monotonic() + 20
+                while time.monotonic() < end:
+                    self.c.process_events(0.05)
+            asker.join()
+        self.assertIsInstance(caught.exception.__cause__, PermissionError)
+        self.assertEqual(answered, [b"<>"])
+        self.c.on_callback = None
+        self.c.kill("^PySession")
+
+    def test_an_output_function_that_raises(self) -> None:
+        def fails(piece: bytes) -> None:
+            raise UnicodeError("cannot show")
+
+        with self.assertRaises(qdo.Error) as caught:
+            self.c.execute_output('write "shown"', fails)
+        self.assertIsInstance(caught.exception.__cause__, UnicodeError)
+        self.assertEqual(self.c.get("6"), b"6")
+
+
 class Walks(Case):
     @classmethod
     def setUpClass(cls) -> None:
