@@ -32,8 +32,8 @@ void CallbackExBridge(TOutput& output, const std::string& Command, std::string& 
 
 namespace {
 
-// Runs a subscription command with its reply dropped rather than handed to the designed
-// group-read function.
+// Runs a subscription command with its reply dropped rather than handed to the
+// QDOSetGroupRead function.
 template <typename Command>
 void Subscription(QDOHandle handle, TQdoConnect& connect, Command command) {
     TUseScope use(connect);

@@ -306,7 +306,7 @@ QDO_EXPORT void QDOFreeValue(char* value);
 /*
  * QDOReadValue: the value of the M expression `expression`, whole, whatever its length: on
  * success *value points to *valueLength bytes followed by a NUL that is not counted (so a text
- * value can be used as a C string), allocated by the library. Neither the designed group-read
+ * value can be used as a C string), allocated by the library. Neither the QDOSetGroupRead
  * function nor the 32768-byte bound applies.
  */
 QDO_EXPORT int32_t QDOReadValue(QDOHandle handle, const char* expression, size_t expressionLength,
@@ -352,7 +352,7 @@ typedef int32_t (*QDOChunkProc)(QDOHandle handle, void* context, const char* chu
  * order, handing every chunk of the server's reply to `proc` in order (an empty subtree hands
  * none). When `proc` returns 0 no further chunk reaches it: the library asks the server to stop
  * the walk and reads the rest of the reply itself, so the handle is ready for the next call as
- * soon as this one returns 1. The designed group-read function is not called.
+ * soon as this one returns 1. The QDOSetGroupRead function is not called.
  */
 QDO_EXPORT int32_t QDOGroupReadEach(QDOHandle handle, const char* argument, size_t argumentLength,
                                     QDOChunkProc proc, void* context);

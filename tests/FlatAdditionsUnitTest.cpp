@@ -108,7 +108,7 @@ TEST(FlatAdditionsOnPeer, AValueOfManyChunksComesBackWhole) {
                        ScriptedPeer::Send(Chunk("1") + Chunk("2") + test::Ok)});
     QDOHandle handle = QDOCreateConnect("127.0.0.1", peer.PortNumber(), "");
     ASSERT_EQ(QDOConnectOpen(handle), 1);
-    // The designed group-read function has no part in the additions' calls.
+    // The QDOSetGroupRead function has no part in the additions' calls.
     QDOSetGroupRead(handle, [](QDOHandle, const QDOString*) { ADD_FAILURE(); });
     char* value = nullptr;
     size_t length = 0;
