@@ -17,6 +17,15 @@ import time
 from typing import Optional
 
 
+def _environment() -> dict[str, str]:
+    """This process's environment without a preloaded library: a sanitizer's runtime that a
+    sanitized libqdo.so needs preloaded into Python would clash with the one a sanitized
+    qdo-server carries itself."""
+    environment = dict(os.environ)
+    environment.pop("LD_PRELOAD", None)
+    return environment
+
+
 def program() -> str:
     path = os.environ.get("QDO_SERVER_PROGRAM")
     if not path:
@@ -36,6 +45,7 @@ class ServerProcess:
             status = subprocess.call(
                 [program(), "init", "--data", self.data],
                 stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+                env=_environment(),
             )
         if status != 0:
             raise RuntimeError("qdo-server init failed:\n" + self.log())
@@ -46,7 +56,7 @@ class ServerProcess:
         with open(self.log_path, "ab") as log:
             self.process = subprocess.Popen(
                 arguments, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log,
-                start_new_session=True,
+                start_new_session=True, env=_environment(),
             )
         # The first line says where it listens: "listening on HOST:PORT".
         line = b""
