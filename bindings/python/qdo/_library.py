@@ -121,10 +121,8 @@ def counted(text: bytes) -> ctypes.Array[c_char]:
     """A counted-string record holding `text` (at most 65535 bytes), with room for any result."""
     if len(text) > 0xFFFF:
         raise ValueError("a counted string holds at most 65535 bytes")
-    record = ctypes.create_string_buffer(max(STRING_RECORD_SIZE, 2 + len(text)) + 2)
-    record[0:2] = len(text).to_bytes(2, "little")
-    record[2 : 2 + len(text)] = text
-    return record
+    size = max(STRING_RECORD_SIZE, 2 + len(text)) + 2
+    return ctypes.create_string_buffer(len(text).to_bytes(2, "little") + text, size)
 
 
 def counted_text(record: ctypes.Array[c_char]) -> bytes:

@@ -7,7 +7,17 @@ import ctypes
 import io
 import time
 from ctypes import POINTER, byref, c_char, c_int32, c_size_t
-from typing import Any, BinaryIO, Callable, Deque, Iterable, Iterator, Optional, Union
+from typing import (
+    Any,
+    Callable,
+    Deque,
+    Generator,
+    Iterable,
+    Iterator,
+    Optional,
+    Protocol,
+    Union,
+)
 
 from . import _library as lib
 from . import errors, mlist
@@ -21,7 +31,18 @@ CallbackFunction = Callable[[bytes], Union[bytes, str, int, float, None]]
 #: An event handler: takes the event's name and parameters.
 EventFunction = Callable[[bytes, bytes], Any]
 
-_BLOB_BLOCK = 2048  # the most bytes the library asks a BLOB's source for at a time
+
+
+class Readable(Protocol):
+    """A binary file object to read from: read(size) gives at most size bytes, b"" at the end."""
+
+    def read(self, size: int = -1, /) -> Optional[bytes]: ...
+
+
+class Writable(Protocol):
+    """A binary file object to write to."""
+
+    def write(self, data: bytes, /) -> Any: ...
 
 
 def _message(error: BaseException) -> str:
@@ -158,7 +179,7 @@ class Connection:
         proc = lib.TextProc(piece)
         self._call(self._lib.QDOExecuteOutputLine, self._live(), data, len(data), proc, None)
 
-    def walk(self, reference: Text) -> Iterator[tuple[bytes, bytes]]:
+    def walk(self, reference: Text) -> Generator[tuple[bytes, bytes], None, None]:
         """The (reference, value) pairs of the subtree of a global or local reference, in
         $QUERY order, as the server streams them. Leaving the loop early (break, an exception,
         or closing the iterator) stops the server's walk; the connection is free again once
@@ -180,7 +201,7 @@ class Connection:
 
         return self._walk(Handoff(run))
 
-    def _walk(self, handoff: Handoff) -> Iterator[tuple[bytes, bytes]]:
+    def _walk(self, handoff: Handoff) -> Generator[tuple[bytes, bytes], None, None]:
         try:
             while True:
                 item = handoff.take()
@@ -225,7 +246,7 @@ class Connection:
         handle = self._live()
         ms = -1 if timeout is None else max(0, int(timeout * 1000))
         self._pending = None
-        handled = self._lib.QDOProcessMessages(handle, ms)
+        handled = int(self._lib.QDOProcessMessages(handle, ms))
         self._raise_pending()
         if handled < 0:
             raise self._error()
@@ -237,9 +258,10 @@ class Connection:
         """Subscribes to `names` and yields (name, params) for each of their events, until no
         event has come for `timeout` seconds (None: for ever) or the loop ends; then
         unsubscribes."""
-        keys = [text(names)] if isinstance(names, (bytes, bytearray, str)) else [
-            text(n) for n in names
-        ]
+        if isinstance(names, (bytes, bytearray, memoryview, str)):
+            keys = [text(names)]
+        else:
+            keys = [text(name) for name in names]
         for key in keys:
             self.subscribe(key)
         received: Deque[tuple[bytes, bytes]] = collections.deque()
@@ -263,7 +285,7 @@ class Connection:
     def fileno(self) -> int:
         """A descriptor that becomes readable when process_events has something to do (for
         select, selectors, asyncio's add_reader); do not read from or close it."""
-        return self._lib.QDONotificationDescriptor(self._live())
+        return int(self._lib.QDONotificationDescriptor(self._live()))
 
     def _on_event(
         self, _handle: Any, _context: Any, name: Any, name_length: int, params: Any, length: int
@@ -288,7 +310,7 @@ class Connection:
     @on_callback.setter
     def on_callback(self, function: Optional[CallbackFunction]) -> None:
         self._callback = function
-        proc = self._callback_proc if function is not None else lib.CallbackExProc()
+        proc = self._callback_proc if function is not None else lib.CallbackExProc(0)
         self._lib.QDOSetCallbackEx(self._live(), proc, None)
 
     def _on_callback(
@@ -299,7 +321,7 @@ class Connection:
                 return 1
             result = self._callback(lib.lent(command, length))
             data = b"" if result is None else settable(result)
-            return 1 if self._lib.QDOAnswerSet(answer, data, len(data)) else 0
+            return 1 if self._lib.QDOAnswerSet(answer, data, len(data)) == 1 else 0
         except BaseException as error:
             if self._pending is None:
                 self._pending = error
@@ -316,7 +338,7 @@ class Connection:
         return created.value
 
     def blob_put(
-        self, data: Union[bytes, bytearray, memoryview, BinaryIO], name: Text = b""
+        self, data: Union[bytes, bytearray, memoryview, Readable], name: Text = b""
     ) -> int:
         """A new BLOB holding `data` (bytes, or a binary file object read to its end); its
         identifier."""
@@ -332,7 +354,7 @@ class Connection:
         return identifier
 
     def blob_write(
-        self, identifier: int, data: Union[bytes, bytearray, memoryview, BinaryIO]
+        self, identifier: int, data: Union[bytes, bytearray, memoryview, Readable]
     ) -> None:
         """Replaces the content of a BLOB with bytes, or with what a binary file object's reads
         give until its end (streamed: never held whole)."""
@@ -365,7 +387,7 @@ class Connection:
         )
         return lib.taken(value, length.value)
 
-    def blob_read_into(self, identifier: int, target: BinaryIO) -> None:
+    def blob_read_into(self, identifier: int, target: Writable) -> None:
         """Writes the content of a BLOB into a binary file object, block by block."""
 
         def write(_handle: Any, _context: Any, pointer: Any, length: int) -> int:

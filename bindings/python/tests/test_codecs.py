@@ -13,7 +13,7 @@ from qdo import mlist, mtext
 ALL_BYTES = bytes(range(256))
 
 # (value for mlist.encode, the text QDOListSet is given for it)
-ELEMENTS = [
+ELEMENTS: list[tuple[mlist.Value, bytes]] = [
     (0, b"0"), (1, b"1"), (-1, b"-1"), (-2, b"-2"), (127, b"127"), (128, b"128"),
     (255, b"255"), (256, b"256"), (-256, b"-256"), (-257, b"-257"), (65536, b"65536"),
     (2**63 - 1, b"9223372036854775807"), (-(2**63), b"-9223372036854775808"),
@@ -89,16 +89,17 @@ class ListCodec(unittest.TestCase):
                 self.assertEqual(mlist.decode(bytes(data)), library_elements(bytes(data)))
 
     def test_values_the_format_cannot_carry_are_refused(self) -> None:
-        for value, error in [
+        refused: list[tuple[object, type[Exception]]] = [
             (2**63, OverflowError), (-(2**63) - 1, OverflowError), (1e12 * 1e8, OverflowError),
             (float("nan"), ValueError), (b"x" * 65535, ValueError), (object(), TypeError),
-        ]:
+        ]
+        for value, error in refused:
             with self.subTest(value=repr(value)[:20]):
                 with self.assertRaises(error):
-                    mlist.encode([value])
+                    mlist.encode([value])  # type: ignore[list-item]
 
     def test_lists_longer_than_a_counted_string(self) -> None:
-        values = [b"v" * 60000, 5, None, b"end"]
+        values: list[mlist.Value] = [b"v" * 60000, 5, None, b"end"]
         self.assertEqual(mlist.decode(mlist.encode(values)), [b"v" * 60000, b"5", b"", b"end"])
         self.assertEqual(list(mlist.pairs(mlist.encode([b"^A(1)", b"x", b"^A(2)", 7]))),
                          [(b"^A(1)", b"x"), (b"^A(2)", b"7")])

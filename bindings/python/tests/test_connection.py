@@ -10,9 +10,10 @@ import socket
 import threading
 import time
 import unittest
-from typing import Optional
+from typing import Any, Optional
 
 import qdo
+from qdo._values import Settable
 from server import ServerProcess
 
 ALL_BYTES = bytes(range(256))
@@ -46,11 +47,12 @@ class Case(unittest.TestCase):
 
 class Values(Case):
     def test_set_get_and_kill_values_of_every_kind(self) -> None:
-        for value, stored in [
+        table: list[tuple[Settable, bytes]] = [
             (b"bytes", b"bytes"), ("text é", "text é".encode()), (42, b"42"), (-7, b"-7"),
             (1.5, b"1.5"), (0.25, b".25"), (-0.5, b"-.5"), (1e20, b"100000000000000000000"),
             (b"", b""), (ALL_BYTES, ALL_BYTES), (ALL_BYTES * 4096, ALL_BYTES * 4096),
-        ]:
+        ]
+        for value, stored in table:
             with self.subTest(value=repr(value)[:30]):
                 self.c.set("^PyValue", value)
                 self.assertEqual(self.c.get("^PyValue"), stored)
@@ -335,7 +337,7 @@ class Blobs(Case):
             def readable(self) -> bool:
                 return True
 
-            def readinto(self, target: memoryview) -> int:
+            def readinto(self, target: Any) -> int:
                 raise OSError("disk gone")
 
         with self.assertRaises(qdo.Error) as caught:
