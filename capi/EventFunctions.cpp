@@ -23,9 +23,10 @@ void CallbackExBridge(TOutput& output, const std::string& Command, std::string& 
         return;
     }
     Exception failure(answer.Text.empty() ? "The callback function failed." : answer.Text);
-    if (output.Connect->BusyCount() > 0)
+    if (output.Connect->ReplyRunning())
         throw failure; // the connection answers the empty text and the call fails with this
-    // Between calls nobody would see the failure raised: keep it for QDOGetLastError.
+    // Pushed between calls (and handled by QDOProcessMessages, or as a call starts) nobody
+    // would see the failure raised: keep it for QDOGetLastError.
     output.StoreLastError(std::make_exception_ptr(failure));
     CallBackResult.clear();
 }

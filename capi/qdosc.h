@@ -77,9 +77,9 @@ public:
 TOutput* OutputOf(QDOHandle handle) noexcept;
 
 // Answers a callback request through the handle's QDOCallbackExProc. A failure of the function
-// raises Exception with its message while a call runs (so that the call fails with it); between
-// calls the message is kept as the handle's last failure instead. Either way the server gets
-// the empty text.
+// raises Exception with its message while a request's reply is read (so that the call fails
+// with it); for a request pushed between calls the message is kept as the handle's last
+// failure instead. Either way the server gets the empty text.
 void CallbackExBridge(TOutput& output, const std::string& Command, std::string& CallBackResult);
 
 } // namespace qdo

@@ -312,6 +312,8 @@ public:
     const std::string& JobToken() const noexcept { return jobToken_; }
     const std::string& SessionIdentifier() const noexcept { return sessionId_; }
     int32_t BusyCount() const noexcept { return busy_; }
+    // Whether a request's reply is being read: its handlers run inside that request.
+    bool ReplyRunning() const noexcept { return replyRunning_; }
     TWaitState WaitState() const noexcept;
     TTcpClient* Socket() noexcept { return socket_; }
 
