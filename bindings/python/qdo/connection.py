@@ -32,7 +32,6 @@ CallbackFunction = Callable[[bytes], Union[bytes, str, int, float, None]]
 EventFunction = Callable[[bytes, bytes], Any]
 
 
-
 class Readable(Protocol):
     """A binary file object to read from: read(size) gives at most size bytes, b"" at the end."""
 

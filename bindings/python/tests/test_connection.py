@@ -5,8 +5,12 @@ binary and large values, walks stopped early, events and BLOBs."""
 from __future__ import annotations
 
 import io
+import os
 import random
+import shutil
 import socket
+import subprocess
+import tempfile
 import threading
 import time
 import unittest
@@ -14,6 +18,7 @@ from typing import Any, Optional
 
 import qdo
 from qdo._values import Settable
+import server
 from server import ServerProcess
 
 ALL_BYTES = bytes(range(256))
@@ -123,6 +128,30 @@ class Errors(Case):
             closed.get("1")
         self.assertEqual(caught.exception.code, qdo.ERROR_NOT_CONNECTED)
         closed.close()
+
+
+class Credentials(unittest.TestCase):
+    """A server that requires credentials: the right ones open a session, wrong ones fail."""
+
+    def test_a_user_and_password(self) -> None:
+        folder = tempfile.mkdtemp(prefix="qdo-python-auth-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        auth = os.path.join(folder, "auth")
+        subprocess.run(
+            [server.program(), "passwd", "--auth", auth, "alice"], input=b"wonderland\n",
+            check=True, capture_output=True,
+        )
+        guarded = ServerProcess(["--auth", auth, "--max-auth-failures", "1000"])
+        self.addCleanup(guarded.close)
+        with qdo.connect("127.0.0.1", guarded.port, user="alice", password="wonderland") as c:
+            self.assertEqual(c.get("1+2"), b"3")
+        for user, password in [("alice", "wrong"), ("nobody", "wonderland")]:
+            with self.subTest(user=user, password=password):
+                with self.assertRaises(qdo.Error) as caught:
+                    qdo.connect("127.0.0.1", guarded.port, user=user, password=password)
+                self.assertEqual(caught.exception.code, qdo.ERROR_NO_JOB)
+        with self.assertRaises(ValueError):
+            qdo.Connection("127.0.0.1", guarded.port, user="alice")
 
 
 class Callbacks(Case):
