@@ -263,9 +263,18 @@ class Walks(Case):
         self.assertEqual(self.c.get("1"), b"1")
 
     def test_a_walk_that_fails(self) -> None:
-        with self.assertRaises(qdo.Error):
+        with self.assertRaises(qdo.Error) as caught:
             list(self.c.walk("^PyWalk(1"))
+        self.assertEqual(caught.exception.code, qdo.ERROR_SERVER)
         self.assertEqual(self.c.get("2"), b"2")
+        # A node too long for one chunk ends the walk on the server.
+        self.c.set("^PyLong(1)", b"short")
+        self.c.set("^PyLong(2)", b"L" * 40000)
+        with self.assertRaises(qdo.Error) as caught:
+            list(self.c.walk("^PyLong"))
+        self.assertIn("GRPTOOLONG", caught.exception.message)
+        self.assertEqual(self.c.get("$length(^PyLong(2))"), b"40000")
+        self.c.kill("^PyLong")
 
 
 class Events(Case):
