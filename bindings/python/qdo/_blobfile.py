@@ -10,7 +10,7 @@ from . import _library as lib
 from ._handoff import END, Handoff
 
 if TYPE_CHECKING:
-    from .connection import Connection
+    from ._base import HandleOwner
 
 
 class _Stopped(Exception):
@@ -20,7 +20,7 @@ class _Stopped(Exception):
 class BlobReader(io.RawIOBase):
     """The content of a BLOB, read block by block as the server sends it."""
 
-    def __init__(self, connection: "Connection", identifier: int):
+    def __init__(self, connection: "HandleOwner", identifier: int):
         super().__init__()
         self._buffer = b""
         self._ended = False
@@ -73,7 +73,7 @@ class BlobWriter(io.RawIOBase):
     closed. Closing it from an exception (a with block that raises) gives the transfer up: the
     BLOB then holds part of what was written."""
 
-    def __init__(self, connection: "Connection", identifier: int):
+    def __init__(self, connection: "HandleOwner", identifier: int):
         super().__init__()
         handle = connection._live()
 

@@ -1,55 +1,27 @@
-"""A connection to an M database server through libqdo's flat interface."""
+"""A connection to an M database server through libqdo's flat interface: its life, values,
+command lines, walks and server callbacks (events and BLOBs in events.py and blobs.py)."""
 
 from __future__ import annotations
 
-import collections
-import ctypes
-import io
-import time
-from ctypes import POINTER, byref, c_char, c_int32, c_size_t
-from typing import (
-    Any,
-    Callable,
-    Deque,
-    Generator,
-    Iterable,
-    Iterator,
-    Optional,
-    Protocol,
-    Union,
-)
+from ctypes import POINTER, byref, c_char, c_size_t
+from typing import Any, Callable, Generator, Optional, Union
 
 from . import _library as lib
-from . import errors, mlist
+from . import mlist
+from ._base import _message
 from ._handoff import END, Handoff
 from ._values import Settable, Text, settable, text
-from .errors import Error
+from .blobs import Blobs
+from .events import EventFunction, Events
 
 #: A server callback: takes the request's bytes, returns the answer (bytes, str, a number or
 #: None for the empty text).
 CallbackFunction = Callable[[bytes], Union[bytes, str, int, float, None]]
-#: An event handler: takes the event's name and parameters.
-EventFunction = Callable[[bytes, bytes], Any]
+
+__all__ = ["CallbackFunction", "Connection", "EventFunction", "connect"]
 
 
-class Readable(Protocol):
-    """A binary file object to read from: read(size) gives at most size bytes, b"" at the end."""
-
-    def read(self, size: int = -1, /) -> Optional[bytes]: ...
-
-
-class Writable(Protocol):
-    """A binary file object to write to."""
-
-    def write(self, data: bytes, /) -> Any: ...
-
-
-def _message(error: BaseException) -> str:
-    text_ = str(error)
-    return type(error).__name__ + (": " + text_ if text_ else "")
-
-
-class Connection:
+class Connection(Events, Blobs):
     """One connection (one server job). Use it from one thread at a time; its functions
     (on_callback, event handlers, on_output) run on the thread of the call they belong to, and
     events between calls reach the thread that opened it through process_events or events.
@@ -71,15 +43,15 @@ class Connection:
         application: Optional[Text] = None,
     ):
         self._lib = lib.library()
-        self._handle: Optional[int] = self._lib.QDOCreateConnect(
+        self._handle = self._lib.QDOCreateConnect(
             host.encode(), int(port), namespace.encode()
         )
         if not self._handle:
             raise MemoryError("no connection handle could be made")
-        self._pending: Optional[BaseException] = None
+        self._pending = None
         self._callback: Optional[CallbackFunction] = None
-        self._handlers: dict[bytes, list[EventFunction]] = {}
-        self._received: Optional[Deque[tuple[bytes, bytes]]] = None
+        self._handlers = {}
+        self._received = None
         # The C functions stay referenced for the connection's life.
         self._event_proc = lib.ServerEventProc(self._on_event)
         self._callback_proc = lib.CallbackExProc(self._on_callback)
@@ -212,93 +184,6 @@ class Connection:
         if failure is not None:
             raise failure
 
-    # --- Events ---
-    def subscribe(self, name: Text, acknowledged: bool = True) -> None:
-        """Subscribes to the server event `name`. With `acknowledged` the server sends the next
-        event only once this one has been handled."""
-        data = text(name)
-        self._call(self._lib.QDOSubscribeEvent, self._live(), data, len(data), int(acknowledged))
-
-    def unsubscribe(self, name: Text) -> None:
-        data = text(name)
-        self._call(self._lib.QDOUnsubscribeEvent, self._live(), data, len(data))
-
-    def on_event(self, name: Text, handler: EventFunction) -> None:
-        """Subscribes to `name` and calls handler(name, params) for each of its events: during
-        a call of this connection, or between calls from process_events."""
-        key = text(name)
-        if key not in self._handlers:
-            self.subscribe(key)
-            self._handlers[key] = []
-        self._handlers[key].append(handler)
-
-    def off_event(self, name: Text) -> None:
-        """Removes the handlers of `name` and unsubscribes."""
-        key = text(name)
-        if self._handlers.pop(key, None) is not None:
-            self.unsubscribe(key)
-
-    def process_events(self, timeout: Optional[float] = 0.0) -> int:
-        """Handles what the server pushed between calls (events, callback requests), waiting up
-        to `timeout` seconds for something (None: without limit). Call it on the thread that
-        opened the connection. Returns the number of notifications handled."""
-        handle = self._live()
-        ms = -1 if timeout is None else max(0, int(timeout * 1000))
-        self._pending = None
-        handled = int(self._lib.QDOProcessMessages(handle, ms))
-        self._raise_pending()
-        if handled < 0:
-            raise self._error()
-        return handled
-
-    def events(
-        self, names: Union[Text, Iterable[Text]], timeout: Optional[float] = None
-    ) -> Iterator[tuple[bytes, bytes]]:
-        """Subscribes to `names` and yields (name, params) for each of their events, until no
-        event has come for `timeout` seconds (None: for ever) or the loop ends; then
-        unsubscribes."""
-        if isinstance(names, (bytes, bytearray, memoryview, str)):
-            keys = [text(names)]
-        else:
-            keys = [text(name) for name in names]
-        for key in keys:
-            self.subscribe(key)
-        received: Deque[tuple[bytes, bytes]] = collections.deque()
-        outer, self._received = self._received, received
-        try:
-            while True:
-                deadline = None if timeout is None else time.monotonic() + timeout
-                while not received:
-                    left = None if deadline is None else deadline - time.monotonic()
-                    if left is not None and left <= 0:
-                        return
-                    self.process_events(0.5 if left is None else min(left, 0.5))
-                while received:
-                    yield received.popleft()
-        finally:
-            self._received = outer
-            for key in keys:
-                if key not in self._handlers and self._handle:
-                    self.unsubscribe(key)
-
-    def fileno(self) -> int:
-        """A descriptor that becomes readable when process_events has something to do (for
-        select, selectors, asyncio's add_reader); do not read from or close it."""
-        return int(self._lib.QDONotificationDescriptor(self._live()))
-
-    def _on_event(
-        self, _handle: Any, _context: Any, name: Any, name_length: int, params: Any, length: int
-    ) -> None:
-        try:
-            key, value = lib.lent(name, name_length), lib.lent(params, length)
-            if self._received is not None:
-                self._received.append((key, value))
-            for handler in list(self._handlers.get(key, ())):
-                handler(key, value)
-        except BaseException as error:
-            if self._pending is None:
-                self._pending = error
-
     # --- Server callbacks ---
     @property
     def on_callback(self) -> Optional[CallbackFunction]:
@@ -327,131 +212,6 @@ class Connection:
             message = _message(error).encode("utf-8", "replace")
             self._lib.QDOAnswerSet(answer, message, len(message))
             return 0
-
-    # --- BLOBs ---
-    def blob_create(self, name: Text = b"") -> int:
-        """A new, empty BLOB; its identifier."""
-        data = text(name)
-        created = c_int32()
-        self._call(self._lib.QDOCreateBlob, self._live(), data, len(data), byref(created))
-        return created.value
-
-    def blob_put(
-        self, data: Union[bytes, bytearray, memoryview, Readable], name: Text = b""
-    ) -> int:
-        """A new BLOB holding `data` (bytes, or a binary file object read to its end); its
-        identifier."""
-        identifier = self.blob_create(name)
-        try:
-            self.blob_write(identifier, data)
-        except BaseException:
-            try:
-                self.blob_delete(identifier)
-            except Error:
-                pass
-            raise
-        return identifier
-
-    def blob_write(
-        self, identifier: int, data: Union[bytes, bytearray, memoryview, Readable]
-    ) -> None:
-        """Replaces the content of a BLOB with bytes, or with what a binary file object's reads
-        give until its end (streamed: never held whole)."""
-        if isinstance(data, (bytes, bytearray, memoryview)):
-            raw = bytes(data)
-            self._call(self._lib.QDOWriteBlob, self._live(), int(identifier), raw, len(raw))
-            return
-        source = data
-
-        def read(_handle: Any, _context: Any, buffer: Any, size: int) -> int:
-            try:
-                piece = source.read(size)
-                if piece is None:
-                    raise BlockingIOError("the BLOB's file object has no data ready")
-                ctypes.memmove(buffer, piece, len(piece))
-                return len(piece)
-            except BaseException as error:
-                self._pending = error
-                return -1
-
-        proc = lib.BlobReadProc(read)
-        self._call(self._lib.QDOWriteBlobFrom, self._live(), int(identifier), proc, None)
-
-    def blob_get(self, identifier: int) -> bytes:
-        """The whole content of a BLOB."""
-        value = POINTER(c_char)()
-        length = c_size_t()
-        self._call(
-            self._lib.QDOReadBlob, self._live(), int(identifier), byref(value), byref(length)
-        )
-        return lib.taken(value, length.value)
-
-    def blob_read_into(self, identifier: int, target: Writable) -> None:
-        """Writes the content of a BLOB into a binary file object, block by block."""
-
-        def write(_handle: Any, _context: Any, pointer: Any, length: int) -> int:
-            try:
-                target.write(lib.lent(pointer, length))
-                return 1
-            except BaseException as error:
-                self._pending = error
-                return 0
-
-        proc = lib.BlobWriteProc(write)
-        self._call(self._lib.QDOReadBlobTo, self._live(), int(identifier), proc, None)
-
-    def blob_delete(self, identifier: int) -> None:
-        self._call(self._lib.QDODeleteBlob, self._live(), int(identifier))
-
-    def blob_open(self, identifier: int, mode: str = "rb") -> io.RawIOBase:
-        """A BLOB as a binary file object, streamed: "rb" reads its content, "wb" replaces it
-        with what is written (complete once the file is closed without an error). While it is
-        open, other calls on this connection fail with ERROR_BUSY."""
-        from ._blobfile import BlobReader, BlobWriter
-
-        if mode == "rb":
-            return BlobReader(self, int(identifier))
-        if mode == "wb":
-            return BlobWriter(self, int(identifier))
-        raise ValueError('mode is "rb" or "wb", not %r' % mode)
-
-    # --- Plumbing ---
-    def _live(self) -> int:
-        if not self._handle:
-            raise Error("The connection is closed.", errors.ERROR_NOT_CONNECTED)
-        return self._handle
-
-    def _error(self) -> Error:
-        """The handle's last failure as an Error, chained to a pending Python exception."""
-        record = ctypes.create_string_buffer(lib.STRING_RECORD_SIZE + 2)
-        self._lib.QDOGetLastError(self._handle, record)
-        message = lib.counted_text(record).decode("utf-8", "replace")
-        code = self._lib.QDOGetLastErrorCode(self._handle)
-        mcode: Optional[str] = None
-        if code == errors.ERROR_SERVER:
-            self._lib.QDOGetLastServerError(self._handle, record)
-            mcode = lib.counted_text(record).decode("utf-8", "replace") or None
-        error = Error(message, code, mcode)
-        pending, self._pending = self._pending, None
-        if pending is not None:
-            error.__cause__ = pending
-        return error
-
-    def _raise_pending(self) -> None:
-        pending, self._pending = self._pending, None
-        if pending is not None:
-            raise Error(_message(pending)) from pending
-
-    def _call(self, function: Callable[..., int], *arguments: Any) -> None:
-        self._pending = None
-        if not function(*arguments):
-            raise self._error()
-        self._raise_pending()
-
-    def _check(self, result: int) -> None:
-        if not result:
-            raise self._error()
-
 
 def connect(
     host: str,
