@@ -33,6 +33,15 @@ def program() -> str:
     return path
 
 
+def run(arguments: list[str], input: bytes = b"") -> "subprocess.CompletedProcess[bytes]":
+    """Runs qdo-server with `arguments` to its end, `input` on its standard input; fails unless
+    it succeeds."""
+    return subprocess.run(
+        [program()] + arguments, input=input, capture_output=True, check=True,
+        env=_environment(),
+    )
+
+
 class ServerProcess:
     """`qdo-server init` on a new data directory, then `qdo-server run` on 127.0.0.1:0."""
 

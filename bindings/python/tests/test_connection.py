@@ -9,7 +9,6 @@ import os
 import random
 import shutil
 import socket
-import subprocess
 import tempfile
 import threading
 import time
@@ -137,10 +136,7 @@ class Credentials(unittest.TestCase):
         folder = tempfile.mkdtemp(prefix="qdo-python-auth-")
         self.addCleanup(shutil.rmtree, folder, True)
         auth = os.path.join(folder, "auth")
-        subprocess.run(
-            [server.program(), "passwd", "--auth", auth, "alice"], input=b"wonderland\n",
-            check=True, capture_output=True,
-        )
+        server.run(["passwd", "--auth", auth, "alice"], b"wonderland\n")
         guarded = ServerProcess(["--auth", auth, "--max-auth-failures", "1000"])
         self.addCleanup(guarded.close)
         with qdo.connect("127.0.0.1", guarded.port, user="alice", password="wonderland") as c:
