@@ -57,9 +57,9 @@ class ServerProcess:
                 env=_environment(),
             )
         if status != 0:
-            log = self.log()
+            written = self.log()
             shutil.rmtree(self.folder, ignore_errors=True)
-            raise RuntimeError("qdo-server init failed:\n" + log)
+            raise RuntimeError("qdo-server init failed:\n" + written)
         arguments = [program(), "run", "--data", self.data, "--listen", "127.0.0.1:0"]
         if os.geteuid() == 0:
             arguments.append("--allow-root")  # tests run as root on CI machines
@@ -84,9 +84,9 @@ class ServerProcess:
         text = line.decode(errors="replace").strip()
         if not text.startswith("listening on ") or ":" not in text:
             self.stop(signal.SIGKILL)
-            log = self.log()
+            written = self.log()
             shutil.rmtree(self.folder, ignore_errors=True)
-            raise RuntimeError("qdo-server did not start:\n" + log)
+            raise RuntimeError("qdo-server did not start:\n" + written)
         self.host, port = text[len("listening on "):].rsplit(":", 1)
         self.port = int(port)
 
