@@ -4,13 +4,13 @@
 // handle (doing nothing, and returning 0 where it has a result), and lets no failure cross into
 // C: each failure is caught at the boundary, its message kept for QDOGetLastError, and 0
 // returned. An output record is written only on success.
+#include "capi/Boundary.h"
 #include "capi/qdosc.h"
 #include "classes/Application.h"
 #include "classes/NotificationLoop.h"
 #include "connect/Qdoconnect.h"
 
 #include <cstring>
-#include <initializer_list>
 
 namespace qdo {
 
@@ -18,28 +18,6 @@ namespace {
 
 TQdoConnect* ConnectOf(QDOHandle handle) noexcept {
     return static_cast<TQdoConnect*>(handle);
-}
-
-// Runs `body` on the handle's connection inside the boundary.
-template <typename Body>
-int32_t Guarded(QDOHandle handle, Body&& body) noexcept {
-    TOutput* output = OutputOf(handle);
-    if (output == nullptr)
-        return 0;
-    try {
-        body(*ConnectOf(handle));
-        return 1;
-    } catch (...) {
-        output->StoreLastError(std::current_exception());
-        return 0;
-    }
-}
-
-// A null record is a failure of the call, reported like any other.
-void RequireRecords(std::initializer_list<const void*> records) {
-    for (const void* record : records)
-        if (record == nullptr)
-            throw Exception("A null record was passed.");
 }
 
 // The whole result of a call whose last chunk is `last`: with a group-read function that is
@@ -126,6 +104,10 @@ void TOutput::StoreLastError(std::exception_ptr failure) noexcept {
 }
 
 void TOutput::OutputBridge(TObject*, const std::string& Value) {
+    if (TextSink) {
+        TextSink(Value);
+        return;
+    }
     if (OutputProc == nullptr)
         return;
     LentRecord text;
@@ -134,6 +116,10 @@ void TOutput::OutputBridge(TObject*, const std::string& Value) {
 }
 
 void TOutput::GroupReadBridge(TObject*, const std::string& Value, bool& Continue) {
+    if (ChunkSink) {
+        Continue = ChunkSink(Value);
+        return;
+    }
     // The flat interface never stops a chunked reply early.
     Continue = true;
     if (GroupReadProc == nullptr) {
@@ -147,6 +133,10 @@ void TOutput::GroupReadBridge(TObject*, const std::string& Value, bool& Continue
 }
 
 void TOutput::CallbackBridge(TObject*, const std::string& Command, std::string& CallBackResult) {
+    if (CallbackExProc != nullptr) {
+        CallbackExBridge(*this, Command, CallBackResult);
+        return;
+    }
     if (CallbackProc == nullptr)
         return;
     LentRecord result;
@@ -201,6 +191,7 @@ QDO_EXPORT QDOHandle QDOCreateConnect(const char* address, int32_t port, const c
         // Bound for good: without a group-read function, the bridge collects or drops chunks.
         connect->OnGroupRead = std::bind(&qdo::TOutput::GroupReadBridge, output, _1, _2, _3);
         connect->OnCallback = std::bind(&qdo::TOutput::CallbackBridge, output, _1, _2, _3);
+        connect->OnServerEvent = std::bind(&qdo::TOutput::ServerEventBridge, output, _1, _2, _3);
         return connect;
     } catch (...) {
         // Only exhaustion of memory or other resources can get here: no handle, then.
@@ -222,6 +213,7 @@ QDO_EXPORT void QDODestroyConnect(QDOHandle handle) {
         connect->OnTerminalOutput = nullptr;
         connect->OnGroupRead = nullptr;
         connect->OnCallback = nullptr;
+        connect->OnServerEvent = nullptr;
         delete output;
         delete connect;
     } catch (...) {

@@ -19,6 +19,7 @@
 #ifndef QDO_H
 #define QDO_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -279,6 +280,175 @@ QDO_EXPORT int32_t QDOProcessMessages(QDOHandle handle, int32_t timeout_ms);
  * one's own (poll, epoll, libuv, asyncio). Do not read from or close it. -1 on failure.
  */
 QDO_EXPORT int32_t QDONotificationDescriptor(QDOHandle handle);
+
+/*
+ * ---- Additions: values of any size, stoppable group reads, events, BLOBs, failing callbacks ----
+ *
+ * The functions above carry texts in counted strings of at most 32768 bytes. Those below take
+ * a pointer and a size_t length for every text (NUL bytes allowed; a null pointer with length 0
+ * is the empty text), and hand back results that the library allocates, of any length the
+ * server sends, to be released with QDOFreeValue. They follow the rules of every function that
+ * takes a handle: the null handle returns 0 and records nothing; a failure returns 0, writes no
+ * output and keeps its message, code and M error code for QDOGetLastError,
+ * QDOGetLastErrorCode and QDOGetLastServerError; a call made while another call of the handle
+ * runs (another thread's, or one whose callback this is) fails with QDO_ERROR_BUSY. A null
+ * pointer where a text of length above 0, an output or a function is needed is a failure.
+ *
+ * The functions handed to them run on the calling thread, inside the call, and receive the
+ * `context` given with them unchanged; the texts they receive are lent for the duration of that
+ * one call of the function.
+ */
+
+/* QDOFreeValue: releases a result of QDOReadValue, QDOExecuteLine or QDOReadBlob; null is
+ * ignored. */
+QDO_EXPORT void QDOFreeValue(char* value);
+
+/*
+ * QDOReadValue: the value of the M expression `expression`, whole, whatever its length: on
+ * success *value points to *valueLength bytes followed by a NUL that is not counted (so a text
+ * value can be used as a C string), allocated by the library. Neither the QDOSetGroupRead
+ * function nor the 32768-byte bound applies.
+ */
+QDO_EXPORT int32_t QDOReadValue(QDOHandle handle, const char* expression, size_t expressionLength,
+                                char** value, size_t* valueLength);
+
+/* QDOWriteValue: sets the variable named `name` to `value` (up to what the server takes per
+ * value: 1 MiB for GT.M). */
+QDO_EXPORT int32_t QDOWriteValue(QDOHandle handle, const char* name, size_t nameLength,
+                                 const char* value, size_t valueLength);
+
+/* QDOKillValue: kills the variable named `name`. */
+QDO_EXPORT int32_t QDOKillValue(QDOHandle handle, const char* name, size_t nameLength);
+
+/*
+ * QDOExecuteLine: runs the M command line `line`; what it wrote comes back whole in *written
+ * (*writtenLength bytes and an uncounted NUL, to be released with QDOFreeValue). With `written`
+ * null what it wrote is dropped (and `writtenLength` may be null too).
+ */
+QDO_EXPORT int32_t QDOExecuteLine(QDOHandle handle, const char* line, size_t lineLength,
+                                  char** written, size_t* writtenLength);
+
+/* A piece of text lent to a function: `length` bytes at `text`. */
+typedef void (*QDOTextProc)(QDOHandle handle, void* context, const char* text, size_t length);
+
+/*
+ * QDOExecuteOutputLine: runs the M command line `line` while the server streams what it
+ * writes: each piece goes to `proc`, uncut, in the order written, as it arrives. What the line
+ * writes after its stream has ended (after a callback or an event) is passed to `proc` too,
+ * once the line has run. `proc` may be null: the output is dropped.
+ */
+QDO_EXPORT int32_t QDOExecuteOutputLine(QDOHandle handle, const char* line, size_t lineLength,
+                                        QDOTextProc proc, void* context);
+
+/*
+ * A chunk of a group read, lent to the function; it returns nonzero to go on, 0 to stop.
+ * A chunk is an M list of reference, value, reference, value, ... (QDOListGet reads one of up
+ * to 32768 bytes), each pair whole inside one chunk.
+ */
+typedef int32_t (*QDOChunkProc)(QDOHandle handle, void* context, const char* chunk, size_t length);
+
+/*
+ * QDOGroupReadEach: walks the subtree of the global or local reference `argument` in $QUERY
+ * order, handing every chunk of the server's reply to `proc` in order (an empty subtree hands
+ * none). When `proc` returns 0 no further chunk reaches it: the library asks the server to stop
+ * the walk and reads the rest of the reply itself, so the handle is ready for the next call as
+ * soon as this one returns 1. The QDOSetGroupRead function is not called.
+ */
+QDO_EXPORT int32_t QDOGroupReadEach(QDOHandle handle, const char* argument, size_t argumentLength,
+                                    QDOChunkProc proc, void* context);
+
+/*
+ * Server events. QDOSubscribeEvent subscribes the connection's server job to the event named
+ * `name` (any bytes); with `acknowledged` nonzero the server sends the next event of the
+ * subscription only once the library has acknowledged the previous one (it does so when the
+ * event function returns), so events never pile up faster than they are handled.
+ * QDOUnsubscribeEvent ends the subscription. Both run a command on the server, so both need an
+ * open connection.
+ */
+QDO_EXPORT int32_t QDOSubscribeEvent(QDOHandle handle, const char* name, size_t nameLength,
+                                     int32_t acknowledged);
+QDO_EXPORT int32_t QDOUnsubscribeEvent(QDOHandle handle, const char* name, size_t nameLength);
+
+/* An event: its name and its parameter text, both lent. */
+typedef void (*QDOServerEventProc)(QDOHandle handle, void* context, const char* name,
+                                   size_t nameLength, const char* params, size_t paramsLength);
+
+/*
+ * QDOSetServerEvent: the function that receives the handle's events (null: events are
+ * acknowledged and dropped). An event that arrives during a call reaches it inside that call;
+ * one that arrives between calls reaches it from QDOProcessMessages, on the thread that made
+ * the handle's last call. The function may not make calls on its own handle while a call runs
+ * (QDO_ERROR_BUSY); from QDOProcessMessages it may. Always returns 1 for a handle.
+ */
+QDO_EXPORT int32_t QDOSetServerEvent(QDOHandle handle, QDOServerEventProc proc, void* context);
+
+/*
+ * BLOBs: binary objects of any size kept by the server in ^BLOB. Reading, writing and deleting
+ * take the server's lock on the BLOB, waiting at most 10 seconds for another client to give it
+ * up; when it does not, the call fails and nothing was read, written or deleted. A BLOB that
+ * does not exist cannot be read, written or deleted (the call fails).
+ *
+ * QDOCreateBlob: a new, empty BLOB named `name`; its identifier (1 or more) into *id.
+ * QDODeleteBlob: deletes BLOB `id`.
+ * QDOWriteBlob: replaces the content of BLOB `id` with `length` bytes from `data`.
+ * QDOReadBlob: the whole content of BLOB `id` into *data (*length bytes and an uncounted NUL, to
+ * be released with QDOFreeValue).
+ */
+QDO_EXPORT int32_t QDOCreateBlob(QDOHandle handle, const char* name, size_t nameLength,
+                                 int32_t* id);
+QDO_EXPORT int32_t QDODeleteBlob(QDOHandle handle, int32_t id);
+QDO_EXPORT int32_t QDOWriteBlob(QDOHandle handle, int32_t id, const char* data, size_t length);
+QDO_EXPORT int32_t QDOReadBlob(QDOHandle handle, int32_t id, char** data, size_t* length);
+
+/*
+ * Streaming a BLOB without holding it in memory.
+ *
+ * QDOBlobReadProc fills `buffer` with up to `size` bytes (size is at most 2048) and returns how
+ * many it wrote: 0 at the end of the data, a negative number for a failure (the call then fails
+ * with "The BLOB's read function failed.").
+ * QDOBlobWriteProc takes `length` bytes of the BLOB, in order, and returns nonzero, or 0 for a
+ * failure (the call then fails with "The BLOB's write function failed.").
+ *
+ * QDOWriteBlobFrom: replaces the content of BLOB `id` with the bytes that `proc` gives until
+ * it returns 0. QDOReadBlobTo: hands the content of BLOB `id` to `proc` block by block. When a
+ * function fails, the server's lock is still given up, and the connection is ready for the next
+ * call; a write that failed leaves the BLOB with the blocks written before the failure.
+ */
+typedef int32_t (*QDOBlobReadProc)(QDOHandle handle, void* context, char* buffer, size_t size);
+typedef int32_t (*QDOBlobWriteProc)(QDOHandle handle, void* context, const char* bytes,
+                                    size_t length);
+QDO_EXPORT int32_t QDOWriteBlobFrom(QDOHandle handle, int32_t id, QDOBlobReadProc proc,
+                                    void* context);
+QDO_EXPORT int32_t QDOReadBlobTo(QDOHandle handle, int32_t id, QDOBlobWriteProc proc,
+                                 void* context);
+
+/*
+ * Server callbacks that can fail. While a command runs, the server may ask the client for an
+ * answer ($$Callback in M); between calls, an M process may ask the same ($$ClientCall).
+ * The answer travels as a text and the protocol has no way to carry a failure: so when the
+ * function fails, the library answers the empty text, lets the command run to its end, and
+ * then makes the call fail with the function's message (code QDO_ERROR_NONE). A failure
+ * between calls (inside QDOProcessMessages) is answered with the empty text and its message
+ * kept for QDOGetLastError; QDOProcessMessages still succeeds.
+ *
+ * The function receives the request's text and a QDOAnswer, into which it puts its answer with
+ * QDOAnswerSet (not calling it answers the empty text). It returns nonzero for success, 0 for
+ * failure: the text put into the QDOAnswer is then the failure's message.
+ */
+typedef struct QDOAnswer QDOAnswer;
+typedef int32_t (*QDOCallbackExProc)(QDOHandle handle, void* context, const char* command,
+                                     size_t commandLength, QDOAnswer* answer);
+
+/* QDOAnswerSet: replaces the text of `answer` with `length` bytes from `text` (any size).
+ * Returns 1, or 0 for a null `answer`, a null `text` of length above 0 or exhausted memory. */
+QDO_EXPORT int32_t QDOAnswerSet(QDOAnswer* answer, const char* text, size_t length);
+
+/*
+ * QDOSetCallbackEx: the function that answers the server's callbacks; null switches it off.
+ * While it is set, it answers in place of the function of QDOSetCallback. Takes effect with the
+ * next callback. Always returns 1 for a handle.
+ */
+QDO_EXPORT int32_t QDOSetCallbackEx(QDOHandle handle, QDOCallbackExProc proc, void* context);
 
 #ifdef __cplusplus
 }

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <exception>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -48,11 +49,25 @@ public:
     bool Collecting = false;
     std::string Collected;
 
-    // The connection's OnTerminalOutput, OnGroupRead and OnCallback, passed on to the caller's
-    // functions through records lent from the bridges' own frames.
+    // Additions. While a call of the sized functions runs, ChunkSink takes every chunk in place
+    // of GroupReadProc (returning false stops the reply) and TextSink every piece of terminal
+    // output in place of OutputProc; each is set and cleared by the call (TSinkScope).
+    std::function<bool(const std::string&)> ChunkSink;
+    std::function<void(const std::string&)> TextSink;
+    // The functions of QDOSetServerEvent and QDOSetCallbackEx, with their contexts.
+    QDOServerEventProc ServerEventProc = nullptr;
+    void* ServerEventContext = nullptr;
+    QDOCallbackExProc CallbackExProc = nullptr;
+    void* CallbackExContext = nullptr;
+
+    // The connection's OnTerminalOutput, OnGroupRead, OnCallback and OnServerEvent, passed on
+    // to the caller's functions through records lent from the bridges' own frames (the sinks
+    // and the additions' functions get the texts whole).
     void OutputBridge(TObject* Sender, const std::string& Value);
     void GroupReadBridge(TObject* Sender, const std::string& Value, bool& Continue);
     void CallbackBridge(TObject* Sender, const std::string& Command, std::string& CallBackResult);
+    void ServerEventBridge(TObject* Sender, const std::string& EventName,
+                           const std::string& EventParams);
 
     // Keeps what `failure` was.
     void StoreLastError(std::exception_ptr failure) noexcept;
@@ -61,4 +76,15 @@ public:
 // The record of a handle, or null.
 TOutput* OutputOf(QDOHandle handle) noexcept;
 
+// Answers a callback request through the handle's QDOCallbackExProc. A failure of the function
+// raises Exception with its message while a request's reply is read (so that the call fails
+// with it); for a request pushed between calls the message is kept as the handle's last
+// failure instead. Either way the server gets the empty text.
+void CallbackExBridge(TOutput& output, const std::string& Command, std::string& CallBackResult);
+
 } // namespace qdo
+
+// The answer of a QDOCallbackExProc: its text, or its failure's message.
+struct QDOAnswer {
+    std::string Text;
+};

@@ -5,9 +5,12 @@
 #                 that reach internals the shared library does not export
 
 set(QDO_SOURCES
+    capi/BlobFunctions.cpp
     capi/ConnectFunctions.cpp
     capi/CountedString.cpp
+    capi/EventFunctions.cpp
     capi/ListFunctions.cpp
+    capi/ValueFunctions.cpp
     classes/Application.cpp
     classes/Component.cpp
     classes/Exceptions.cpp

@@ -154,14 +154,20 @@ int32_t TQdoConnect::WriteUncompressedBLOB(int32_t id, TStream* stream) {
         if (stream == nullptr)
             throw EStreamError("OnBlobWrite left no stream to write to the BLOB.");
         Execute("d ClearBLOB(" + std::to_string(id) + ",0)");
-        const int64_t size = stream->Size();
-        const int64_t blocks = size / BlockSize + (size % BlockSize != 0 ? 1 : 0);
+        // The BLOB is what the stream's reads give from position 0 to its end, so a stream
+        // that cannot tell its size beforehand (a pipe, a caller's read function) is written
+        // whole, and a stream that ends before its Size said adds no empty blocks.
         stream->SetPosition(0);
         char block[BlockSize];
         std::string line; // one block quoted at a time
-        for (int64_t k = 0; k < blocks; ++k) {
-            AddBlockLine(line, id, block, ReadBlock(*stream, block));
+        while (true) {
+            const int32_t filled = ReadBlock(*stream, block);
+            if (filled == 0)
+                break;
+            AddBlockLine(line, id, block, filled);
             Execute(line);
+            if (filled < BlockSize)
+                break;
         }
     };
     const auto rewind = [&] {

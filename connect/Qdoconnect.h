@@ -297,8 +297,9 @@ public:
     // EStreamError before anything is sent.
     int32_t ReadUncompressedBLOB(int32_t id, TStream* stream);
     // OnBlobWrite may first transform the stream or put another in its place; the BLOB's
-    // content is then replaced by that stream's bytes, in blocks of 2048. The stream used is
-    // left at position 0. A null stream fails with EStreamError before anything is sent.
+    // content is then replaced by that stream's bytes from position 0 to the end of its reads
+    // (its Size is not consulted), in blocks of 2048. The stream used is left at position 0. A null
+    // stream fails with EStreamError before anything is sent.
     int32_t WriteUncompressedBLOB(int32_t id, TStream* stream);
     // The same: the library itself applies no compression; OnBlobRead and OnBlobWrite are the
     // place for one.
@@ -311,6 +312,8 @@ public:
     const std::string& JobToken() const noexcept { return jobToken_; }
     const std::string& SessionIdentifier() const noexcept { return sessionId_; }
     int32_t BusyCount() const noexcept { return busy_; }
+    // Whether a request's reply is being read: its handlers run inside that request.
+    bool ReplyRunning() const noexcept { return replyRunning_; }
     TWaitState WaitState() const noexcept;
     TTcpClient* Socket() noexcept { return socket_; }
 

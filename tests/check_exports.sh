@@ -15,7 +15,11 @@ header=$2
 implemented="QDOListLength QDOListGet QDOListSet QDOText QDOGetLastError QDOCreateConnect
   QDODestroyConnect QDOConnectOpen QDOConnectClose QDORead QDOWrite QDOExecute QDOExecuteOutput
   QDOSetOutput QDOSetCallback QDOSetGroupRead QDOKill QDOProcessMessages QDONotificationDescriptor
-  QDOGetLastErrorCode QDOGetLastServerError QDOSetTimeOut QDOSetRequestDeadline QDOSetCredentials"
+  QDOGetLastErrorCode QDOGetLastServerError QDOSetTimeOut QDOSetRequestDeadline QDOSetCredentials
+  QDOFreeValue QDOReadValue QDOWriteValue QDOKillValue QDOExecuteLine QDOExecuteOutputLine
+  QDOGroupReadEach QDOSubscribeEvent QDOUnsubscribeEvent QDOSetServerEvent QDOCreateBlob
+  QDODeleteBlob QDOWriteBlob QDOReadBlob QDOWriteBlobFrom QDOReadBlobTo QDOAnswerSet
+  QDOSetCallbackEx"
 
 defined=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TWiVBDR]$/ {print $3}')
 status=0

@@ -1,0 +1,53 @@
+"""qdo: Python access to an M (GT.M) database server through libqdo.
+
+    import qdo
+    with qdo.connect("localhost", 7001, namespace="USER") as c:
+        c.set("^Greeting", "hello")
+        print(c.get_str("^Greeting"))
+        for reference, value in c.walk("^Orders"):
+            ...
+
+Standard library only: ctypes over libqdo.so (found through QDO_LIBRARY, next to this package,
+or the system's library search).
+"""
+
+from . import mlist
+from .connection import CallbackFunction, Connection, EventFunction, connect
+from .errors import (
+    ERROR_BAD_FORMAT,
+    ERROR_BUSY,
+    ERROR_INVALID_TYPE,
+    ERROR_NO_JOB,
+    ERROR_NO_SESSION,
+    ERROR_NONE,
+    ERROR_NOT_CONNECTED,
+    ERROR_SERVER,
+    ERROR_SOCKET_CLOSED,
+    ERROR_TIME_OUT,
+    ERROR_UNKNOWN,
+    Error,
+)
+from .literal import mtext
+
+__all__ = [
+    "CallbackFunction",
+    "Connection",
+    "Error",
+    "EventFunction",
+    "connect",
+    "mlist",
+    "mtext",
+    "ERROR_BAD_FORMAT",
+    "ERROR_BUSY",
+    "ERROR_INVALID_TYPE",
+    "ERROR_NO_JOB",
+    "ERROR_NO_SESSION",
+    "ERROR_NONE",
+    "ERROR_NOT_CONNECTED",
+    "ERROR_SERVER",
+    "ERROR_SOCKET_CLOSED",
+    "ERROR_TIME_OUT",
+    "ERROR_UNKNOWN",
+]
+
+__version__ = "0.1.0"
