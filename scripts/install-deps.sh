@@ -3,7 +3,7 @@
 set -eu
 packages="cmake ninja-build g++ clang libclang-rt-14-dev clang-format googletest libgtest-dev
           libgmock-dev libbenchmark-dev pkg-config binutils netbase fis-gtm libsodium-dev
-          libseccomp-dev libcli11-dev"
+          libseccomp-dev libcli11-dev libedit-dev"
 missing=""
 for package in $packages; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
