@@ -133,8 +133,11 @@ void Listen(TQdoConnect& connect, const std::vector<std::string>& events,
         throw;
     }
     listening = false;
-    if (end == TWaitEnd::Interrupt)
+    if (end == TWaitEnd::Interrupt) {
         ClearInterrupt(); // it ended the wait; a second Ctrl-C may still end the unsubscribe
+        if (isatty(2) != 0)
+            std::fputc('\n', stderr); // after the terminal's ^C
+    }
     UnsubscribeAll(connect, subscribed);
     if (end == TWaitEnd::Time && options.Count > 0)
         throw std::runtime_error(std::to_string(printed) + " of " + std::to_string(options.Count) +
