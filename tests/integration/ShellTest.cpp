@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -30,13 +31,19 @@ using Clock = std::chrono::steady_clock;
 // Every wait is bounded; the process is killed at the end if it still runs.
 class Terminal {
 public:
-    explicit Terminal(const std::string& historyFile) {
-        const std::string port = std::to_string(Shared().Port());
+    // qdo --port PORT ARGUMENTS...; without arguments, its shell.
+    explicit Terminal(const std::string& historyFile, std::vector<std::string> arguments = {}) {
+        arguments.insert(arguments.begin(),
+                         {QDO_TOOL_PROGRAM, "--port", std::to_string(Shared().Port())});
+        std::vector<char*> argv;
+        for (std::string& argument : arguments)
+            argv.push_back(argument.data());
+        argv.push_back(nullptr);
         pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
         if (pid_ == 0) {
             setenv("QDO_HISTORY", historyFile.c_str(), 1);
             setenv("TERM", "xterm", 1);
-            execl(QDO_TOOL_PROGRAM, "qdo", "--port", port.c_str(), static_cast<char*>(nullptr));
+            execv(argv[0], argv.data());
             _exit(127);
         }
     }
@@ -49,6 +56,19 @@ public:
             close(master_);
     }
     bool Started() const { return pid_ > 0 && master_ >= 0; }
+
+    // Types Ctrl-D once the line editor reads the terminal byte by byte: the terminal itself
+    // would take a Ctrl-D that comes before, between the prompt and the switch, as the end of
+    // an empty line of its own and drop it.
+    void TypeEndOfInput() {
+        for (int i = 0; i < 1000; ++i) {
+            termios mode{};
+            if (tcgetattr(master_, &mode) == 0 && (mode.c_lflag & ICANON) == 0)
+                break;
+            usleep(10000);
+        }
+        Type("\x04");
+    }
 
     void Type(const std::string& keys) {
         ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
@@ -94,9 +114,15 @@ public:
             }
             char block[4096];
             pollfd watched{master_, POLLIN, 0};
-            if (poll(&watched, 1, 10) > 0 && read(master_, block, sizeof block) > 0)
-                continue; // keep the terminal drained so that the program is never blocked
+            ssize_t n;
+            if (poll(&watched, 1, 10) > 0 && (n = read(master_, block, sizeof block)) > 0)
+                pending_.append(block, static_cast<size_t>(n)); // never let the program block
         }
+        std::ifstream stack("/proc/" + std::to_string(pid_) + "/wchan");
+        std::string wchan;
+        stack >> wchan;
+        ADD_FAILURE() << "the program did not end; it waits in " << wchan << ", and wrote:\n"
+                      << pending_;
         return -1;
     }
 
@@ -111,7 +137,6 @@ private:
 const std::string prompt = "qdo> ";
 const std::string upArrow = "\x1b[A";
 const char ctrlC = '\x03';
-const char ctrlD = '\x04';
 
 class ShellTest : public ::testing::Test {
 protected:
@@ -171,7 +196,7 @@ TEST_F(ShellTest, RunsCommandsRecallsThemCompletesThemAndEndsAtCtrlD) {
         ASSERT_TRUE(shell.Expect(prompt));
         EXPECT_NE(shell.Seen().find("\r\n2\r\n"), std::string::npos) << shell.Seen();
 
-        shell.Type(std::string(1, ctrlD));
+        shell.TypeEndOfInput();
         EXPECT_EQ(shell.Wait(), 0);
     }
     // The history outlives the run: the next shell recalls the last line of this one.
@@ -238,8 +263,27 @@ TEST_F(ShellTest, CtrlCStopsALongLineOrAListenAndTheShellGoesOn) {
 
     shell.Type("kill ^ShellC\r");
     ASSERT_TRUE(shell.Expect(prompt));
-    shell.Type(std::string(1, ctrlD));
+    shell.TypeEndOfInput();
     EXPECT_EQ(shell.Wait(), 0);
+}
+
+TEST_F(ShellTest, CtrlCEndsAOneShotListenWhichUnsubscribesAndSucceeds) {
+    Terminal listen(History(), {"listen", "ShellOneShot"});
+    ASSERT_TRUE(listen.Started());
+    ASSERT_TRUE(listen.Expect("Ctrl-C stops"));
+    std::string out;
+    const std::vector<std::string> send{
+        QDO_TOOL_PROGRAM, "--port", std::to_string(Shared().Port()), "send", "ShellOneShot", "-"};
+    ASSERT_EQ(ServerProcess::Run(send, out, "pa\x1bram\n"), 0);
+    EXPECT_EQ(out, "1\n");
+    // Shown safely: no escape byte reaches the terminal.
+    ASSERT_TRUE(listen.Expect("ShellOneShot "));
+    ASSERT_TRUE(listen.Expect("\r\n"));
+    EXPECT_EQ(listen.Seen(), "\"pa\"_$C(27)_\"ram\"_$C(10)\r\n");
+    listen.Type(std::string(1, ctrlC));
+    EXPECT_EQ(listen.Wait(), 0);
+    ASSERT_EQ(ServerProcess::Run(send, out), 0);
+    EXPECT_EQ(out, "0\n");
 }
 
 TEST(Shell, ReadsAScriptFromStandardInputAndEndsWithTheStatusOfTheLastFailure) {
