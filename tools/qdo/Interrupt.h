@@ -16,8 +16,8 @@ int InterruptDescriptor() noexcept;
 
 // While one lives, SIGINT also shuts `socket` down both ways, so that a request that waits for
 // the server (an M line that runs for ever, a terminal stream) fails at once with a lost
-// connection instead of waiting. The server has no way to stop a running line other than the
-// end of its connection, so the session is gone afterwards. Scopes do not nest.
+// connection instead of waiting. The server has no way to stop a running line (it runs on to its
+// end, and its job ends then), so the session is lost to the client. Scopes do not nest.
 class TRequestInterruptScope {
 public:
     explicit TRequestInterruptScope(int socket) noexcept;

@@ -59,12 +59,13 @@ void CompletionWords(std::vector<std::string>& first,
         first.emplace_back(word);
 }
 
-// After Ctrl-C ended a request: the server has no way to stop a running line but the end of its
-// connection, which the interrupt brought about; a new session takes its place.
+// After Ctrl-C ended a request by shutting its connection down: the server has no way to stop
+// a running line, so the session is given up and a new one takes its place.
 void ReopenAfterInterrupt(TQdoConnect& connect, TServerOptions& server) {
     std::fflush(stdout);
-    std::cerr << "\nqdo: interrupted; the server's command was stopped by closing its session, "
-                 "so a new one is opened (local variables and a namespace switch are gone)\n";
+    std::cerr << "\nqdo: interrupted; the server cannot stop a running line, so its session was "
+                 "closed (the line may run on there to its end) and a new one is opened: local "
+                 "variables and a namespace switch are gone\n";
     ClearInterrupt();
     try {
         ReopenSession(connect, server);

@@ -7,8 +7,9 @@
 namespace qdo::tool {
 
 // On a terminal: a prompt with line editing, history and completion (LineEditor.h); Ctrl-C
-// drops the line being typed, and stops a running command (see Interrupt.h): listen ends as
-// usual, any other command ends with the session, which is opened anew. Otherwise the lines
+// drops the line being typed, and ends a running command (see Interrupt.h): listen ends as
+// usual; any other command ends by closing its session, which is opened anew (the server
+// cannot stop a running line, which may run on there to its end). Otherwise the lines
 // are read as a script. A failed command says why on stderr and the shell goes on; a session
 // that was lost is opened again for the next command. Ends at quit, exit or the end of input.
 // Returns the exit status: on a terminal 0, for a script that of the last command that failed
