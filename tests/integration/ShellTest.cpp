@@ -106,22 +106,30 @@ public:
 
     // The exit status, waiting at most 10 s for it; -1 when it did not end.
     int Wait() {
-        for (int i = 0; i < 1000; ++i) {
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (Clock::now() < deadline) {
             int status = 0;
             if (waitpid(pid_, &status, WNOHANG) == pid_) {
                 exited_ = true;
                 return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             }
+            // Drained, so that the program never blocks on a full terminal; once it has closed
+            // its side, reads fail at once, hence the pause.
             char block[4096];
             pollfd watched{master_, POLLIN, 0};
             ssize_t n;
             if (poll(&watched, 1, 10) > 0 && (n = read(master_, block, sizeof block)) > 0)
-                pending_.append(block, static_cast<size_t>(n)); // never let the program block
+                pending_.append(block, static_cast<size_t>(n));
+            else
+                usleep(10000);
         }
-        std::ifstream stack("/proc/" + std::to_string(pid_) + "/wchan");
-        std::string wchan;
-        stack >> wchan;
-        ADD_FAILURE() << "the program did not end; it waits in " << wchan << ", and wrote:\n"
+        const auto read = [&](const char* name) {
+            std::stringstream text;
+            text << std::ifstream("/proc/" + std::to_string(pid_) + "/" + name).rdbuf();
+            return text.str();
+        };
+        ADD_FAILURE() << "the program did not end: " << read("stat") << read("syscall")
+                      << read("stack") << "and wrote:\n"
                       << pending_;
         return -1;
     }
