@@ -326,6 +326,10 @@ TEST(Shell, ReadsAScriptFromStandardInputAndEndsWithTheStatusOfTheLastFailure) {
             EXPECT_NE(out.find(c.output), std::string::npos) << out;
     }
     std::string out;
+    std::vector<std::string> raw = qdo;
+    raw.push_back("--raw"); // the display flags of the command line hold for every line
+    ASSERT_EQ(ServerProcess::Run(raw, out, "set ^ShellS v\nget ^ShellS\nkill ^ShellS\n"), 0);
+    EXPECT_EQ(out, "v");
     ServerProcess::Run(qdo, out, "x write 1\nfrobnicate\n");
     EXPECT_NE(out.find("1"), std::string::npos) << out;
     ASSERT_EQ(ServerProcess::Run(qdo, out, "help\nhelp listen\n"), 0);

@@ -199,6 +199,30 @@ TEST(Tool, ListenPrintsTheEventsThatAnotherClientSendsThenStops) {
     EXPECT_EQ(out, "0");
 }
 
+TEST(Tool, ListenEndsWithAConnectionFailureWhenTheServerGoes) {
+    ServerProcess server;
+    const auto qdo = [&](std::vector<std::string> arguments, std::string& out) {
+        arguments.insert(arguments.begin(),
+                         {QDO_TOOL_PROGRAM, "--port", std::to_string(server.Port())});
+        return ServerProcess::Run(arguments, out);
+    };
+    std::string heard, out;
+    int status = -1;
+    std::thread listener([&] { status = qdo({"listen", "--timeout", "20", "ToolEvGone"}, heard); });
+    bool subscribed = false;
+    for (int attempt = 0; attempt < 200 && !subscribed; ++attempt) {
+        subscribed = qdo({"send", "ToolEvGone", "p"}, out) == 0 && out == "1\n";
+        if (!subscribed)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    server.Stop();
+    listener.join();
+    ASSERT_TRUE(subscribed);
+    EXPECT_EQ(status, 3) << heard;
+    EXPECT_EQ(heard.find("ToolEvGone p\n"), 0u) << heard;
+    EXPECT_NE(heard.find("the server closed the connection"), std::string::npos) << heard;
+}
+
 TEST(Tool, ListenThatHearsTooFewEventsInTimeFailsAndBadArgumentsAreUsageErrors) {
     std::string out;
     const struct {

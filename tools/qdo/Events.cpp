@@ -5,7 +5,6 @@
 #include "tools/qdo/Display.h"
 #include "tools/qdo/Interrupt.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -53,6 +52,8 @@ TWaitEnd WaitForEvents(TQdoConnect& connect, const TListenOptions& options, Done
     while (!done()) {
         if (InterruptPending())
             return TWaitEnd::Interrupt;
+        if (!connect.Active()) // closed while the loop read what the server sent
+            throw EMConnectionLost("the server closed the connection while listening");
         int waitMs = -1;
         if (options.Seconds > 0) {
             const auto left = deadline - Clock::now();
@@ -71,7 +72,7 @@ TWaitEnd WaitForEvents(TQdoConnect& connect, const TListenOptions& options, Done
         }
         if (watched[0].revents != 0)
             ProcessMessages(); // what the server sent before it closed goes out first
-        else if (watched[2].revents != 0 || !connect.Active())
+        else if (watched[2].revents != 0)
             throw EMConnectionLost("the server closed the connection while listening");
     }
     return TWaitEnd::Count;

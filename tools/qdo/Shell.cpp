@@ -27,7 +27,9 @@ struct TLineParser {
     TOutput Output;
     TCommandSet Commands{App, Output, TCommandSet::TPlace::Shell};
 
-    TLineParser() { App.require_subcommand(1); }
+    explicit TLineParser(const TOutput& defaults = {}) : Output(defaults) {
+        App.require_subcommand(1);
+    }
 };
 
 void PrintHelp(const std::vector<std::string>& words) {
@@ -75,7 +77,8 @@ void ReopenAfterInterrupt(TQdoConnect& connect, TServerOptions& server) {
 }
 
 // Runs one line; returns its exit status, or quitShell.
-int RunLine(TQdoConnect& connect, TServerOptions& server, const std::string& line) {
+int RunLine(TQdoConnect& connect, TServerOptions& server, const TOutput& defaults,
+            const std::string& line) {
     std::vector<std::string> words;
     try {
         words = SplitShellLine(line);
@@ -92,7 +95,7 @@ int RunLine(TQdoConnect& connect, TServerOptions& server, const std::string& lin
         return 0;
     }
 
-    TLineParser parser;
+    TLineParser parser(defaults);
     try {
         parser.App.get_subcommand(words[0]);
     } catch (const CLI::OptionNotFound&) {
@@ -142,7 +145,7 @@ int RunLine(TQdoConnect& connect, TServerOptions& server, const std::string& lin
 
 } // namespace
 
-int RunShell(TServerOptions& server) {
+int RunShell(TServerOptions& server, const TOutput& output) {
     const bool interactive = isatty(0) != 0;
     TQdoConnect connect;
     if (const int status = OpenSessionOrSay(connect, server); status != 0)
@@ -177,7 +180,7 @@ int RunShell(TServerOptions& server) {
                 std::cout << std::endl;
             break;
         }
-        const int result = RunLine(connect, server, *line);
+        const int result = RunLine(connect, server, output, *line);
         if (result == quitShell)
             break;
         if (result != 0)

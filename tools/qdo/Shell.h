@@ -2,6 +2,7 @@
 // session, as the command line takes them (see LineSplit.h for how a line becomes words).
 #pragma once
 
+#include "tools/qdo/Commands.h"
 #include "tools/qdo/Session.h"
 
 namespace qdo::tool {
@@ -14,6 +15,7 @@ namespace qdo::tool {
 // that was lost is opened again for the next command. Ends at quit, exit or the end of input.
 // Returns the exit status: on a terminal 0, for a script that of the last command that failed
 // (0 when none did), or exitConnection when no session could be opened.
-int RunShell(TServerOptions& server);
+// `output`: the display flags that every command starts from (qdo --raw).
+int RunShell(TServerOptions& server, const TOutput& output);
 
 } // namespace qdo::tool

@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
         return app.exit(e) == 0 ? 0 : exitUsage;
     }
     if (shell || !commands.Chosen)
-        return RunShell(server);
+        return RunShell(server, output);
 
     qdo::TQdoConnect connect;
     if (const int status = OpenSessionOrSay(connect, server); status != 0)
