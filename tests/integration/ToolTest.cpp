@@ -234,6 +234,7 @@ TEST(Tool, ListenThatHearsTooFewEventsInTimeFailsAndBadArgumentsAreUsageErrors) 
         {{"listen", "--timeout", "0.3", "ToolEvNobody"}, 0, ""}, // time was all it waited for
         {{"listen"}, 2, "EVENT is required"},
         {{"listen", "--count", "0", "E"}, 2, "count"},
+        {{"listen", "--timeout", "1e300", "E"}, 2, "timeout"},
         {{"send"}, 2, "EVENT is required"},
         {{"send", std::string(101, 'e'), "p"}, 1, "EVENTTOOLONG"}, // the server's limit
     };

@@ -87,7 +87,7 @@ TCommandSet::TCommandSet(CLI::App& app, TOutput& output, TPlace place)
     listen
         ->add_option("--timeout", listen_.Seconds,
                      "stop after SECONDS (with --count: a failure when fewer came)")
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::Range(0.001, 366.0 * 86400)); // up to a year: well within the clock's reach
     listen->add_flag("--json", output_.Json, "print a JSON object {event, params} a line");
     rawFlag(listen);
     listen->callback([=, this] {
