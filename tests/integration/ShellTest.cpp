@@ -43,6 +43,7 @@ public:
         if (pid_ == 0) {
             setenv("QDO_HISTORY", historyFile.c_str(), 1);
             setenv("TERM", "xterm", 1);
+            setenv("LC_ALL", "C", 1); // no locale: typed UTF-8 must come through all the same
             execv(argv[0], argv.data());
             _exit(127);
         }
@@ -193,6 +194,17 @@ TEST_F(ShellTest, RunsCommandsRecallsThemCompletesThemAndEndsAtCtrlD) {
                                     "^ShellT(\"n\") = 2\r\n"),
                   std::string::npos)
             << shell.Seen();
+
+        // Text beyond ASCII is taken as typed, byte for byte.
+        shell.Type("set ^ShellT(\"u\") caf\xc3\xa9 \xe2\x82\xac\r");
+        ASSERT_TRUE(shell.Expect(prompt));
+        shell.Type(
+            "x write $zlength(^ShellT(\"u\")),\" \",^ShellT(\"u\")=(\"caf\"_$zchar(195,169)_\" "
+            "\"_$zchar(226,130,172))\r");
+        ASSERT_TRUE(shell.Expect(prompt));
+        EXPECT_NE(shell.Seen().find("\r\n9 1"), std::string::npos) << shell.Seen();
+        shell.Type("kill ^ShellT(\"u\")\r");
+        ASSERT_TRUE(shell.Expect(prompt));
 
         // An error says why and the shell goes on; Ctrl-C drops a half-typed line.
         shell.Type("get ^ShellTNone\r");

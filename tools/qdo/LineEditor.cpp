@@ -3,10 +3,13 @@
 #include "tools/qdo/Interrupt.h"
 
 #include <cerrno>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <fcntl.h>
+#include <langinfo.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -20,8 +23,8 @@ std::vector<std::string> firstWords;
 std::map<std::string, std::vector<std::string>> followingWords;
 const std::vector<std::string>* candidates = nullptr;
 
-// Reads a byte of the terminal for libedit, or gives up at Ctrl-C: EOF then ends the line.
-int ReadByte(FILE*) {
+// Reads a byte of the terminal, or gives up at Ctrl-C (EOF).
+int ReadByte() {
     while (true) {
         if (InterruptPending())
             return EOF;
@@ -38,6 +41,27 @@ int ReadByte(FILE*) {
             return byte;
         if (n == 0 || (errno != EINTR && errno != EAGAIN))
             return EOF;
+    }
+}
+
+// Reads a character of the terminal for libedit, or gives up at Ctrl-C: EOF then ends the line.
+// libedit takes what this returns as a wide character, so the bytes of a multibyte character
+// are decoded here, by the locale's character set (a byte that does not decode is passed on as
+// it came).
+int ReadCharacter(FILE*) {
+    std::mbstate_t state{};
+    while (true) {
+        const int byte = ReadByte();
+        if (byte == EOF)
+            return EOF;
+        const char c = static_cast<char>(byte);
+        wchar_t wide = 0;
+        const size_t used = std::mbrtowc(&wide, &c, 1, &state);
+        if (used == static_cast<size_t>(-2))
+            continue; // more bytes of the character to come
+        if (used == static_cast<size_t>(-1))
+            return byte;
+        return static_cast<int>(wide);
     }
 }
 
@@ -107,9 +131,16 @@ TLineEditor::TLineEditor(std::string historyFile, std::vector<std::string> words
     : historyFile_(std::move(historyFile)) {
     firstWords = std::move(words);
     followingWords = std::move(following);
+    // libedit decodes what is typed by the locale's character set, and drops what it cannot
+    // decode: without a locale (C, ASCII) every byte of 128 and up typed would be lost, so that
+    // case reads UTF-8.
+    std::setlocale(LC_CTYPE, "");
+    if (std::strcmp(nl_langinfo(CODESET), "UTF-8") != 0 &&
+        std::strcmp(nl_langinfo(CODESET), "ANSI_X3.4-1968") == 0)
+        std::setlocale(LC_CTYPE, "C.UTF-8");
     rl_readline_name = "qdo";
     rl_catch_signals = 0; // SIGINT is the client's (Interrupt.h), not libedit's
-    rl_getc_function = ReadByte;
+    rl_getc_function = ReadCharacter;
     rl_attempted_completion_function = Complete;
     rl_initialize();
     using_history();
