@@ -342,6 +342,13 @@ TEST(Shell, ReadsAScriptFromStandardInputAndEndsWithTheStatusOfTheLastFailure) {
     raw.push_back("--raw"); // the display flags of the command line hold for every line
     ASSERT_EQ(ServerProcess::Run(raw, out, "set ^ShellS v\nget ^ShellS\nkill ^ShellS\n"), 0);
     EXPECT_EQ(out, "v");
+    // A session that ends under the shell (HALT ends the server's job) is opened anew for the
+    // next command, without what the old one held.
+    EXPECT_EQ(
+        ServerProcess::Run(qdo, out, "x set here=1\nx halt\nx write \"[\",$data(here),\"]\"\n"), 3)
+        << out;
+    EXPECT_NE(out.find("this is a new one"), std::string::npos) << out;
+    EXPECT_NE(out.find("[0]"), std::string::npos) << out;
     ServerProcess::Run(qdo, out, "x write 1\nfrobnicate\n");
     EXPECT_NE(out.find("1"), std::string::npos) << out;
     ASSERT_EQ(ServerProcess::Run(qdo, out, "help\nhelp listen\n"), 0);

@@ -16,7 +16,7 @@ public:
     // `historyFile`: read now, written after every line (made readable by its owner only, since
     // lines hold values); "" keeps no history. `words`: what the first word of a line completes
     // to; `following`: for a first word, what the second completes to (blob: put, get, rm); the
-    // third word after blob put and blob get completes to a file's name.
+    // FILE of blob put and blob get completes to a file's name.
     TLineEditor(std::string historyFile, std::vector<std::string> words,
                 std::map<std::string, std::vector<std::string>> following);
     ~TLineEditor();
