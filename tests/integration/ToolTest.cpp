@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qdo {
@@ -128,6 +129,150 @@ TEST(Tool, AFileGoesIntoABlobAndComesBackByteForByte) {
     EXPECT_NE(out.find("there is no BLOB " + id), std::string::npos) << out;
     EXPECT_EQ(Qdo({"blob", "rm", id}, out), 1);
     EXPECT_EQ(Qdo({"blob", "put", folder + "/missing.bin"}, out), 2) << out;
+    std::filesystem::remove_all(folder);
+}
+
+// Sends EVENT with PARAMS (standard input) until a session listens to it: the listener of a test
+// subscribes a moment after it starts. Returns whether one did within 10 s.
+bool SendOnceHeard(const std::string& event, const std::string& params) {
+    std::string out;
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        EXPECT_EQ(Qdo({"send", event, "-"}, out, params), 0) << out;
+        if (out == "1\n")
+            return true;
+        EXPECT_EQ(out, "0\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+TEST(Tool, ListenPrintsTheEventsThatAnotherClientSendsThenStops) {
+    Shared(); // started here, before two threads would both start it
+    // Three events, shown as the display rules say; an event of another name is not printed.
+    std::string heard;
+    int status = -1;
+    std::thread listener([&] {
+        status = Qdo({"listen", "--count", "3", "--timeout", "20", "ToolEvA", "ToolEvB"}, heard);
+    });
+    const bool reached = SendOnceHeard("ToolEvA", "hello world");
+    std::string out;
+    EXPECT_EQ(Qdo({"send", "ToolEvOther", "not for it"}, out), 0);
+    EXPECT_EQ(out, "0\n"); // nobody listens to it
+    EXPECT_EQ(Qdo({"send", "ToolEvB", "-"}, out, std::string("x\x01y\xff\x7f", 5)), 0) << out;
+    EXPECT_EQ(Qdo({"send", "ToolEvA"}, out), 0) << out; // no parameters
+    listener.join();
+    ASSERT_TRUE(reached) << status << ": " << heard;
+    EXPECT_EQ(status, 0) << heard;
+    EXPECT_EQ(heard, "ToolEvA hello world\n"
+                     "ToolEvB \"x\"_$C(1)_\"y\"_$C(255,127)\n"
+                     "ToolEvA \n");
+
+    // Parameters of 20,000 bytes of every value, more than a line of M code may hold, come
+    // through byte for byte with --raw.
+    std::string bytes;
+    while (bytes.size() < 20000)
+        bytes += test::AllBytes();
+    bytes.resize(20000);
+    std::thread rawListener([&] {
+        status = Qdo({"--raw", "listen", "--count", "1", "--timeout", "20", "ToolEvRaw"}, heard);
+    });
+    const bool rawReached = SendOnceHeard("ToolEvRaw", bytes);
+    rawListener.join();
+    ASSERT_TRUE(rawReached);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(test::ToHex(heard), test::ToHex("ToolEvRaw " + bytes + "\n"));
+
+    // JSON lines carry any bytes.
+    std::thread jsonListener([&] {
+        status = Qdo({"listen", "--json", "--count", "1", "--timeout", "20", "ToolEvJ"}, heard);
+    });
+    const bool jsonReached = SendOnceHeard("ToolEvJ", std::string("q\"\0\xe9", 4));
+    jsonListener.join();
+    ASSERT_TRUE(jsonReached);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(heard, "{\"event\": \"ToolEvJ\", \"params\": \"q\\\"\\u0000\\u00e9\"}\n");
+
+    // The listener unsubscribed as it stopped, and the parameters' variable is gone.
+    EXPECT_EQ(Qdo({"send", "ToolEvA", "late"}, out), 0);
+    EXPECT_EQ(out, "0\n");
+    EXPECT_EQ(Qdo({"x", "write $data(%qdoToolEventParams)"}, out), 0);
+    EXPECT_EQ(out, "0");
+}
+
+TEST(Tool, ListenEndsWithAConnectionFailureWhenTheServerGoes) {
+    ServerProcess server;
+    const auto qdo = [&](std::vector<std::string> arguments, std::string& out) {
+        arguments.insert(arguments.begin(),
+                         {QDO_TOOL_PROGRAM, "--port", std::to_string(server.Port())});
+        return ServerProcess::Run(arguments, out);
+    };
+    std::string heard, out;
+    int status = -1;
+    std::thread listener([&] { status = qdo({"listen", "--timeout", "20", "ToolEvGone"}, heard); });
+    bool subscribed = false;
+    for (int attempt = 0; attempt < 200 && !subscribed; ++attempt) {
+        subscribed = qdo({"send", "ToolEvGone", "p"}, out) == 0 && out == "1\n";
+        if (!subscribed)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    server.Stop();
+    listener.join();
+    ASSERT_TRUE(subscribed);
+    EXPECT_EQ(status, 3) << heard;
+    EXPECT_EQ(heard.find("ToolEvGone p\n"), 0u) << heard;
+    EXPECT_NE(heard.find("the server closed the connection"), std::string::npos) << heard;
+}
+
+TEST(Tool, ListenThatHearsTooFewEventsInTimeFailsAndBadArgumentsAreUsageErrors) {
+    std::string out;
+    const struct {
+        std::vector<std::string> arguments;
+        int status;
+        std::string output; // a part of what it says
+    } cases[] = {
+        {{"listen", "--count", "1", "--timeout", "0.3", "ToolEvNobody"}, 1, "0 of 1 events"},
+        {{"listen", "--timeout", "0.3", "ToolEvNobody"}, 0, ""}, // time was all it waited for
+        {{"listen"}, 2, "EVENT is required"},
+        {{"listen", "--count", "0", "E"}, 2, "count"},
+        {{"listen", "--timeout", "1e300", "E"}, 2, "timeout"},
+        {{"send"}, 2, "EVENT is required"},
+        {{"send", std::string(101, 'e'), "p"}, 1, "EVENTTOOLONG"}, // the server's limit
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments.back());
+        EXPECT_EQ(Qdo(c.arguments, out), c.status) << out;
+        EXPECT_NE(out.find(c.output), std::string::npos) << out;
+    }
+}
+
+TEST(Tool, UserLogsOnWithThePasswordOfTheEnvironment) {
+    char pattern[] = "/tmp/qdo-tool-auth-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string folder = pattern;
+    std::string out;
+    ASSERT_EQ(ServerProcess::RunProgram({"passwd", "--auth", folder + "/auth", "alice"}, out,
+                                        "wonderland\n"),
+              0)
+        << out;
+    {
+        ServerProcess server({"--auth", folder + "/auth", "--handshake-timeout", "2"});
+        const auto run = [&](const std::vector<std::string>& arguments, const std::string& password,
+                             const std::string& input = {}) {
+            std::vector<std::string> command{QDO_TOOL_PROGRAM, "--port",
+                                             std::to_string(server.Port()), "--user", "alice"};
+            command.insert(command.end(), arguments.begin(), arguments.end());
+            return ServerProcess::Run(command, out, input, {"QDO_PASSWORD=" + password});
+        };
+        EXPECT_EQ(run({"set", "^ToolAuth", "in"}, "wonderland"), 0) << out;
+        EXPECT_EQ(run({"get", "^ToolAuth"}, "wonderland"), 0) << out;
+        EXPECT_EQ(out, "in\n");
+        // The shell logs on the same way.
+        EXPECT_EQ(run({}, "wonderland", "get ^ToolAuth\n"), 0) << out;
+        EXPECT_EQ(out, "in\n");
+        EXPECT_EQ(run({"get", "^ToolAuth"}, "not the password"), 3) << out;
+        EXPECT_EQ(out.find("in\n"), std::string::npos) << out;
+        EXPECT_NE(out.find("cannot open a session"), std::string::npos) << out;
+    }
     std::filesystem::remove_all(folder);
 }
 

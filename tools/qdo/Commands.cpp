@@ -33,6 +33,17 @@ int64_t BlobSize(TQdoConnect& connect, int32_t id) {
     return std::stoll("0" + connect.Read("+$piece(" + node + ",\"~\",3)"));
 }
 
+// Clears a handler of the connection when the command that set it ends, however it ends: a
+// handler left behind would be called by later requests (an Execute hands its reply to
+// OnGroupRead) with the captures of a command that is gone.
+template <typename Handler>
+struct THandlerScope {
+    Handler& Slot;
+    ~THandlerScope() { Slot = nullptr; }
+};
+template <typename Handler>
+THandlerScope(Handler&) -> THandlerScope<Handler>;
+
 } // namespace
 
 void Get(TQdoConnect& connect, const std::string& reference, const TOutput& output) {
@@ -57,8 +68,8 @@ void Terminal(TQdoConnect& connect, const std::string& line) {
         Print(text);
         std::fflush(stdout);
     };
+    THandlerScope clear{connect.OnTerminalOutput};
     connect.ExecuteTerminal(line);
-    connect.OnTerminalOutput = nullptr;
 }
 
 void Walk(TQdoConnect& connect, const std::string& reference, const TOutput& output) {
@@ -79,8 +90,8 @@ void Walk(TQdoConnect& connect, const std::string& reference, const TOutput& out
     };
     // Every chunk but the last comes through the handler; the last is the call's result.
     connect.OnGroupRead = [&](TObject*, const std::string& chunk, bool&) { print(chunk); };
+    THandlerScope clear{connect.OnGroupRead};
     print(connect.GroupRead(reference));
-    connect.OnGroupRead = nullptr;
     if (output.Json)
         Print(first ? "[]\n" : "\n]\n");
 }

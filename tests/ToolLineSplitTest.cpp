@@ -1,0 +1,59 @@
+// How qdo's shell cuts a typed line into its command's words: M code and references keep their
+// quotes and spaces, other words take shell quoting.
+#include "tools/qdo/LineSplit.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace qdo::tool {
+namespace {
+
+using Words = std::vector<std::string>;
+
+TEST(ToolLineSplit, EachCommandTakesItsWordsItsOwnWay) {
+    const struct {
+        std::string line;
+        Words words;
+    } cases[] = {
+        {"", {}},
+        {" \t \n", {}},
+        {"get ^X", {"get", "^X"}},
+        {"  get   ^X(1,\"a b\")  \r\n", {"get", "^X(1,\"a b\")"}},
+        {"get ^X(\"say \"\"hi there\"\"\")", {"get", "^X(\"say \"\"hi there\"\"\")"}},
+        {"get ^X($E(\"a b\",1, 2))", {"get", "^X($E(\"a b\",1, 2))"}},
+        {"walk --json ^X(\"(\")", {"walk", "--json", "^X(\"(\")"}},
+        {"kill ^X ^Y", {"kill", "^X", "^Y"}}, // the parser refuses the second
+        {"x  w \"a  b\",!  ", {"x", "--", "w \"a  b\",!"}},
+        {"t f i=1:1:3 w i,!", {"t", "--", "f i=1:1:3 w i,!"}},
+        {"x", {"x"}},
+        {"x -1", {"x", "--", "-1"}},
+        {"set ^X(\"k y\") two  words \"q\"", {"set", "^X(\"k y\")", "--", "two  words \"q\""}},
+        {"set ^X -", {"set", "^X", "--", "-"}},
+        {"set ^X", {"set", "^X"}},
+        {"send Ev a 'b' c", {"send", "Ev", "--", "a 'b' c"}},
+        {"send 'my event' p", {"send", "my event", "--", "p"}},
+        {"send Ev", {"send", "Ev"}},
+        {"listen A \"B C\" 'D\"E' F\\ G", {"listen", "A", "B C", "D\"E", "F G"}},
+        {"listen \"a\\\"b\"", {"listen", "a\"b"}},
+        {"blob put \"/tmp/my file\" --name x", {"blob", "put", "/tmp/my file", "--name", "x"}},
+        {"help walk", {"help", "walk"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        EXPECT_EQ(SplitShellLine(c.line), c.words);
+    }
+}
+
+TEST(ToolLineSplit, OpenQuotesAndParenthesesAreRefused) {
+    for (const std::string line : {"get ^X(\"a", "get ^X(1", "get ^X(\"a\"\"", "set ^X(1 v",
+                                   "listen 'A", "listen \"A", "send \"E p"}) {
+        SCOPED_TRACE(line);
+        EXPECT_THROW(SplitShellLine(line), std::invalid_argument);
+    }
+}
+
+} // namespace
+} // namespace qdo::tool
