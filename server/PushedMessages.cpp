@@ -23,6 +23,8 @@ namespace {
 constexpr size_t maxQueuedEvents = 10000;
 // How long a connection to the port of an attached session has to say who it is.
 constexpr int attachedScreenMs = 500;
+// How long a request may go on after its client closed before the job is ended.
+constexpr auto clientGoneGrace = std::chrono::milliseconds(500);
 // How long a re-attach token of the listener stays good.
 constexpr auto attachTokenLife = std::chrono::seconds(30);
 
@@ -100,6 +102,7 @@ void TPushedMessages::Attach(int client) {
     {
         std::lock_guard lock(mutex_);
         client_ = client;
+        clientClosed_ = false;
         if (!session_.empty())
             run_.RecordSession(session_, {getpid(), PortOf(jobPort_), true});
     }
@@ -119,6 +122,8 @@ void TPushedMessages::SetBusy(bool busy) {
     {
         std::lock_guard lock(mutex_);
         busy_ = busy;
+        if (busy)
+            ++requests_;
         callWaits = !calls_.empty() && !callOut_;
     }
     // Every request comes here twice: the thread is woken only when a client call waits for the
@@ -215,9 +220,11 @@ void TPushedMessages::Run() {
     while (!stopping_) {
         bool roomForEvents;
         int waitMs = 1000;
+        int client;
         {
             std::lock_guard lock(mutex_);
             roomForEvents = events_.size() < maxQueuedEvents;
+            client = clientClosed_ ? -1 : client_;
             if (callOut_) {
                 const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                     calls_.front().Deadline - Clock::now());
@@ -227,12 +234,13 @@ void TPushedMessages::Run() {
         std::vector<pollfd> watched{{wake_, POLLIN, 0},
                                     {controlBox_, POLLIN, 0},
                                     {jobPort_, POLLIN, 0},
-                                    {roomForEvents ? eventBox_ : -1, POLLIN, 0}};
+                                    {roomForEvents ? eventBox_ : -1, POLLIN, 0},
+                                    {client, POLLRDHUP, 0}};
         for (const TIncoming& incoming : incoming_)
             watched.push_back({incoming.Fd, POLLIN, 0});
         {
             std::lock_guard lock(mutex_);
-            if (!incoming_.empty() || !returning_.empty())
+            if (!incoming_.empty() || !returning_.empty() || closedDuring_)
                 waitMs = std::min(waitMs, 100);
         }
         if (::poll(watched.data(), watched.size(), waitMs) < 0 && errno != EINTR)
@@ -247,16 +255,49 @@ void TPushedMessages::Run() {
             TakeMail(eventBox_, true);
         const auto now = Clock::now();
         for (size_t i = 0; i < incoming_.size(); ++i)
-            if ((watched[4 + i].revents & (POLLIN | POLLHUP | POLLERR)) ||
+            if ((watched[5 + i].revents & (POLLIN | POLLHUP | POLLERR)) ||
                 incoming_[i].Deadline <= now)
                 ReadIncoming(incoming_[i]);
         std::erase_if(incoming_, [](const TIncoming& incoming) { return incoming.Fd < 0; });
         if (watched[2].revents & POLLIN)
             AcceptOnPort();
+        if (watched[4].revents & (POLLRDHUP | POLLHUP | POLLERR))
+            ClientClosed(client);
         std::lock_guard lock(mutex_);
+        EndIfLeftDuringRequestLocked();
         RefuseExpiredLocked();
         DeliverLocked();
     }
+}
+
+void TPushedMessages::ClientClosed(int client) {
+    std::lock_guard lock(mutex_);
+    if (client != client_)
+        return; // detached or replaced meanwhile
+    clientClosed_ = true;
+    // Idle, the request loop reads the end of the connection itself. A request may have sent
+    // its reply and not yet ended (the client that read it may close at once, or store the
+    // session), so the end is judged a moment later.
+    if (busy_)
+        closedDuring_ = TClosedDuring{client, requests_, Clock::now()};
+}
+
+void TPushedMessages::EndIfLeftDuringRequestLocked() {
+    if (!closedDuring_)
+        return;
+    if (!busy_ || client_ != closedDuring_->Client || requests_ != closedDuring_->Request) {
+        closedDuring_.reset();
+        return;
+    }
+    if (Clock::now() - closedDuring_->At < clientGoneGrace)
+        return;
+    closedDuring_.reset();
+    // Nobody would end this request: M code may run for ever (a loop, a lock wait), holding
+    // the job, its locks and a slot of --max-jobs for a client that is gone. GT.M ends the job
+    // at its next safe point on SIGTERM, as on the listener's stop, rolling back an open
+    // transaction.
+    LogInfo("the client closed its connection during a request; ending the job");
+    ::kill(::getpid(), SIGTERM);
 }
 
 void TPushedMessages::TakeMail(int mailbox, bool events) {

@@ -28,6 +28,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -96,6 +97,10 @@ private:
     void Wake();
     void TakeMail(int mailbox, bool events);
     void AcceptOnPort();
+    // The attached client `client` closed its side of the connection.
+    void ClientClosed(int client);
+    // Ends the job when the request that ran as its client closed still runs.
+    void EndIfLeftDuringRequestLocked();
     // Reads what a connection to the port sent; decides on it once its first request is whole.
     struct TIncoming {
         int Fd = -1;
@@ -126,6 +131,16 @@ private:
     std::condition_variable returned_;
     int client_ = -1;
     bool busy_ = false;
+    // The attached client has closed its side: watched no more until the next attach.
+    bool clientClosed_ = false;
+    // Requests begun so far, and which one ran (and since when) when the client closed.
+    uint64_t requests_ = 0;
+    struct TClosedDuring {
+        int Client;
+        uint64_t Request;
+        Clock::time_point At;
+    };
+    std::optional<TClosedDuring> closedDuring_;
     std::map<std::string, bool> subscriptions_; // event name: flag
     std::deque<TEvent> events_;
     uint64_t awaitedAck_ = 0; // an event of flag 1 waits for this acknowledgement

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <thread>
 
@@ -75,6 +76,42 @@ TEST(ServerRobustness, TruncatedRequestsAndVanishingClients) {
         test::SendAll(listener.get(), std::string(100000, '\xff')); // the listener ignores it
     }
     ExpectServing(server);
+}
+
+TEST(ServerRobustness, AClientThatLeavesDuringARequestEndsItsJob) {
+    ServerProcess server;
+    // Lines that would run for ever: silent, writing as a terminal stream, waiting for a lock.
+    const struct {
+        char command;
+        const char* line;
+    } cases[] = {{'x', "f  h 0.05"}, {'t', "f  w 1,! h 0.05"}, {'x', "l +^Held:3600"}};
+    Fd holder = LoggedOn(server); // holds the lock that the third line waits for
+    test::SendAll(holder.get(), test::Request('x', "l +^Held"));
+    ASSERT_EQ(ReadFrame(holder.get()), "<OK>" + Z);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        Fd job = LoggedOn(server);
+        test::SendAll(job.get(), test::Request('r', "$job"));
+        const std::string header = ReadFrame(job.get());
+        ASSERT_EQ(header.rfind("<GO ON>:", 0), 0u) << header;
+        const auto pid =
+            static_cast<pid_t>(std::stol(test::ReadBytes(job.get(), std::stoul(header.substr(8)))));
+        ASSERT_EQ(ReadFrame(job.get()), "<OK>" + Z);
+
+        test::SendAll(job.get(), test::Request(c.command, c.line));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the line runs
+        ASSERT_TRUE(ServerProcess::Alive(pid));
+        job.Reset();
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (ServerProcess::Alive(pid) && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_FALSE(ServerProcess::Alive(pid)) << server.Log();
+    }
+    ExpectServing(server);
+    holder.Reset();
+    // GT.M ended those jobs at a safe point: nothing is left to recover.
+    EXPECT_EQ(server.Stop(), 0);
+    EXPECT_EQ(server.Log().find("stay marked for recovery"), std::string::npos) << server.Log();
 }
 
 TEST(ServerRobustness, WrongTokensAndSecondComers) {
