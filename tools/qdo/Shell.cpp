@@ -61,13 +61,12 @@ void CompletionWords(std::vector<std::string>& first,
         first.emplace_back(word);
 }
 
-// After Ctrl-C ended a request by shutting its connection down: the server has no way to stop
-// a running line, so the session is given up and a new one takes its place.
+// After Ctrl-C ended a request by shutting its connection down: a running line can only be
+// stopped by leaving its session (the server then ends the job), so a new one takes its place.
 void ReopenAfterInterrupt(TQdoConnect& connect, TServerOptions& server) {
     std::fflush(stdout);
-    std::cerr << "\nqdo: interrupted; the server cannot stop a running line, so its session was "
-                 "closed (the line may run on there to its end) and a new one is opened: local "
-                 "variables and a namespace switch are gone\n";
+    std::cerr << "\nqdo: interrupted; the line was stopped by closing its session, and a new one "
+                 "is opened: local variables and a namespace switch are gone\n";
     ClearInterrupt();
     try {
         ReopenSession(connect, server);
