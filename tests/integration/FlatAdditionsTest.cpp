@@ -4,6 +4,8 @@
 #include "SharedServer.h"
 #include "capi/qdo.h"
 
+#include "support/Bytes.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -66,14 +68,6 @@ struct Handle {
         return result;
     }
 };
-
-std::string RandomBytes(size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string bytes(size, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(random() & 0xFF);
-    return bytes;
-}
 
 TEST(FlatAdditions, ValuesOfOneMebibyteGoBothWays) {
     Handle handle;
@@ -287,7 +281,7 @@ TEST(FlatAdditions, BlobsStreamInAndOutByteForByte) {
     ASSERT_GT(id, 0);
     // Empty, one byte, a whole block, a block and a byte, several hundred blocks.
     for (size_t size : {size_t{0}, size_t{1}, size_t{2048}, size_t{2049}, size_t{700001}}) {
-        const std::string bytes = RandomBytes(size, static_cast<unsigned>(size));
+        const std::string bytes = test::RandomBytes(size, static_cast<unsigned>(size));
         Source source{bytes, 1000}; // reads shorter than a block
         ASSERT_EQ(QDOWriteBlobFrom(handle, id, ReadSource, &source), 1) << handle.LastError();
         std::string back;
@@ -298,7 +292,7 @@ TEST(FlatAdditions, BlobsStreamInAndOutByteForByte) {
                   std::to_string(size));
     }
     // From and into memory.
-    const std::string bytes = test::AllBytes() + RandomBytes(5000, 7);
+    const std::string bytes = test::AllBytes() + test::RandomBytes(5000, 7);
     ASSERT_EQ(QDOWriteBlob(handle, id, bytes.data(), bytes.size()), 1);
     char* data = nullptr;
     size_t length = 0;

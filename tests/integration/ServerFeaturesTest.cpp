@@ -6,6 +6,8 @@
 #include "classes/Streams.h"
 #include "support/Loopback.h"
 
+#include "support/Bytes.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -35,14 +37,6 @@ bool PumpUntil(const std::function<bool()>& done, int seconds = 20) {
     return true;
 }
 
-std::string RandomBytes(size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string bytes(size, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(random() & 0xFF);
-    return bytes;
-}
-
 // The session identifier as the server knows it: without the NUL the client keeps after it.
 std::string SessionOf(TQdoConnect& connect) {
     std::string session = connect.SessionIdentifier();
@@ -56,7 +50,7 @@ TEST(ServerFeatures, BlobsOfEverySizeComeBackByteForByte) {
     for (size_t size : {size_t{0}, size_t{1}, size_t{2048}, size_t{2049}, size_t{10000000}}) {
         for (bool plain : {false, true}) {
             SCOPED_TRACE(std::to_string(size) + (plain ? " uncompressed" : ""));
-            const std::string bytes = RandomBytes(size, static_cast<unsigned>(size));
+            const std::string bytes = test::RandomBytes(size, static_cast<unsigned>(size));
             const int32_t id = connect->CreateBLOB("blob~" + std::to_string(size));
             ASSERT_GT(id, 0);
             TMemoryStream in;

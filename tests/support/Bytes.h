@@ -2,11 +2,21 @@
 #pragma once
 
 #include <cstdint>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
 namespace qdo::test {
+
+// `size` bytes of every value, the same for the same seed.
+inline std::string RandomBytes(size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string bytes(size, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(random() & 0xFF);
+    return bytes;
+}
 
 // "05 01 61" -> the three bytes 05 01 61. Blanks and '|' separate bytes and are ignored.
 inline std::string Hex(std::string_view text) {

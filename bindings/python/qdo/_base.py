@@ -4,6 +4,7 @@ the exceptions of the caller's functions become qdo.Error."""
 from __future__ import annotations
 
 import ctypes
+from ctypes import POINTER, byref, c_char, c_size_t
 from typing import Any, Callable, Optional
 
 from . import _library as lib
@@ -56,6 +57,14 @@ class HandleOwner:
         if not function(*arguments):
             raise self._error()
         self._raise_pending()
+
+    def _call_allocated(self, function: Callable[..., int], *arguments: Any) -> bytes:
+        """_call of a function whose last two arguments receive a result that the library
+        allocated (pointer and length); returns it as bytes, released."""
+        value = POINTER(c_char)()
+        length = c_size_t()
+        self._call(function, *arguments, byref(value), byref(length))
+        return lib.taken(value, length.value)
 
     def _check(self, result: int) -> None:
         if not result:

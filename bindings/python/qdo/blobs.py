@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import ctypes
 import io
-from ctypes import POINTER, byref, c_char, c_int32, c_size_t
+from ctypes import byref, c_int32
 from typing import Any, Optional, Protocol, Union
 
 from . import _library as lib
@@ -78,12 +78,7 @@ class Blobs(HandleOwner):
 
     def blob_get(self, identifier: int) -> bytes:
         """The whole content of a BLOB."""
-        value = POINTER(c_char)()
-        length = c_size_t()
-        self._call(
-            self._lib.QDOReadBlob, self._live(), int(identifier), byref(value), byref(length)
-        )
-        return lib.taken(value, length.value)
+        return self._call_allocated(self._lib.QDOReadBlob, self._live(), int(identifier))
 
     def blob_read_into(self, identifier: int, target: Writable) -> None:
         """Writes the content of a BLOB into a binary file object, block by block."""

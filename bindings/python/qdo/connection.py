@@ -3,7 +3,6 @@ command lines, walks and server callbacks (events and BLOBs in events.py and blo
 
 from __future__ import annotations
 
-from ctypes import POINTER, byref, c_char, c_size_t
 from typing import Any, Callable, Generator, Optional, Union
 
 from . import _library as lib
@@ -101,12 +100,7 @@ class Connection(Events, Blobs):
     def get(self, reference: Text) -> bytes:
         """The value of a variable reference or of any M expression, whole."""
         ref = text(reference)
-        value = POINTER(c_char)()
-        length = c_size_t()
-        self._call(
-            self._lib.QDOReadValue, self._live(), ref, len(ref), byref(value), byref(length)
-        )
-        return lib.taken(value, length.value)
+        return self._call_allocated(self._lib.QDOReadValue, self._live(), ref, len(ref))
 
     def get_str(self, reference: Text, encoding: str = "utf-8") -> str:
         """get, decoded."""
@@ -125,12 +119,7 @@ class Connection(Events, Blobs):
     def execute(self, line: Text) -> bytes:
         """Runs an M command line; returns what it wrote."""
         data = text(line)
-        value = POINTER(c_char)()
-        length = c_size_t()
-        self._call(
-            self._lib.QDOExecuteLine, self._live(), data, len(data), byref(value), byref(length)
-        )
-        return lib.taken(value, length.value)
+        return self._call_allocated(self._lib.QDOExecuteLine, self._live(), data, len(data))
 
     def execute_output(
         self, line: Text, on_output: Optional[Callable[[bytes], Any]] = None
