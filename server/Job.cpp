@@ -18,6 +18,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace qdo::server {
 
@@ -76,8 +77,6 @@ TJob::~TJob() {
         sigaddset(&termination, signal);
     sigprocmask(SIG_BLOCK, &termination, nullptr);
     SetJobHooks(nullptr);
-    if (client_ >= 0)
-        ::close(client_);
 }
 
 void TJob::StartReaders() {
@@ -88,7 +87,7 @@ void TJob::StartReaders() {
     readersStarted_ = true;
 }
 
-void TJob::Begin(int jobPort) {
+void TJob::Begin(TUniqueFd jobPort) {
     hooks_.Session = session_;
     hooks_.Subscribe = [this](std::string_view name, bool on, bool flag) {
         return pushed_.Subscribe(name, on, flag);
@@ -98,37 +97,38 @@ void TJob::Begin(int jobPort) {
     };
     SetJobHooks(&hooks_);
     StartReaders();
-    pushed_.Start(jobPort, session_, settings_.CallbackTimeoutMs, settings_.HandshakeTimeoutMs);
+    pushed_.Start(std::move(jobPort), session_, settings_.CallbackTimeoutMs,
+                  settings_.HandshakeTimeoutMs);
 }
 
-int TJob::ServeLoggedOn(int jobPort, int client, const TJobStart& start) {
+int TJob::ServeLoggedOn(TUniqueFd jobPort, TUniqueFd client, const TJobStart& start) {
     session_ = start.Session;
-    Begin(jobPort);
-    TakeClient(client);
+    Begin(std::move(jobPort));
+    TakeClient(std::move(client));
     if (!EnterNamespace(start.NameSpace)) {
-        output_.Send(client_, Frame(protocol::MarkerNoJob));
+        output_.Send(client_.Get(), Frame(protocol::MarkerNoJob));
         return 0; // a client's mistake: GT.M ends cleanly
     }
     // Attached before the client hears its session: a connection to the port that comes
     // right after is screened as one that meets an attached session.
-    pushed_.Attach(client_);
-    output_.Send(client_, Frame(protocol::MarkerOk, {session_}));
+    pushed_.Attach(client_.Get());
+    output_.Send(client_.Get(), Frame(protocol::MarkerOk, {session_}));
     return Open(start);
 }
 
-int TJob::ServeInline(int client, const TJobStart& start) {
-    Begin(-1);
-    TakeClient(client);
+int TJob::ServeInline(TUniqueFd client, const TJobStart& start) {
+    Begin(TUniqueFd());
+    TakeClient(std::move(client));
     if (!EnterNamespace(start.NameSpace)) {
         ReplyError(TMError{",UNAMESPACE,",
                            "%QDO-E-NAMESPACE, Namespace does not exist: " + start.NameSpace});
         return 0;
     }
-    pushed_.Attach(client_);
+    pushed_.Attach(client_.Get());
     return Open(start);
 }
 
-int TJob::ServeHandedOver(int control) {
+int TJob::ServeHandedOver(TUniqueFd control) {
     // What does not depend on the session is done before it comes, so that its client does not
     // wait for it: the routines linked, GT.M's compiler loaded (by an evaluation), and the
     // readers of the output pipes started.
@@ -137,17 +137,18 @@ int TJob::ServeHandedOver(int control) {
     std::string value;
     engine_.Evaluate("$job", value, ignored);
     StartReaders();
-    if (::send(control, "R", 1, MSG_NOSIGNAL) != 1)
+    if (::send(control.Get(), "R", 1, MSG_NOSIGNAL) != 1)
         return 0; // the listener is gone
     THandover handover;
     THandoverWait wait;
-    while ((wait = ReceiveHandover(control, handover)) == THandoverWait::Interrupted)
+    while ((wait = ReceiveHandover(control.Get(), handover)) == THandoverWait::Interrupted)
         engine_.Poll(); // a stop requested meanwhile ends the process here
     if (wait == THandoverWait::Closed)
         return 0;
-    ::close(control);
-    return handover.JobPort >= 0 ? ServeLoggedOn(handover.JobPort, handover.Client, handover.Start)
-                                 : ServeInline(handover.Client, handover.Start);
+    control.Reset();
+    return handover.JobPort.Valid() ? ServeLoggedOn(std::move(handover.JobPort),
+                                                    std::move(handover.Client), handover.Start)
+                                    : ServeInline(std::move(handover.Client), handover.Start);
 }
 
 bool TJob::EnterNamespace(const std::string& name) {
@@ -160,7 +161,7 @@ bool TJob::EnterNamespace(const std::string& name) {
 
 int TJob::Open(const TJobStart& start) {
     received_ = start.Received;
-    LogInfo("session opened for " + PeerAddress(client_) +
+    LogInfo("session opened for " + PeerAddress(client_.Get()) +
             (start.User.empty() ? std::string() : " (user " + start.User + ")") +
             (nameSpace_ == "%SYS" ? std::string() : " in " + nameSpace_));
     return Serve();
@@ -178,14 +179,14 @@ int TJob::Serve() {
             break;
         }
         if (received == TReceived::Malformed) {
-            LogWarning("malformed request from " + PeerAddress(client_) + ": " + reason);
+            LogWarning("malformed request from " + PeerAddress(client_.Get()) + ": " + reason);
             ReplyError(ProtocolError(reason));
             break;
         }
         if (received == TReceived::TooSlow) {
             const std::string limit = std::to_string(settings_.RequestTimeoutMs / 1000) + " s";
-            LogWarning("a request from " + PeerAddress(client_) + " did not arrive whole within " +
-                       limit + "; closing");
+            LogWarning("a request from " + PeerAddress(client_.Get()) +
+                       " did not arrive whole within " + limit + "; closing");
             ReplyError(ProtocolError("a request must arrive whole within " + limit));
             break;
         }
@@ -198,8 +199,7 @@ int TJob::Serve() {
             break;
         if (next == TNext::Store) {
             pushed_.Detach();
-            ::close(client_);
-            client_ = -1;
+            client_.Reset();
             received_.clear();
             LogInfo("session stored");
             if (!WaitForReattach())
@@ -210,17 +210,17 @@ int TJob::Serve() {
     return 0;
 }
 
-void TJob::TakeClient(int client) {
-    client_ = client;
+void TJob::TakeClient(TUniqueFd client) {
+    client_ = std::move(client);
     // A reply's last frame is small and follows larger ones: it must not wait for the client's
     // delayed acknowledgement of them (Nagle's algorithm).
     const int on = 1;
-    setsockopt(client_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    setsockopt(client_.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     receiveLimitMs_ = -1;
     requestDeadline_.reset();
     const int ms = settings_.SendTimeoutMs;
     timeval limit{ms / 1000, (ms % 1000) * 1000};
-    setsockopt(client_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    setsockopt(client_.Get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     output_.TakeClient();
 }
 
@@ -271,11 +271,11 @@ TJob::TReceived TJob::Receive(TRequest& request, int waitMs, std::string& reason
         if (limitMs != receiveLimitMs_) {
             const int ms = limitMs < 0 ? 0 : std::max(limitMs, 1);
             timeval limit{ms / 1000, (ms % 1000) * 1000};
-            setsockopt(client_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+            setsockopt(client_.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
             receiveLimitMs_ = limitMs;
         }
         char block[65536];
-        const ssize_t n = ::recv(client_, block, sizeof block, 0);
+        const ssize_t n = ::recv(client_.Get(), block, sizeof block, 0);
         if (n < 0 && errno == EINTR) {
             engine_.Poll(); // a stop requested meanwhile ends the process here
             continue;
@@ -298,18 +298,19 @@ bool TJob::WaitForReattach() {
             return false;
         }
         TPushedMessages::TReturning returning = pushed_.NextReturning(std::min(left, 1000));
-        if (returning.Fd < 0) {
+        if (!returning.Fd.Valid()) {
             engine_.Poll(); // a stop requested meanwhile ends the process here
             continue;
         }
-        TakeClient(returning.Fd);
+        TakeClient(std::move(returning.Fd));
         received_ = std::move(returning.Rest);
         // At the job's own port the session goes on with a new token; redirected by the
         // listener, it logged on with the token the listener announced.
         const bool atOwnPort = returning.Request.Kind == TRequestKind::OpenSession;
-        pushed_.Attach(client_);
-        output_.Send(client_, Frame(protocol::MarkerOk, {atOwnPort ? RandomToken() : session_}));
-        LogInfo("session re-attached from " + PeerAddress(client_));
+        pushed_.Attach(client_.Get());
+        output_.Send(client_.Get(),
+                     Frame(protocol::MarkerOk, {atOwnPort ? RandomToken() : session_}));
+        LogInfo("session re-attached from " + PeerAddress(client_.Get()));
         return true;
     }
 }
@@ -364,13 +365,13 @@ TJob::TNext TJob::Handle(const TRequest& request) {
 }
 
 std::string TJob::Callback(std::string_view command, std::string& answer) {
-    if (client_ < 0)
+    if (!client_.Valid())
         return std::string(ErrorClientGone);
     std::string frame(protocol::MarkerCallback);
     frame += std::to_string(pushed_.NextIdentifier()) + ":" + std::to_string(command.size());
     frame += '\0';
     frame += command;
-    if (!output_.SendPushed(client_, frame))
+    if (!output_.SendPushed(client_.Get(), frame))
         return std::string(ErrorClientGone);
     // A client call that went out before this callback is answered first: the client reads
     // it first.
@@ -407,7 +408,7 @@ std::string TJob::Callback(std::string_view command, std::string& answer) {
 }
 
 bool TJob::SendReply() {
-    const bool sent = output_.Send(client_, reply_);
+    const bool sent = output_.Send(client_.Get(), reply_);
     reply_.clear();
     return sent;
 }
@@ -463,9 +464,9 @@ void TJob::Execute(const std::string& line, bool terminal) {
     TMError error;
     bool ok;
     if (terminal)
-        output_.Stream(client_);
+        output_.Stream(client_.Get());
     else
-        output_.Collect(client_);
+        output_.Collect(client_.Get());
     if (const auto name = ParseNamespaceSwitch(line))
         ok = SwitchNamespace(*name, error);
     else

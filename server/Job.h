@@ -8,6 +8,7 @@
 #include "server/OutputPipe.h"
 #include "server/PushedMessages.h"
 #include "server/RequestReader.h"
+#include "server/UniqueFd.h"
 
 #include <chrono>
 #include <cstddef>
@@ -48,14 +49,16 @@ public:
 
     // Redirect: the listener took the logon of `client` on the job's port `jobPort` for the
     // session `start.Session`; the job answers it and serves the session, keeping the port for
-    // re-attaching it once stored. Returns the process's exit status.
-    int ServeLoggedOn(int jobPort, int client, const TJobStart& start);
+    // re-attaching it once stored. Returns the process's exit status. (In a job forked for the
+    // session, the listener's copies of the descriptors end with the process, by _exit: the job
+    // owns them.)
+    int ServeLoggedOn(TUniqueFd jobPort, TUniqueFd client, const TJobStart& start);
     // Inline: serves a client that the listener greeted, whose first bytes it has read.
-    int ServeInline(int client, const TJobStart& start);
+    int ServeInline(TUniqueFd client, const TJobStart& start);
     // A spare job: loads the server's M routines, then waits for the listener to hand it a
     // session through `control` and serves it as one of the two above. Returns 0 at once
     // when the listener closes `control` instead (it stops, or has spares enough).
-    int ServeHandedOver(int control);
+    int ServeHandedOver(TUniqueFd control);
 
 private:
     // TooSlow: a request begun did not arrive whole within the request time-out.
@@ -63,7 +66,7 @@ private:
     enum class TNext { Serve, Close, Store };
 
     // Starts serving: the pushed messages, the output readers, the M calls' hooks.
-    void Begin(int jobPort);
+    void Begin(TUniqueFd jobPort);
     // Starts the threads that read the output pipes, once.
     void StartReaders();
     // Switches to the namespace the session starts in (none: stays); false when it cannot.
@@ -73,7 +76,7 @@ private:
     // The request loop of the attached client, through stores and re-attaches.
     int Serve();
     // Takes `client` as the session's client: its sends are bounded by the send time-out.
-    void TakeClient(int client);
+    void TakeClient(TUniqueFd client);
     // The next request of the client, waiting at most `waitMs` (-1: without limit) for each
     // piece of it, and for all of it at most the request time-out once it has begun.
     TReceived Receive(TRequest& request, int waitMs, std::string& reason);
@@ -109,9 +112,9 @@ private:
     TJobHooks hooks_;
     bool readersStarted_ = false;
     std::string session_;
-    int client_ = -1;
-    std::string received_;    // bytes of the client not yet taken as requests
+    TUniqueFd client_;
     int receiveLimitMs_ = -1; // the receive time-out set on the client socket
+    std::string received_;    // bytes of the client not yet taken as requests
     std::optional<std::chrono::steady_clock::time_point> requestDeadline_; // of a request begun
     std::string reply_;
     std::string nameSpace_ = "%SYS";

@@ -145,7 +145,8 @@ qdo_clientcall(int, gtm_string_t* session, gtm_string_t* command, gtm_long_t tim
         static std::atomic<int> calls = 0;
         const std::string replyBox = run->Path() + "/call-" + std::to_string(getpid()) + "-" +
                                      std::to_string(++calls) + ".box";
-        const int reply = TRunDirectory::OpenMailbox(replyBox);
+        const TUniqueFd replyMailbox = TRunDirectory::OpenMailbox(replyBox);
+        const int reply = replyMailbox.Get();
         std::string code;
         std::string text;
         if (!TRunDirectory::Post(run->MailboxOf(place->Pid),
@@ -160,7 +161,6 @@ qdo_clientcall(int, gtm_string_t* session, gtm_string_t* command, gtm_long_t tim
         } else {
             code = ErrorClientTimeOut;
         }
-        ::close(reply);
         ::unlink(replyBox.c_str());
         Out(answer, text, answerRoom);
         return Fail(error, code);
