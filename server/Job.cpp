@@ -9,6 +9,7 @@
 #include "server/MSyntax.h"
 #include "server/MemoryLimit.h"
 #include "server/Net.h"
+#include "server/StopSignals.h"
 
 #include <cerrno>
 #include <chrono>
@@ -58,6 +59,10 @@ bool FitsOneLine(size_t length, TMError& error) {
 
 } // namespace
 
+TJob::THoldStopSignals::THoldStopSignals() {
+    HoldStopSignals();
+}
+
 TJob::TJob(const TJobSettings& settings)
     : settings_(settings), reader_(settings.MaxRequest), engine_(settings.MaxMemoryMiB),
       pushed_(output_, settings.DataDirectory) {
@@ -68,14 +73,8 @@ TJob::TJob(const TJobSettings& settings)
 }
 
 TJob::~TJob() {
-    // GT.M's handler of SIGTERM logs through syslog, which allocates: arriving while this
-    // process frees its buffers (holding the allocator's lock), it would deadlock the job for
-    // good. The session is over, so the process ends anyway: hold the signals until it has.
-    sigset_t termination;
-    sigemptyset(&termination);
-    for (int signal : {SIGTERM, SIGINT, SIGQUIT, SIGHUP})
-        sigaddset(&termination, signal);
-    sigprocmask(SIG_BLOCK, &termination, nullptr);
+    // The session is over, so the process ends anyway: the stop signals stay held until it has
+    // (see StopSignals.h), through GT.M's exit too.
     SetJobHooks(nullptr);
 }
 
@@ -141,8 +140,10 @@ int TJob::ServeHandedOver(TUniqueFd control) {
         return 0; // the listener is gone
     THandover handover;
     THandoverWait wait;
-    while ((wait = ReceiveHandover(control.Get(), handover)) == THandoverWait::Interrupted)
-        engine_.Poll(); // a stop requested meanwhile ends the process here
+    do {
+        while (WaitForInput(control.Get(), -1) == TInputWait::Interrupted)
+            engine_.Poll(); // a stop requested meanwhile ends the process here
+    } while ((wait = ReceiveHandover(control.Get(), handover)) == THandoverWait::Interrupted);
     if (wait == THandoverWait::Closed)
         return 0;
     control.Reset();
@@ -216,7 +217,6 @@ void TJob::TakeClient(TUniqueFd client) {
     // delayed acknowledgement of them (Nagle's algorithm).
     const int on = 1;
     setsockopt(client_.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    receiveLimitMs_ = -1;
     requestDeadline_.reset();
     const int ms = settings_.SendTimeoutMs;
     timeval limit{ms / 1000, (ms % 1000) * 1000};
@@ -266,22 +266,18 @@ TJob::TReceived TJob::Receive(TRequest& request, int waitMs, std::string& reason
             if (deadlineBinds)
                 limitMs = left;
         }
-        // One blocking receive per request, bounded by a receive time-out set only when it
-        // changes (0 on the socket means none).
-        if (limitMs != receiveLimitMs_) {
-            const int ms = limitMs < 0 ? 0 : std::max(limitMs, 1);
-            timeval limit{ms / 1000, (ms % 1000) * 1000};
-            setsockopt(client_.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-            receiveLimitMs_ = limitMs;
-        }
-        char block[65536];
-        const ssize_t n = ::recv(client_.Get(), block, sizeof block, 0);
-        if (n < 0 && errno == EINTR) {
+        // The wait lets a stop in (see StopSignals.h); the receive that follows does not block.
+        const TInputWait wait = WaitForInput(client_.Get(), limitMs);
+        if (wait == TInputWait::Interrupted) {
             engine_.Poll(); // a stop requested meanwhile ends the process here
             continue;
         }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        if (wait == TInputWait::TimedOut)
             return deadlineBinds ? TReceived::TooSlow : TReceived::TimedOut;
+        char block[65536];
+        const ssize_t n = ::recv(client_.Get(), block, sizeof block, MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
         if (n <= 0)
             return TReceived::Closed;
         received_.append(block, static_cast<size_t>(n));

@@ -42,7 +42,7 @@ class TJob {
 public:
     // Sets up the process (output pipe, GT.M) for serving. Fails with std::runtime_error.
     explicit TJob(const TJobSettings& settings);
-    // Ends GT.M with the termination signals held (they end the process soon after anyway).
+    // Ends GT.M with the stop signals held (the process ends soon after anyway).
     ~TJob();
     TJob(const TJob&) = delete;
     TJob& operator=(const TJob&) = delete;
@@ -103,6 +103,10 @@ private:
     // $ZSTATUS, which can hold data.
     void LogMError(const TMError& error) const;
 
+    // First: the stop signals are held before GT.M starts (see StopSignals.h).
+    struct THoldStopSignals {
+        THoldStopSignals();
+    } holdStopSignals_;
     TJobSettings settings_;
     TRequestReader reader_;
     TGtmErrors errors_; // before the engine, so that it outlives GT.M's exit
@@ -113,8 +117,7 @@ private:
     bool readersStarted_ = false;
     std::string session_;
     TUniqueFd client_;
-    int receiveLimitMs_ = -1; // the receive time-out set on the client socket
-    std::string received_;    // bytes of the client not yet taken as requests
+    std::string received_; // bytes of the client not yet taken as requests
     std::optional<std::chrono::steady_clock::time_point> requestDeadline_; // of a request begun
     std::string reply_;
     std::string nameSpace_ = "%SYS";
