@@ -1,0 +1,55 @@
+// Stopping a server leaves no process behind: not a job whose client leaves just as the stop
+// comes, nor one mid-session, nor a spare that waits for a session or was forked just before.
+#include "RawSession.h"
+#include "ServerProcess.h"
+#include "support/Loopback.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace qdo {
+namespace {
+
+using test::Fd;
+using test::LoggedOn;
+using test::ReadFrame;
+using test::ServerProcess;
+
+const std::string Z(1, '\0');
+
+// The processes whose command line names `path` (pgrep -f).
+std::string ProcessesNaming(const std::string& path) {
+    std::string output;
+    ServerProcess::Run({"/usr/bin/pgrep", "-af", path}, output);
+    return output;
+}
+
+TEST(ServerStop, RepeatedStopsLeaveNoProcessBehind) {
+    constexpr int rounds = 12;
+    for (int round = 0; round < rounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        ServerProcess server({"--spare-jobs", "2"});
+        const std::string data = server.DataDirectory();
+        std::vector<Fd> sessions;
+        for (int i = 0; i < 4; ++i) {
+            sessions.push_back(LoggedOn(server));
+            test::SendAll(sessions.back().get(),
+                          test::Request('x', "s ^Round(" + std::to_string(i) + ")=1"));
+            ASSERT_EQ(ReadFrame(sessions.back().get()), "<OK>" + Z);
+        }
+        // Two clients leave as the stop comes (their jobs log the session's end, free its
+        // buffers and exit GT.M); one runs a line; one stays idle. The sessions just taken
+        // have their spares forked about now.
+        test::SendAll(sessions[2].get(), test::Request('x', "f  h 0.01"));
+        sessions[0].Reset();
+        sessions[1].Reset();
+        server.Stop();
+        EXPECT_EQ(server.Forced(), 0) << "a process did not end on its stop\n" << server.Log();
+        EXPECT_EQ(ProcessesNaming(data), "");
+    }
+}
+
+} // namespace
+} // namespace qdo
