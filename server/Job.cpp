@@ -64,8 +64,8 @@ TJob::THoldStopSignals::THoldStopSignals() {
 }
 
 TJob::TJob(const TJobSettings& settings)
-    : settings_(settings), reader_(settings.MaxRequest), engine_(settings.MaxMemoryMiB),
-      pushed_(output_, settings.DataDirectory) {
+    : settings_(settings), reader_(settings.MaxRequest), output_(channel_),
+      engine_(settings.MaxMemoryMiB), pushed_(output_, settings.DataDirectory) {
     // GT.M has started: what it needs at start counts as the job's own.
     if (settings_.Restrict)
         engine_.ForbidNewProcesses();
@@ -105,13 +105,13 @@ int TJob::ServeLoggedOn(TUniqueFd jobPort, TUniqueFd client, const TJobStart& st
     Begin(std::move(jobPort));
     TakeClient(std::move(client));
     if (!EnterNamespace(start.NameSpace)) {
-        output_.Send(client_.Get(), Frame(protocol::MarkerNoJob));
+        channel_.Send(client_.Get(), Frame(protocol::MarkerNoJob));
         return 0; // a client's mistake: GT.M ends cleanly
     }
     // Attached before the client hears its session: a connection to the port that comes
     // right after is screened as one that meets an attached session.
     pushed_.Attach(client_.Get());
-    output_.Send(client_.Get(), Frame(protocol::MarkerOk, {session_}));
+    channel_.Send(client_.Get(), Frame(protocol::MarkerOk, {session_}));
     return Open(start);
 }
 
@@ -221,13 +221,13 @@ void TJob::TakeClient(TUniqueFd client) {
     const int ms = settings_.SendTimeoutMs;
     timeval limit{ms / 1000, (ms % 1000) * 1000};
     setsockopt(client_.Get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    output_.TakeClient();
+    channel_.TakeClient();
 }
 
 bool TJob::ClientLost() {
-    if (!output_.Lost())
+    if (!channel_.Lost())
         return false;
-    if (output_.LostError() == EAGAIN || output_.LostError() == EWOULDBLOCK)
+    if (channel_.LostError() == EAGAIN || channel_.LostError() == EWOULDBLOCK)
         LogWarning("the client took nothing of a reply for " +
                    std::to_string(settings_.SendTimeoutMs / 1000) + " s; cut off");
     else
@@ -304,8 +304,8 @@ bool TJob::WaitForReattach() {
         // listener, it logged on with the token the listener announced.
         const bool atOwnPort = returning.Request.Kind == TRequestKind::OpenSession;
         pushed_.Attach(client_.Get());
-        output_.Send(client_.Get(),
-                     Frame(protocol::MarkerOk, {atOwnPort ? RandomToken() : session_}));
+        channel_.Send(client_.Get(),
+                      Frame(protocol::MarkerOk, {atOwnPort ? RandomToken() : session_}));
         LogInfo("session re-attached from " + PeerAddress(client_.Get()));
         return true;
     }
@@ -404,7 +404,7 @@ std::string TJob::Callback(std::string_view command, std::string& answer) {
 }
 
 bool TJob::SendReply() {
-    const bool sent = output_.Send(client_.Get(), reply_);
+    const bool sent = channel_.Send(client_.Get(), reply_);
     reply_.clear();
     return sent;
 }

@@ -1,6 +1,7 @@
 // A job: the process that serves one client's session with GT.M.
 #pragma once
 
+#include "server/ClientChannel.h"
 #include "server/Engine.h"
 #include "server/GtmErrors.h"
 #include "server/JobStart.h"
@@ -109,7 +110,8 @@ private:
     } holdStopSignals_;
     TJobSettings settings_;
     TRequestReader reader_;
-    TGtmErrors errors_; // before the engine, so that it outlives GT.M's exit
+    TGtmErrors errors_;      // before the engine, so that it outlives GT.M's exit
+    TClientChannel channel_; // before the output, which sends through it
     TOutputPipe output_;
     TEngine engine_;
     TPushedMessages pushed_;
