@@ -33,19 +33,19 @@ TEST(ServerStop, RepeatedStopsLeaveNoProcessBehind) {
         ServerProcess server({"--spare-jobs", "2"});
         const std::string data = server.DataDirectory();
         std::vector<Fd> sessions;
-        for (int i = 0; i < 4; ++i) {
+        for (int i = 0; i < 8; ++i) {
             sessions.push_back(LoggedOn(server));
             test::SendAll(sessions.back().get(),
                           test::Request('x', "s ^Round(" + std::to_string(i) + ")=1"));
             ASSERT_EQ(ReadFrame(sessions.back().get()), "<OK>" + Z);
         }
-        // Two clients leave as the stop comes (their jobs log the session's end, free its
-        // buffers and exit GT.M); one runs a line; one stays idle. The sessions just taken
-        // have their spares forked about now.
-        test::SendAll(sessions[2].get(), test::Request('x', "f  h 0.01"));
-        sessions[0].Reset();
-        sessions[1].Reset();
-        server.Stop();
+        // Six clients leave as the stop comes (their jobs log the session's end, free its
+        // buffers and exit GT.M); one runs a line that loops; one stays idle. The sessions just
+        // taken have their spares forked about now.
+        test::SendAll(sessions[6].get(), test::Request('x', "f  h 0.01"));
+        for (int i = 0; i < 6; ++i)
+            sessions[i].Reset();
+        EXPECT_EQ(server.Stop(), 0) << server.Log();
         EXPECT_EQ(server.Forced(), 0) << "a process did not end on its stop\n" << server.Log();
         EXPECT_EQ(ProcessesNaming(data), "");
     }
