@@ -13,7 +13,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
