@@ -103,27 +103,15 @@ int TJob::ServeLoggedOn(TUniqueFd jobPort, TUniqueFd client, const TJobStart& st
     session_ = start.Session;
     Begin(std::move(jobPort));
     TakeClient(std::move(client));
-    if (!EnterNamespace(start.NameSpace)) {
-        channel_.Send(client_.Get(), Frame(protocol::MarkerNoJob));
-        return 0; // a client's mistake: GT.M ends cleanly
-    }
-    // Attached before the client hears its session: a connection to the port that comes
-    // right after is screened as one that meets an attached session.
-    pushed_.Attach(client_.Get());
-    channel_.Send(client_.Get(), Frame(protocol::MarkerOk, {session_}));
-    return Open(start);
+    received_ = start.Received;
+    return Serve({.Answer = Frame(protocol::MarkerOk, {session_}), .First = &start});
 }
 
 int TJob::ServeInline(TUniqueFd client, const TJobStart& start) {
     Begin(TUniqueFd());
     TakeClient(std::move(client));
-    if (!EnterNamespace(start.NameSpace)) {
-        ReplyError(TMError{",UNAMESPACE,",
-                           "%QDO-E-NAMESPACE, Namespace does not exist: " + start.NameSpace});
-        return 0;
-    }
-    pushed_.Attach(client_.Get());
-    return Open(start);
+    received_ = start.Received;
+    return Serve({.Answer = {}, .First = &start});
 }
 
 int TJob::ServeHandedOver(TUniqueFd control) {
@@ -159,16 +147,43 @@ bool TJob::EnterNamespace(const std::string& name) {
     return false;
 }
 
-int TJob::Open(const TJobStart& start) {
-    received_ = start.Received;
-    LogInfo("session opened for " + PeerAddress(client_.Get()) +
-            (start.User.empty() ? std::string() : " (user " + start.User + ")") +
-            (nameSpace_ == "%SYS" ? std::string() : " in " + nameSpace_));
-    return Serve();
+bool TJob::AnswerLogon(const TLogon& logon) {
+    if (logon.First != nullptr && !EnterNamespace(logon.First->NameSpace)) {
+        // A client's mistake: GT.M ends cleanly.
+        if (logon.Answer.empty())
+            ReplyError(TMError{",UNAMESPACE,", "%QDO-E-NAMESPACE, Namespace does not exist: " +
+                                                   logon.First->NameSpace});
+        else
+            channel_.Send(client_.Get(), Frame(protocol::MarkerNoJob));
+        return false;
+    }
+    // Attached before the client hears its answer: a connection to the port that comes right
+    // after is screened as one that meets an attached session.
+    pushed_.Attach(client_.Get());
+    if (!logon.Answer.empty())
+        channel_.Send(client_.Get(), logon.Answer);
+    if (logon.First != nullptr)
+        LogInfo("session opened for " + PeerAddress(client_.Get()) +
+                (logon.First->User.empty() ? std::string() : " (user " + logon.First->User + ")") +
+                (nameSpace_ == "%SYS" ? std::string() : " in " + nameSpace_));
+    else
+        LogInfo("session re-attached from " + PeerAddress(client_.Get()));
+    return true;
 }
 
-int TJob::Serve() {
+int TJob::Serve(TLogon logon) {
+    TState state = TState::Answering;
     while (true) {
+        if (state == TState::Answering) {
+            if (!AnswerLogon(logon))
+                return 0;
+            state = TState::Serving;
+        } else if (state == TState::Stored) {
+            if (!WaitForReattach(logon))
+                return 0;
+            state = TState::Answering;
+            continue;
+        }
         TRequest request;
         std::string reason;
         const TReceived received =
@@ -202,8 +217,7 @@ int TJob::Serve() {
             client_.Reset();
             received_.clear();
             LogInfo("session stored");
-            if (!WaitForReattach())
-                return 0;
+            state = TState::Stored;
         }
     }
     LogInfo("session closed");
@@ -283,7 +297,7 @@ TJob::TReceived TJob::Receive(TRequest& request, int waitMs, std::string& reason
     }
 }
 
-bool TJob::WaitForReattach() {
+bool TJob::WaitForReattach(TLogon& logon) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(settings_.SessionTimeoutMs);
     while (true) {
         const int left = MillisecondsLeft(deadline);
@@ -302,10 +316,8 @@ bool TJob::WaitForReattach() {
         // At the job's own port the session goes on with a new token; redirected by the
         // listener, it logged on with the token the listener announced.
         const bool atOwnPort = returning.Request.Kind == TRequestKind::OpenSession;
-        pushed_.Attach(client_.Get());
-        channel_.Send(client_.Get(),
-                      Frame(protocol::MarkerOk, {atOwnPort ? RandomToken() : session_}));
-        LogInfo("session re-attached from " + PeerAddress(client_.Get()));
+        logon = {.Answer = Frame(protocol::MarkerOk, {atOwnPort ? RandomToken() : session_}),
+                 .First = nullptr};
         return true;
     }
 }

@@ -65,6 +65,17 @@ private:
     // TooSlow: a request begun did not arrive whole within the request time-out.
     enum class TReceived { Request, Closed, TimedOut, Malformed, TooSlow };
     enum class TNext { Serve, Close, Store };
+    // Where the request loop of a session stands.
+    enum class TState {
+        Answering, // a logon (or a re-attach) was taken: its client hears the answer first
+        Serving,   // requests, one after another
+        Stored,    // no client: waits for one that re-attaches the session
+    };
+    // A logon that the listener or the job's port took, which the loop answers first.
+    struct TLogon {
+        std::string Answer;               // the frame that accepts it; empty: none (inline)
+        const TJobStart* First = nullptr; // the session's start, at its first logon only
+    };
 
     // Starts serving: the pushed messages, the output readers, the M calls' hooks.
     void Begin(TUniqueFd jobPort);
@@ -72,10 +83,13 @@ private:
     void StartReaders();
     // Switches to the namespace the session starts in (none: stays); false when it cannot.
     bool EnterNamespace(const std::string& name);
-    // Serves the attached session from its first request on.
-    int Open(const TJobStart& start);
-    // The request loop of the attached client, through stores and re-attaches.
-    int Serve();
+    // The request loop of the session: answers `logon`, then serves its client's requests,
+    // through stores and re-attaches, each of which is answered the same way.
+    int Serve(TLogon logon);
+    // At the first logon enters the session's namespace (refusing the session, when it does
+    // not exist, as the mode wants: "<NO JOB>" redirected, an M error inline), then attaches the
+    // client and sends the answer; false when the session was refused.
+    bool AnswerLogon(const TLogon& logon);
     // Takes `client` as the session's client: its sends are bounded by the send time-out.
     void TakeClient(TUniqueFd client);
     // The next request of the client, waiting at most `waitMs` (-1: without limit) for each
@@ -83,9 +97,9 @@ private:
     TReceived Receive(TRequest& request, int waitMs, std::string& reason);
     // Logs why the client was cut off when a send to it failed; true if one did.
     bool ClientLost();
-    // While the session is stored: waits for its client to come back; false when it does not
-    // within the session time-out.
-    bool WaitForReattach();
+    // While the session is stored: waits for its client to come back, and sets `logon` to the
+    // re-attach to answer; false when it does not come within the session time-out.
+    bool WaitForReattach(TLogon& logon);
     // Runs one request.
     TNext Handle(const TRequest& request);
     void Read(const std::string& expression);
