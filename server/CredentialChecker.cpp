@@ -12,7 +12,7 @@ namespace qdo::server {
 TCredentialChecker::TCredentialChecker(TCredentials credentials)
     : credentials_(std::move(credentials)) {
     TCredentials::Prepare();
-    if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (!MakePipe(wakeRead_, wakeWrite_, O_CLOEXEC | O_NONBLOCK))
         throw std::runtime_error("no pipe for the credential checks");
     // The worker takes no signals: the listener reads them from its signal descriptor.
     sigset_t all, previous;
@@ -29,8 +29,6 @@ TCredentialChecker::~TCredentialChecker() {
     }
     queued_.notify_one();
     worker_.join();
-    ::close(wake_[0]);
-    ::close(wake_[1]);
 }
 
 uint64_t TCredentialChecker::Submit(std::string user, std::string password) {
@@ -43,7 +41,7 @@ uint64_t TCredentialChecker::Submit(std::string user, std::string password) {
 
 std::vector<TCredentialChecker::TAnswer> TCredentialChecker::TakeAnswers() {
     char drained[64];
-    while (::read(wake_[0], drained, sizeof drained) > 0) {
+    while (::read(wakeRead_.Get(), drained, sizeof drained) > 0) {
     }
     std::lock_guard lock(mutex_);
     return std::exchange(answers_, {});
@@ -62,7 +60,7 @@ void TCredentialChecker::Work() {
         sodium_memzero(check.Password.data(), check.Password.size());
         lock.lock();
         answers_.push_back({check.Ticket, accepted});
-        [[maybe_unused]] ssize_t n = ::write(wake_[1], "", 1);
+        [[maybe_unused]] ssize_t n = ::write(wakeWrite_.Get(), "", 1);
     }
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "server/Credentials.h"
+#include "server/UniqueFd.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -31,7 +32,7 @@ public:
     // Queues a check; its answer comes back with the ticket returned here.
     uint64_t Submit(std::string user, std::string password);
     // Readable while answers wait.
-    int Descriptor() const { return wake_[0]; }
+    int Descriptor() const { return wakeRead_.Get(); }
     std::vector<TAnswer> TakeAnswers();
 
 private:
@@ -43,7 +44,8 @@ private:
     void Work();
 
     const TCredentials credentials_;
-    int wake_[2] = {-1, -1};
+    TUniqueFd wakeRead_; // readable while answers wait
+    TUniqueFd wakeWrite_;
     std::mutex mutex_;
     std::condition_variable queued_;
     std::deque<TCheck> checks_;

@@ -1,5 +1,7 @@
 #include "server/Credentials.h"
 
+#include "server/UniqueFd.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -91,7 +93,8 @@ void TCredentials::Save(const std::string& path) const {
     for (const auto& [user, hash] : hashes_)
         text += user + ":" + hash + "\n";
     const std::string temporary = path + ".new";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    TUniqueFd file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    const int fd = file.Get();
     if (fd < 0)
         throw std::runtime_error("cannot write " + temporary + ": " + std::strerror(errno));
     const bool written =
@@ -99,7 +102,7 @@ void TCredentials::Save(const std::string& path) const {
         ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
         ::fsync(fd) == 0;
     const int error = errno;
-    ::close(fd);
+    file.Reset();
     if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
         const std::string why = std::strerror(written ? errno : error);
         ::unlink(temporary.c_str());

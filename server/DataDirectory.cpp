@@ -155,9 +155,9 @@ void TDataDirectory::PrepareToServe() {
     WriteEnvironmentFile();
     // From here the directory is marked: the next start recovers unless Release empties this.
     const std::string pid = std::to_string(getpid()) + "\n";
-    if (ftruncate(pidFile_, 0) != 0 ||
-        pwrite(pidFile_, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size()) ||
-        fsync(pidFile_) != 0)
+    if (ftruncate(pidFile_.Get(), 0) != 0 ||
+        pwrite(pidFile_.Get(), pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size()) ||
+        fsync(pidFile_.Get()) != 0)
         throw std::runtime_error("cannot write " + PidFile() + ": " + std::strerror(errno));
 }
 
@@ -165,16 +165,15 @@ std::string TDataDirectory::Lock() {
     // Close-on-exec: jobs share the lock through fork, programs they start (ZSYSTEM) must not
     // hold it. The file is never removed: a new one beside a locked, unlinked one would let two
     // servers in.
-    pidFile_ = ::open(PidFile().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (pidFile_ < 0)
+    pidFile_.Reset(::open(PidFile().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!pidFile_.Valid())
         throw std::runtime_error("cannot open " + PidFile() + ": " + std::strerror(errno));
     std::string text(64, '\0');
-    const ssize_t n = pread(pidFile_, text.data(), text.size(), 0);
+    const ssize_t n = pread(pidFile_.Get(), text.data(), text.size(), 0);
     text.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    if (flock(pidFile_, LOCK_EX | LOCK_NB) != 0) {
+    if (flock(pidFile_.Get(), LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
-        ::close(pidFile_);
-        pidFile_ = -1;
+        pidFile_.Reset();
         if (error != EWOULDBLOCK)
             throw std::runtime_error("cannot lock " + PidFile() + ": " + std::strerror(error));
         std::string pid = text.substr(0, text.find('\n'));
@@ -186,7 +185,7 @@ std::string TDataDirectory::Lock() {
     }
     // Read again under the lock: a server that stopped meanwhile emptied it.
     text.assign(64, '\0');
-    const ssize_t m = pread(pidFile_, text.data(), text.size(), 0);
+    const ssize_t m = pread(pidFile_.Get(), text.data(), text.size(), 0);
     text.resize(m > 0 ? static_cast<size_t>(m) : 0);
     return text;
 }
@@ -289,9 +288,9 @@ void TDataDirectory::Compile() {
 }
 
 void TDataDirectory::Release() {
-    if (pidFile_ < 0)
+    if (!pidFile_.Valid())
         return;
-    if (ftruncate(pidFile_, 0) != 0 || fsync(pidFile_) != 0)
+    if (ftruncate(pidFile_.Get(), 0) != 0 || fsync(pidFile_.Get()) != 0)
         LogWarning("cannot empty " + PidFile() + ": the next start recovers the databases");
 }
 

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "server/GtmEnvironment.h"
+#include "server/UniqueFd.h"
 
 #include <optional>
 #include <string>
@@ -70,7 +71,7 @@ private:
 
     std::string path_;
     TGtmEnvironment gtm_;
-    int pidFile_ = -1; // locked, open as long as the process
+    TUniqueFd pidFile_; // locked, open as long as the process
 };
 
 } // namespace qdo::server

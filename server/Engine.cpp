@@ -6,6 +6,7 @@ extern "C" {
 
 #include "server/MemoryLimit.h"
 #include "server/Restriction.h"
+#include "server/StopSignals.h"
 
 #include <atomic>
 #include <csignal>
@@ -85,8 +86,14 @@ int TEngine::Call(const callin::TEntry<P...>& entry, TMError& error,
                   typename CallInArgument<P>::Type... args) {
     gtm_int_t result = 0;
     gtm_string_t errorText = Out(error_);
-    // Name is a view of a literal: it ends in a NUL.
-    if (gtm_ci(entry.Name.data(), &result, args..., &errorText) != 0) {
+    int failed;
+    {
+        // M code stays stoppable (a loop, a lock wait) while it runs.
+        TStopSignalsLetIn stoppable;
+        // Name is a view of a literal: it ends in a NUL.
+        failed = gtm_ci(entry.Name.data(), &result, args..., &errorText);
+    }
+    if (failed != 0) {
         error.ECode = ",UENGINE,";
         error.Status = StatusText();
         if (error.Status.find("-F-") != std::string::npos)
@@ -221,6 +228,7 @@ void TEngine::Explain(TMError& error) const {
 
 void TEngine::Poll() {
     gtm_int_t result = 0;
+    TStopSignalsLetIn stoppable;
     gtm_ci(callin::Nop.Name.data(), &result);
 }
 

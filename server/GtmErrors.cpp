@@ -40,14 +40,13 @@ TGtmErrors::TGtmErrors() {
     realError_ = fcntl(2, F_DUPFD_CLOEXEC, 3);
     if (realError_ < 0)
         throw std::runtime_error("cannot keep the standard error");
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0)
+    TUniqueFd readEnd, writeEnd;
+    if (!MakePipe(readEnd, writeEnd, O_CLOEXEC))
         throw std::runtime_error("cannot make the standard-error pipe");
     // Descriptor 2 itself stays open across exec: processes that M code starts write here too.
-    if (dup2(ends[1], 2) < 0)
+    if (dup2(writeEnd.Get(), 2) < 0)
         throw std::runtime_error("cannot make the standard-error pipe descriptor 2");
-    ::close(ends[1]);
-    readEnd_ = ends[0];
+    readEnd_ = readEnd.Release();
     fcntl(readEnd_, F_SETFL, O_NONBLOCK);
     SetLogDescriptor(realError_);
     static const bool registered = std::atexit(AtExit) == 0;

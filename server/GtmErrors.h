@@ -41,6 +41,9 @@ private:
     bool DrainLocked();
     void LineLocked(const std::string& line);
 
+    // Both stay open for the life of the process, never closed: the reader thread (detached)
+    // may poll the pipe until the process ends, and log lines go to the real standard error up
+    // to its end.
     int readEnd_ = -1;
     int realError_ = -1;
     std::mutex mutex_;

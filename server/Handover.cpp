@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <sys/socket.h>
-#include <unistd.h>
+#include <utility>
 
 namespace qdo::server {
 
@@ -63,12 +63,12 @@ std::optional<TJobStart> DecodeHandoverStart(std::string_view bytes) {
     return start;
 }
 
-bool SendHandover(int control, const THandover& handover) {
-    std::string bytes = EncodeHandoverStart(handover.Start);
+bool SendHandover(int control, int client, int jobPort, const TJobStart& start) {
+    std::string bytes = EncodeHandoverStart(start);
     if (bytes.size() > maxMessage)
         return false;
-    const int fds[2] = {handover.Client, handover.JobPort};
-    const size_t count = handover.JobPort >= 0 ? 2 : 1;
+    const int fds[2] = {client, jobPort};
+    const size_t count = jobPort >= 0 ? 2 : 1;
     alignas(cmsghdr) char space[CMSG_SPACE(sizeof fds)] = {};
     iovec data{bytes.data(), bytes.size()};
     msghdr message = Message(data, space, CMSG_SPACE(count * sizeof(int)));
@@ -99,16 +99,16 @@ THandoverWait ReceiveHandover(int control, THandover& handover) {
             count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
             std::memcpy(fds, CMSG_DATA(c), std::min(count, size_t{2}) * sizeof(int));
         }
+    // Owned from here on, whatever came with them.
+    TUniqueFd client(count >= 1 ? fds[0] : -1);
+    TUniqueFd jobPort(count >= 2 ? fds[1] : -1);
     auto start = got > 0 && !(message.msg_flags & (MSG_TRUNC | MSG_CTRUNC))
                      ? DecodeHandoverStart(std::string_view(bytes.data(), static_cast<size_t>(got)))
                      : std::nullopt;
-    if (!start || count < 1 || count > 2) {
-        for (size_t i = 0; i < std::min(count, size_t{2}); ++i)
-            ::close(fds[i]);
+    if (!start || count < 1 || count > 2)
         return THandoverWait::Closed;
-    }
-    handover.Client = fds[0];
-    handover.JobPort = count == 2 ? fds[1] : -1;
+    handover.Client = std::move(client);
+    handover.JobPort = std::move(jobPort);
     handover.Start = std::move(*start);
     return THandoverWait::Received;
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "server/JobStart.h"
+#include "server/UniqueFd.h"
 
 #include <optional>
 #include <string>
@@ -14,15 +15,17 @@
 
 namespace qdo::server {
 
+// A session as the job receives it.
 struct THandover {
-    int Client = -1;
-    int JobPort = -1; // -1: an inline session, which has no port of its own
+    TUniqueFd Client;
+    TUniqueFd JobPort; // none: an inline session, which has no port of its own
     TJobStart Start;
 };
 
-// Sends `handover` through `control`; false when the job at the other end is gone. The
-// descriptors stay open here too: the caller closes its copies.
-bool SendHandover(int control, const THandover& handover);
+// Sends the session of `client` (with its port `jobPort`, or -1 inline) starting with `start`
+// through `control`; false when the job at the other end is gone. The descriptors stay open
+// here too: the caller closes its copies.
+bool SendHandover(int control, int client, int jobPort, const TJobStart& start);
 
 // Waits as long as it takes for what comes through `control`: Received, with `handover` filled
 // in (its descriptors now this process's); Closed when the listener closed its end or sent

@@ -9,15 +9,16 @@
 #include "server/MSyntax.h"
 #include "server/MemoryLimit.h"
 #include "server/Net.h"
+#include "server/StopSignals.h"
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace qdo::server {
 
@@ -57,9 +58,13 @@ bool FitsOneLine(size_t length, TMError& error) {
 
 } // namespace
 
+TJob::THoldStopSignals::THoldStopSignals() {
+    HoldStopSignals();
+}
+
 TJob::TJob(const TJobSettings& settings)
-    : settings_(settings), reader_(settings.MaxRequest), engine_(settings.MaxMemoryMiB),
-      pushed_(output_, settings.DataDirectory) {
+    : settings_(settings), reader_(settings.MaxRequest), output_(channel_),
+      engine_(settings.MaxMemoryMiB), pushed_(output_, settings.DataDirectory) {
     // GT.M has started: what it needs at start counts as the job's own.
     if (settings_.Restrict)
         engine_.ForbidNewProcesses();
@@ -67,17 +72,9 @@ TJob::TJob(const TJobSettings& settings)
 }
 
 TJob::~TJob() {
-    // GT.M's handler of SIGTERM logs through syslog, which allocates: arriving while this
-    // process frees its buffers (holding the allocator's lock), it would deadlock the job for
-    // good. The session is over, so the process ends anyway: hold the signals until it has.
-    sigset_t termination;
-    sigemptyset(&termination);
-    for (int signal : {SIGTERM, SIGINT, SIGQUIT, SIGHUP})
-        sigaddset(&termination, signal);
-    sigprocmask(SIG_BLOCK, &termination, nullptr);
+    // The session is over, so the process ends anyway: the stop signals stay held until it has
+    // (see StopSignals.h), through GT.M's exit too.
     SetJobHooks(nullptr);
-    if (client_ >= 0)
-        ::close(client_);
 }
 
 void TJob::StartReaders() {
@@ -88,7 +85,7 @@ void TJob::StartReaders() {
     readersStarted_ = true;
 }
 
-void TJob::Begin(int jobPort) {
+void TJob::Begin(TUniqueFd jobPort) {
     hooks_.Session = session_;
     hooks_.Subscribe = [this](std::string_view name, bool on, bool flag) {
         return pushed_.Subscribe(name, on, flag);
@@ -98,37 +95,26 @@ void TJob::Begin(int jobPort) {
     };
     SetJobHooks(&hooks_);
     StartReaders();
-    pushed_.Start(jobPort, session_, settings_.CallbackTimeoutMs, settings_.HandshakeTimeoutMs);
+    pushed_.Start(std::move(jobPort), session_, settings_.CallbackTimeoutMs,
+                  settings_.HandshakeTimeoutMs);
 }
 
-int TJob::ServeLoggedOn(int jobPort, int client, const TJobStart& start) {
+int TJob::ServeLoggedOn(TUniqueFd jobPort, TUniqueFd client, const TJobStart& start) {
     session_ = start.Session;
-    Begin(jobPort);
-    TakeClient(client);
-    if (!EnterNamespace(start.NameSpace)) {
-        output_.Send(client_, Frame(protocol::MarkerNoJob));
-        return 0; // a client's mistake: GT.M ends cleanly
-    }
-    // Attached before the client hears its session: a connection to the port that comes
-    // right after is screened as one that meets an attached session.
-    pushed_.Attach(client_);
-    output_.Send(client_, Frame(protocol::MarkerOk, {session_}));
-    return Open(start);
+    Begin(std::move(jobPort));
+    TakeClient(std::move(client));
+    received_ = start.Received;
+    return Serve({.Answer = Frame(protocol::MarkerOk, {session_}), .First = &start});
 }
 
-int TJob::ServeInline(int client, const TJobStart& start) {
-    Begin(-1);
-    TakeClient(client);
-    if (!EnterNamespace(start.NameSpace)) {
-        ReplyError(TMError{",UNAMESPACE,",
-                           "%QDO-E-NAMESPACE, Namespace does not exist: " + start.NameSpace});
-        return 0;
-    }
-    pushed_.Attach(client_);
-    return Open(start);
+int TJob::ServeInline(TUniqueFd client, const TJobStart& start) {
+    Begin(TUniqueFd());
+    TakeClient(std::move(client));
+    received_ = start.Received;
+    return Serve({.Answer = {}, .First = &start});
 }
 
-int TJob::ServeHandedOver(int control) {
+int TJob::ServeHandedOver(TUniqueFd control) {
     // What does not depend on the session is done before it comes, so that its client does not
     // wait for it: the routines linked, GT.M's compiler loaded (by an evaluation), and the
     // readers of the output pipes started.
@@ -137,17 +123,20 @@ int TJob::ServeHandedOver(int control) {
     std::string value;
     engine_.Evaluate("$job", value, ignored);
     StartReaders();
-    if (::send(control, "R", 1, MSG_NOSIGNAL) != 1)
+    if (::send(control.Get(), "R", 1, MSG_NOSIGNAL) != 1)
         return 0; // the listener is gone
     THandover handover;
     THandoverWait wait;
-    while ((wait = ReceiveHandover(control, handover)) == THandoverWait::Interrupted)
-        engine_.Poll(); // a stop requested meanwhile ends the process here
+    do {
+        while (WaitForInput(control.Get(), -1) == TInputWait::Interrupted)
+            engine_.Poll(); // a stop requested meanwhile ends the process here
+    } while ((wait = ReceiveHandover(control.Get(), handover)) == THandoverWait::Interrupted);
     if (wait == THandoverWait::Closed)
         return 0;
-    ::close(control);
-    return handover.JobPort >= 0 ? ServeLoggedOn(handover.JobPort, handover.Client, handover.Start)
-                                 : ServeInline(handover.Client, handover.Start);
+    control.Reset();
+    return handover.JobPort.Valid() ? ServeLoggedOn(std::move(handover.JobPort),
+                                                    std::move(handover.Client), handover.Start)
+                                    : ServeInline(std::move(handover.Client), handover.Start);
 }
 
 bool TJob::EnterNamespace(const std::string& name) {
@@ -158,16 +147,43 @@ bool TJob::EnterNamespace(const std::string& name) {
     return false;
 }
 
-int TJob::Open(const TJobStart& start) {
-    received_ = start.Received;
-    LogInfo("session opened for " + PeerAddress(client_) +
-            (start.User.empty() ? std::string() : " (user " + start.User + ")") +
-            (nameSpace_ == "%SYS" ? std::string() : " in " + nameSpace_));
-    return Serve();
+bool TJob::AnswerLogon(const TLogon& logon) {
+    if (logon.First != nullptr && !EnterNamespace(logon.First->NameSpace)) {
+        // A client's mistake: GT.M ends cleanly.
+        if (logon.Answer.empty())
+            ReplyError(TMError{",UNAMESPACE,", "%QDO-E-NAMESPACE, Namespace does not exist: " +
+                                                   logon.First->NameSpace});
+        else
+            channel_.Send(client_.Get(), Frame(protocol::MarkerNoJob));
+        return false;
+    }
+    // Attached before the client hears its answer: a connection to the port that comes right
+    // after is screened as one that meets an attached session.
+    pushed_.Attach(client_.Get());
+    if (!logon.Answer.empty())
+        channel_.Send(client_.Get(), logon.Answer);
+    if (logon.First != nullptr)
+        LogInfo("session opened for " + PeerAddress(client_.Get()) +
+                (logon.First->User.empty() ? std::string() : " (user " + logon.First->User + ")") +
+                (nameSpace_ == "%SYS" ? std::string() : " in " + nameSpace_));
+    else
+        LogInfo("session re-attached from " + PeerAddress(client_.Get()));
+    return true;
 }
 
-int TJob::Serve() {
+int TJob::Serve(TLogon logon) {
+    TState state = TState::Answering;
     while (true) {
+        if (state == TState::Answering) {
+            if (!AnswerLogon(logon))
+                return 0;
+            state = TState::Serving;
+        } else if (state == TState::Stored) {
+            if (!WaitForReattach(logon))
+                return 0;
+            state = TState::Answering;
+            continue;
+        }
         TRequest request;
         std::string reason;
         const TReceived received =
@@ -178,14 +194,14 @@ int TJob::Serve() {
             break;
         }
         if (received == TReceived::Malformed) {
-            LogWarning("malformed request from " + PeerAddress(client_) + ": " + reason);
+            LogWarning("malformed request from " + PeerAddress(client_.Get()) + ": " + reason);
             ReplyError(ProtocolError(reason));
             break;
         }
         if (received == TReceived::TooSlow) {
             const std::string limit = std::to_string(settings_.RequestTimeoutMs / 1000) + " s";
-            LogWarning("a request from " + PeerAddress(client_) + " did not arrive whole within " +
-                       limit + "; closing");
+            LogWarning("a request from " + PeerAddress(client_.Get()) +
+                       " did not arrive whole within " + limit + "; closing");
             ReplyError(ProtocolError("a request must arrive whole within " + limit));
             break;
         }
@@ -198,36 +214,33 @@ int TJob::Serve() {
             break;
         if (next == TNext::Store) {
             pushed_.Detach();
-            ::close(client_);
-            client_ = -1;
+            client_.Reset();
             received_.clear();
             LogInfo("session stored");
-            if (!WaitForReattach())
-                return 0;
+            state = TState::Stored;
         }
     }
     LogInfo("session closed");
     return 0;
 }
 
-void TJob::TakeClient(int client) {
-    client_ = client;
+void TJob::TakeClient(TUniqueFd client) {
+    client_ = std::move(client);
     // A reply's last frame is small and follows larger ones: it must not wait for the client's
     // delayed acknowledgement of them (Nagle's algorithm).
     const int on = 1;
-    setsockopt(client_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    receiveLimitMs_ = -1;
+    setsockopt(client_.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     requestDeadline_.reset();
     const int ms = settings_.SendTimeoutMs;
     timeval limit{ms / 1000, (ms % 1000) * 1000};
-    setsockopt(client_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    output_.TakeClient();
+    setsockopt(client_.Get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    channel_.TakeClient();
 }
 
 bool TJob::ClientLost() {
-    if (!output_.Lost())
+    if (!channel_.Lost())
         return false;
-    if (output_.LostError() == EAGAIN || output_.LostError() == EWOULDBLOCK)
+    if (channel_.LostError() == EAGAIN || channel_.LostError() == EWOULDBLOCK)
         LogWarning("the client took nothing of a reply for " +
                    std::to_string(settings_.SendTimeoutMs / 1000) + " s; cut off");
     else
@@ -266,29 +279,25 @@ TJob::TReceived TJob::Receive(TRequest& request, int waitMs, std::string& reason
             if (deadlineBinds)
                 limitMs = left;
         }
-        // One blocking receive per request, bounded by a receive time-out set only when it
-        // changes (0 on the socket means none).
-        if (limitMs != receiveLimitMs_) {
-            const int ms = limitMs < 0 ? 0 : std::max(limitMs, 1);
-            timeval limit{ms / 1000, (ms % 1000) * 1000};
-            setsockopt(client_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-            receiveLimitMs_ = limitMs;
-        }
-        char block[65536];
-        const ssize_t n = ::recv(client_, block, sizeof block, 0);
-        if (n < 0 && errno == EINTR) {
+        // The wait lets a stop in (see StopSignals.h); the receive that follows does not block.
+        const TInputWait wait = WaitForInput(client_.Get(), limitMs);
+        if (wait == TInputWait::Interrupted) {
             engine_.Poll(); // a stop requested meanwhile ends the process here
             continue;
         }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        if (wait == TInputWait::TimedOut)
             return deadlineBinds ? TReceived::TooSlow : TReceived::TimedOut;
+        char block[65536];
+        const ssize_t n = ::recv(client_.Get(), block, sizeof block, MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
         if (n <= 0)
             return TReceived::Closed;
         received_.append(block, static_cast<size_t>(n));
     }
 }
 
-bool TJob::WaitForReattach() {
+bool TJob::WaitForReattach(TLogon& logon) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(settings_.SessionTimeoutMs);
     while (true) {
         const int left = MillisecondsLeft(deadline);
@@ -298,18 +307,17 @@ bool TJob::WaitForReattach() {
             return false;
         }
         TPushedMessages::TReturning returning = pushed_.NextReturning(std::min(left, 1000));
-        if (returning.Fd < 0) {
+        if (!returning.Fd.Valid()) {
             engine_.Poll(); // a stop requested meanwhile ends the process here
             continue;
         }
-        TakeClient(returning.Fd);
+        TakeClient(std::move(returning.Fd));
         received_ = std::move(returning.Rest);
         // At the job's own port the session goes on with a new token; redirected by the
         // listener, it logged on with the token the listener announced.
         const bool atOwnPort = returning.Request.Kind == TRequestKind::OpenSession;
-        pushed_.Attach(client_);
-        output_.Send(client_, Frame(protocol::MarkerOk, {atOwnPort ? RandomToken() : session_}));
-        LogInfo("session re-attached from " + PeerAddress(client_));
+        logon = {.Answer = Frame(protocol::MarkerOk, {atOwnPort ? RandomToken() : session_}),
+                 .First = nullptr};
         return true;
     }
 }
@@ -364,13 +372,13 @@ TJob::TNext TJob::Handle(const TRequest& request) {
 }
 
 std::string TJob::Callback(std::string_view command, std::string& answer) {
-    if (client_ < 0)
+    if (!client_.Valid())
         return std::string(ErrorClientGone);
     std::string frame(protocol::MarkerCallback);
     frame += std::to_string(pushed_.NextIdentifier()) + ":" + std::to_string(command.size());
     frame += '\0';
     frame += command;
-    if (!output_.SendPushed(client_, frame))
+    if (!output_.SendPushed(client_.Get(), frame))
         return std::string(ErrorClientGone);
     // A client call that went out before this callback is answered first: the client reads
     // it first.
@@ -407,7 +415,7 @@ std::string TJob::Callback(std::string_view command, std::string& answer) {
 }
 
 bool TJob::SendReply() {
-    const bool sent = output_.Send(client_, reply_);
+    const bool sent = channel_.Send(client_.Get(), reply_);
     reply_.clear();
     return sent;
 }
@@ -463,9 +471,9 @@ void TJob::Execute(const std::string& line, bool terminal) {
     TMError error;
     bool ok;
     if (terminal)
-        output_.Stream(client_);
+        output_.Stream(client_.Get());
     else
-        output_.Collect(client_);
+        output_.Collect(client_.Get());
     if (const auto name = ParseNamespaceSwitch(line))
         ok = SwitchNamespace(*name, error);
     else

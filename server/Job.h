@@ -1,6 +1,7 @@
 // A job: the process that serves one client's session with GT.M.
 #pragma once
 
+#include "server/ClientChannel.h"
 #include "server/Engine.h"
 #include "server/GtmErrors.h"
 #include "server/JobStart.h"
@@ -8,6 +9,7 @@
 #include "server/OutputPipe.h"
 #include "server/PushedMessages.h"
 #include "server/RequestReader.h"
+#include "server/UniqueFd.h"
 
 #include <chrono>
 #include <cstddef>
@@ -41,47 +43,63 @@ class TJob {
 public:
     // Sets up the process (output pipe, GT.M) for serving. Fails with std::runtime_error.
     explicit TJob(const TJobSettings& settings);
-    // Ends GT.M with the termination signals held (they end the process soon after anyway).
+    // Ends GT.M with the stop signals held (the process ends soon after anyway).
     ~TJob();
     TJob(const TJob&) = delete;
     TJob& operator=(const TJob&) = delete;
 
     // Redirect: the listener took the logon of `client` on the job's port `jobPort` for the
     // session `start.Session`; the job answers it and serves the session, keeping the port for
-    // re-attaching it once stored. Returns the process's exit status.
-    int ServeLoggedOn(int jobPort, int client, const TJobStart& start);
+    // re-attaching it once stored. Returns the process's exit status. (In a job forked for the
+    // session, the listener's copies of the descriptors end with the process, by _exit: the job
+    // owns them.)
+    int ServeLoggedOn(TUniqueFd jobPort, TUniqueFd client, const TJobStart& start);
     // Inline: serves a client that the listener greeted, whose first bytes it has read.
-    int ServeInline(int client, const TJobStart& start);
+    int ServeInline(TUniqueFd client, const TJobStart& start);
     // A spare job: loads the server's M routines, then waits for the listener to hand it a
     // session through `control` and serves it as one of the two above. Returns 0 at once
     // when the listener closes `control` instead (it stops, or has spares enough).
-    int ServeHandedOver(int control);
+    int ServeHandedOver(TUniqueFd control);
 
 private:
     // TooSlow: a request begun did not arrive whole within the request time-out.
     enum class TReceived { Request, Closed, TimedOut, Malformed, TooSlow };
     enum class TNext { Serve, Close, Store };
+    // Where the request loop of a session stands.
+    enum class TState {
+        Answering, // a logon (or a re-attach) was taken: its client hears the answer first
+        Serving,   // requests, one after another
+        Stored,    // no client: waits for one that re-attaches the session
+    };
+    // A logon that the listener or the job's port took, which the loop answers first.
+    struct TLogon {
+        std::string Answer;               // the frame that accepts it; empty: none (inline)
+        const TJobStart* First = nullptr; // the session's start, at its first logon only
+    };
 
     // Starts serving: the pushed messages, the output readers, the M calls' hooks.
-    void Begin(int jobPort);
+    void Begin(TUniqueFd jobPort);
     // Starts the threads that read the output pipes, once.
     void StartReaders();
     // Switches to the namespace the session starts in (none: stays); false when it cannot.
     bool EnterNamespace(const std::string& name);
-    // Serves the attached session from its first request on.
-    int Open(const TJobStart& start);
-    // The request loop of the attached client, through stores and re-attaches.
-    int Serve();
+    // The request loop of the session: answers `logon`, then serves its client's requests,
+    // through stores and re-attaches, each of which is answered the same way.
+    int Serve(TLogon logon);
+    // At the first logon enters the session's namespace (refusing the session, when it does
+    // not exist, as the mode wants: "<NO JOB>" redirected, an M error inline), then attaches the
+    // client and sends the answer; false when the session was refused.
+    bool AnswerLogon(const TLogon& logon);
     // Takes `client` as the session's client: its sends are bounded by the send time-out.
-    void TakeClient(int client);
+    void TakeClient(TUniqueFd client);
     // The next request of the client, waiting at most `waitMs` (-1: without limit) for each
     // piece of it, and for all of it at most the request time-out once it has begun.
     TReceived Receive(TRequest& request, int waitMs, std::string& reason);
     // Logs why the client was cut off when a send to it failed; true if one did.
     bool ClientLost();
-    // While the session is stored: waits for its client to come back; false when it does not
-    // within the session time-out.
-    bool WaitForReattach();
+    // While the session is stored: waits for its client to come back, and sets `logon` to the
+    // re-attach to answer; false when it does not come within the session time-out.
+    bool WaitForReattach(TLogon& logon);
     // Runs one request.
     TNext Handle(const TRequest& request);
     void Read(const std::string& expression);
@@ -100,18 +118,22 @@ private:
     // $ZSTATUS, which can hold data.
     void LogMError(const TMError& error) const;
 
+    // First: the stop signals are held before GT.M starts (see StopSignals.h).
+    struct THoldStopSignals {
+        THoldStopSignals();
+    } holdStopSignals_;
     TJobSettings settings_;
     TRequestReader reader_;
-    TGtmErrors errors_; // before the engine, so that it outlives GT.M's exit
+    TGtmErrors errors_;      // before the engine, so that it outlives GT.M's exit
+    TClientChannel channel_; // before the output, which sends through it
     TOutputPipe output_;
     TEngine engine_;
     TPushedMessages pushed_;
     TJobHooks hooks_;
     bool readersStarted_ = false;
     std::string session_;
-    int client_ = -1;
-    std::string received_;    // bytes of the client not yet taken as requests
-    int receiveLimitMs_ = -1; // the receive time-out set on the client socket
+    TUniqueFd client_;
+    std::string received_; // bytes of the client not yet taken as requests
     std::optional<std::chrono::steady_clock::time_point> requestDeadline_; // of a request begun
     std::string reply_;
     std::string nameSpace_ = "%SYS";

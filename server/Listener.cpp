@@ -32,6 +32,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace qdo::server {
@@ -59,11 +60,11 @@ constexpr auto spareDelay = std::chrono::milliseconds(5);
 
 // Makes descriptor 0 read /dev/null: M code that reads its principal device gets nothing.
 void DetachStandardInput() {
-    const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (null >= 0 && null != 0) {
-        dup2(null, 0);
-        ::close(null);
-    }
+    TUniqueFd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (null.Get() == 0)
+        (void)null.Release(); // descriptor 0 was free: it is /dev/null now, and stays
+    else if (null.Valid())
+        dup2(null.Get(), 0);
 }
 
 void SetNonBlocking(int fd, bool nonBlocking = true) {
@@ -90,12 +91,13 @@ struct TPending {
         JobPort, // the port a redirected client was sent to, waiting for its logon
         Logon,   // a connection to a job port, waiting for its "lg"
     } Kind = Greeted;
-    int Fd = -1;
+    TUniqueFd Fd{};
     Clock::time_point Deadline{};
     std::string Peer{};
     std::string Bytes{};         // what the client sent
     std::string Token{};         // JobPort, Logon: the one-use logon token
     int JobPortFd = -1;          // Logon: its port; Greeted (redirect): the port made for it
+                                 // (lent: a JobPort entry owns it)
     bool Done = false;           // closed, or handed to a job: removed at the next sweep
     std::string StoredSession{}; // Greeted: a re-attach waiting for the session's store
     std::string NameSpace{};     // Greeted, JobPort: where the session starts (empty: default)
@@ -109,9 +111,10 @@ struct TPending {
 
 class Listener {
 public:
-    Listener(TDataDirectory& data, const TServerSettings& settings, int listening)
+    Listener(TDataDirectory& data, const TServerSettings& settings, TUniqueFd listening)
         : data_(data), settings_(settings), run_(data.Path()), reader_(maxHandshakeBytes),
-          listener_(listening), throttle_(settings.MaxAuthFailures, std::chrono::minutes(1)),
+          listener_(std::move(listening)),
+          throttle_(settings.MaxAuthFailures, std::chrono::minutes(1)),
           spares_(settings.SpareJobs) {
         if (settings.Credentials)
             checker_ = std::make_unique<TCredentialChecker>(*settings.Credentials);
@@ -119,7 +122,7 @@ public:
 
     int Run() {
         RaiseDescriptorLimit();
-        SetNonBlocking(listener_);
+        SetNonBlocking(listener_.Get());
         // Signals are taken before the server says it listens: a stop sent at once still
         // stops it cleanly.
         sigset_t handled;
@@ -128,15 +131,15 @@ public:
         sigaddset(&handled, SIGINT);
         sigaddset(&handled, SIGCHLD);
         sigprocmask(SIG_BLOCK, &handled, &original_);
-        signals_ = signalfd(-1, &handled, SFD_CLOEXEC);
-        if (signals_ < 0) // with the signals blocked and unwatched, nothing could stop it
+        signals_.Reset(signalfd(-1, &handled, SFD_CLOEXEC));
+        if (!signals_.Valid()) // with the signals blocked and unwatched, nothing could stop it
             throw std::runtime_error(std::string("cannot watch for stop signals (signalfd): ") +
                                      std::strerror(errno));
 
-        std::printf("listening on %s\n", LocalAddress(listener_).c_str());
+        std::printf("listening on %s\n", LocalAddress(listener_.Get()).c_str());
         std::fflush(stdout);
-        LogInfo("listening on " + LocalAddress(listener_) + (settings_.Inline ? " (inline)" : "") +
-                " for " + data_.Path());
+        LogInfo("listening on " + LocalAddress(listener_.Get()) +
+                (settings_.Inline ? " (inline)" : "") + " for " + data_.Path());
 
         while (true) {
             Sweep();
@@ -144,11 +147,11 @@ public:
                 StartSpares();
                 sparesDue_.reset();
             }
-            std::vector<pollfd> watched{{listener_, POLLIN, 0}, {signals_, POLLIN, 0}};
+            std::vector<pollfd> watched{{listener_.Get(), POLLIN, 0}, {signals_.Get(), POLLIN, 0}};
             std::vector<TEntry> polled;
             for (auto it = pending_.begin(); it != pending_.end(); ++it) {
                 // A client whose credentials are being checked is read once they are.
-                watched.push_back({it->Ticket != 0 ? -1 : it->Fd, POLLIN, 0});
+                watched.push_back({it->Ticket != 0 ? -1 : it->Fd.Get(), POLLIN, 0});
                 polled.push_back(it);
             }
             watched.push_back({checker_ ? checker_->Descriptor() : -1, POLLIN, 0});
@@ -159,7 +162,7 @@ public:
             }
             if (watched[1].revents & POLLIN) {
                 signalfd_siginfo info{};
-                if (::read(signals_, &info, sizeof info) == sizeof info) {
+                if (::read(signals_.Get(), &info, sizeof info) == sizeof info) {
                     if (info.ssi_signo == SIGCHLD)
                         Reap();
                     else
@@ -205,15 +208,14 @@ private:
     }
 
     void Close(TEntry entry) {
-        if (entry->Fd >= 0)
-            ::close(entry->Fd);
-        HandOver(entry);
+        entry->Fd.Reset();
+        entry->Done = true;
     }
 
-    // The entry's descriptor has gone elsewhere (to a job): the entry is done with.
-    static void HandOver(TEntry entry) {
-        entry->Fd = -1;
+    // The entry's descriptor goes elsewhere (to a job): the entry is done with.
+    static TUniqueFd HandOver(TEntry entry) {
         entry->Done = true;
+        return std::move(entry->Fd);
     }
 
     void Sweep() {
@@ -225,7 +227,7 @@ private:
         for (auto it = pending_.begin(); it != pending_.end(); ++it) {
             if (it->Done)
                 continue;
-            if (it->Fd == port || (it->Kind == TPending::Logon && it->JobPortFd == port))
+            if (it->Fd.Get() == port || (it->Kind == TPending::Logon && it->JobPortFd == port))
                 Close(it);
             else if (it->Kind == TPending::Greeted && it->JobPortFd == port)
                 it->JobPortFd = -1;
@@ -242,7 +244,7 @@ private:
                         "no logon within " +
                             std::to_string(settings_.Job.HandshakeTimeoutMs / 1000) + " s from " +
                             it->Peer);
-                CloseJobPort(it->Fd);
+                CloseJobPort(it->Fd.Get());
             } else if (it->Kind == TPending::Greeted && checker_ && !it->Admitted) {
                 // Credentials that failed, or none within the handshake time-out: all hear
                 // the same, at the same time after they spoke.
@@ -251,7 +253,7 @@ private:
                                                : it->Refusal;
                 Refused(TLogLevel::Warning, it->Peer, reason,
                         "refused " + it->Peer + ": " + reason + it->RefusalDetail);
-                SendAll(it->Fd, Frame(protocol::MarkerNoJob));
+                SendAll(it->Fd.Get(), Frame(protocol::MarkerNoJob));
                 Close(it);
             } else {
                 if (it->Kind == TPending::Greeted && settings_.Inline)
@@ -264,26 +266,29 @@ private:
 
     void AcceptClients() {
         while (true) {
-            const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (client < 0)
+            TUniqueFd client(::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+            if (!client.Valid())
                 return; // EAGAIN: all taken
-            const std::string peer = PeerAddress(client);
+            const int fd = client.Get();
+            const std::string peer = PeerAddress(fd);
             Reap();
             if (pending_.size() >= static_cast<size_t>(settings_.MaxPending) ||
                 (settings_.Inline && static_cast<int>(jobs_.size()) >= settings_.MaxJobs)) {
                 const std::string reason = settings_.Inline ? "jobs or handshakes at their limit"
                                                             : "handshakes at their limit";
                 Refused(TLogLevel::Warning, peer, reason, "refused " + peer + ": " + reason);
-                SendAll(client, Frame(protocol::MarkerNoJob));
-                ::close(client);
+                SendAll(fd, Frame(protocol::MarkerNoJob));
                 continue;
             }
             try {
                 Greet(client, peer);
             } catch (const std::exception& e) {
                 LogError("cannot answer " + peer + ": " + e.what());
-                SendAll(client, Frame(protocol::MarkerNoJob));
-                ::close(client);
+                SendAll(fd, Frame(protocol::MarkerNoJob));
+                // Its entry holds it once it was greeted.
+                for (auto it = pending_.begin(); it != pending_.end(); ++it)
+                    if (!it->Done && it->Fd.Get() == fd)
+                        Close(it);
             }
         }
     }
@@ -291,15 +296,13 @@ private:
     // Answers a new client at once: redirect mode sends it to a port of its coming job, inline
     // mode accepts it here. A client that speaks first (a cancel, a re-attach) is answered
     // instead, and one that has left already costs nothing more. Either way what it sends next
-    // is read without blocking.
-    void Greet(int client, const std::string& peer) {
-        SetNonBlocking(client);
+    // is read without blocking. Takes `client` once it has spoken or stays.
+    void Greet(TUniqueFd& client, const std::string& peer) {
+        SetNonBlocking(client.Get());
         char block[1024];
-        const ssize_t n = ::recv(client, block, sizeof block, 0);
-        if (n == 0) {
-            ::close(client);
+        const ssize_t n = ::recv(client.Get(), block, sizeof block, 0);
+        if (n == 0)
             return;
-        }
         std::string early = n > 0 ? std::string(block, static_cast<size_t>(n)) : std::string();
         TRequestKind kind;
         const bool speaksFirst =
@@ -307,7 +310,7 @@ private:
             (kind == TRequestKind::CancelGroupRead || kind == TRequestKind::OpenSession);
         pending_.push_back(
             {.Kind = TPending::Greeted,
-             .Fd = client,
+             .Fd = std::move(client),
              .Deadline = Clock::now() + std::chrono::milliseconds(settings_.Job.HandshakeTimeoutMs),
              .Peer = peer,
              .Bytes = std::move(early)});
@@ -327,15 +330,16 @@ private:
         if (settings_.Inline) {
             entry->Deadline =
                 Clock::now() + std::chrono::milliseconds(settings_.Job.HandshakeTimeoutMs);
-            SendAll(entry->Fd, Frame(protocol::MarkerOk, {RandomToken()}));
+            SendAll(entry->Fd.Get(), Frame(protocol::MarkerOk, {RandomToken()}));
             return;
         }
         const std::string token = RandomToken();
-        const int port = ListenOn(LocalHost(entry->Fd), 0, 8);
+        TUniqueFd listening = ListenOn(LocalHost(entry->Fd.Get()), 0, 8);
+        const int port = listening.Get();
         SetNonBlocking(port);
         pending_.push_back(
             {.Kind = TPending::JobPort,
-             .Fd = port,
+             .Fd = std::move(listening),
              .Deadline = Clock::now() + std::chrono::milliseconds(settings_.Job.HandshakeTimeoutMs),
              .Peer = entry->Peer,
              .Token = token,
@@ -343,7 +347,7 @@ private:
              .User = entry->User});
         entry->JobPortFd = port;
         entry->Deadline = Clock::now() + std::chrono::milliseconds(greetedReadMs);
-        SendAll(entry->Fd,
+        SendAll(entry->Fd.Get(),
                 Frame(protocol::MarkerConnect, {std::to_string(LocalPort(port)), token}));
     }
 
@@ -355,7 +359,7 @@ private:
             if (settings_.Inline)
                 entry->NameSpace = request.First;
             for (TPending& p : pending_)
-                if (!p.Done && p.Kind == TPending::JobPort && p.Fd == entry->JobPortFd)
+                if (!p.Done && p.Kind == TPending::JobPort && p.Fd.Get() == entry->JobPortFd)
                     p.NameSpace = request.First;
             return;
         }
@@ -422,19 +426,21 @@ private:
 
     void Serve(TEntry entry) {
         if (entry->Kind == TPending::JobPort) {
-            const int connection =
-                ::accept4(entry->Fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (connection >= 0)
-                pending_.push_back({.Kind = TPending::Logon,
-                                    .Fd = connection,
-                                    .Deadline = entry->Deadline,
-                                    .Peer = PeerAddress(connection),
-                                    .Token = entry->Token,
-                                    .JobPortFd = entry->Fd});
+            TUniqueFd connection(
+                ::accept4(entry->Fd.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+            if (!connection.Valid())
+                return;
+            std::string peer = PeerAddress(connection.Get());
+            pending_.push_back({.Kind = TPending::Logon,
+                                .Fd = std::move(connection),
+                                .Deadline = entry->Deadline,
+                                .Peer = std::move(peer),
+                                .Token = entry->Token,
+                                .JobPortFd = entry->Fd.Get()});
             return;
         }
         char block[1024];
-        const ssize_t n = ::recv(entry->Fd, block, sizeof block, 0);
+        const ssize_t n = ::recv(entry->Fd.Get(), block, sizeof block, 0);
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
             return;
         if (n <= 0) {
@@ -461,27 +467,26 @@ private:
             !SameToken(request.First, entry->Token)) {
             Refused(TLogLevel::Warning, entry->Peer, "a wrong logon",
                     "refused a logon from " + entry->Peer);
-            SendAll(entry->Fd, Frame(protocol::MarkerInvalidType));
+            SendAll(entry->Fd.Get(), Frame(protocol::MarkerInvalidType));
             Close(entry);
             return;
         }
         const int port = entry->JobPortFd;
-        const int client = entry->Fd;
         // A first request may have come with the logon: the job serves it.
         TJobStart start{.Received = entry->Bytes.substr(consumed)};
         for (const TPending& p : pending_)
-            if (!p.Done && p.Kind == TPending::JobPort && p.Fd == port) {
+            if (!p.Done && p.Kind == TPending::JobPort && p.Fd.Get() == port) {
                 start.NameSpace = p.NameSpace;
                 start.User = p.User;
             }
-        HandOver(entry); // its descriptor goes to the job
+        const TUniqueFd clientOwned = HandOver(entry); // its descriptor goes to the job
+        const int client = clientOwned.Get();
         if (static_cast<int>(jobs_.size()) >= settings_.MaxJobs) {
             const std::string peer = PeerAddress(client);
             Refused(TLogLevel::Warning, peer, "jobs at their limit",
                     "refused " + peer + ": " + std::to_string(settings_.MaxJobs) +
                         " jobs run already");
             SendAll(client, Frame(protocol::MarkerNoJob));
-            ::close(client);
             CloseJobPort(port);
             return;
         }
@@ -490,13 +495,12 @@ private:
         SetNonBlocking(port, false);   // and for connections while its session is stored
         const uint16_t portNumber = LocalPort(port);
         const std::string peer = PeerAddress(client);
+        TUniqueFd portOwned;
         for (auto it = pending_.begin(); it != pending_.end(); ++it)
-            if (!it->Done && it->Fd == port)
-                HandOver(it); // the port goes to the job too
+            if (!it->Done && it->Fd.Get() == port)
+                portOwned = HandOver(it); // the port goes to the job too
         const pid_t pid = StartSession(client, port, start);
         CloseJobPort(port); // waiting connections of others, and the Greeted link
-        ::close(port);
-        ::close(client);
         if (pid > 0)
             LogInfo("job " + std::to_string(pid) + " on port " + std::to_string(portNumber) +
                     " for " + peer);
@@ -513,7 +517,7 @@ private:
             Refused(TLogLevel::Warning, entry->Peer, "not a request",
                     "refused " + entry->Peer + ": not a request");
             if (settings_.Inline)
-                SendAll(entry->Fd, ProtocolErrorFrame("unknown request"));
+                SendAll(entry->Fd.Get(), ProtocolErrorFrame("unknown request"));
             Close(entry);
             return;
         }
@@ -543,7 +547,7 @@ private:
                 // A session is stored as its client closes: its store may still be on its way.
                 entry->StoredSession = request.First;
                 entry->Deadline = Clock::now() + std::chrono::milliseconds(storeWaitMs);
-                if (!Reattach(entry->Fd, request.First, false))
+                if (!Reattach(entry->Fd.Get(), request.First, false))
                     return;
             }
             Close(entry);
@@ -557,7 +561,7 @@ private:
                 checker_ ? "a request before its credentials" : "a request before its greeting";
             Refused(TLogLevel::Warning, entry->Peer, reason,
                     "refused " + entry->Peer + ": " + reason);
-            SendAll(entry->Fd, Frame(protocol::MarkerNoJob));
+            SendAll(entry->Fd.Get(), Frame(protocol::MarkerNoJob));
             Close(entry);
             return;
         }
@@ -568,21 +572,19 @@ private:
             return;
         }
         // Inline: the first request makes the session real. The job reads the rest of it.
-        const int client = entry->Fd;
         const TJobStart start{.NameSpace = entry->NameSpace,
                               .User = entry->User,
                               .Received = std::move(entry->Bytes)};
         const std::string peer = entry->Peer;
-        HandOver(entry);
+        const TUniqueFd clientOwned = HandOver(entry);
+        const int client = clientOwned.Get();
         if (static_cast<int>(jobs_.size()) >= settings_.MaxJobs) {
             SendAll(client,
                     ProtocolErrorFrame(std::to_string(settings_.MaxJobs) + " jobs run already"));
-            ::close(client);
             return;
         }
         SetNonBlocking(client, false); // the job waits for its requests
         const pid_t pid = StartSession(client, -1, start);
-        ::close(client);
         if (pid > 0)
             LogInfo("job " + std::to_string(pid) + " for " + peer);
     }
@@ -624,7 +626,7 @@ private:
         const auto now = Clock::now();
         for (auto it = pending_.begin(); it != pending_.end(); ++it)
             if (!it->Done && !it->StoredSession.empty() &&
-                Reattach(it->Fd, it->StoredSession, it->Deadline <= now))
+                Reattach(it->Fd.Get(), it->StoredSession, it->Deadline <= now))
                 Close(it);
     }
 
@@ -632,9 +634,9 @@ private:
     // spare that waits for it, else one started now. Returns the job's process, -1 when none
     // could start (the client has heard "<NO JOB>" then).
     pid_t StartSession(int client, int port, const TJobStart& start) {
-        while (const auto spare = spares_.Take()) {
-            const bool sent = SendHandover(spare->Control, {client, port, start});
-            ::close(spare->Control);
+        while (auto spare = spares_.Take()) {
+            const bool sent = SendHandover(spare->Control.Get(), client, port, start);
+            spare->Control.Reset();
             if (!sent) {
                 spares_.Failed();
                 continue;
@@ -649,9 +651,13 @@ private:
             port >= 0
                 ? Fork(
                       {client, port},
-                      [&](TJob& job) { return job.ServeLoggedOn(port, client, start); }, client)
+                      [&](TJob& job) {
+                          return job.ServeLoggedOn(TUniqueFd(port), TUniqueFd(client), start);
+                      },
+                      client)
                 : Fork(
-                      {client}, [&](TJob& job) { return job.ServeInline(client, start); }, client);
+                      {client},
+                      [&](TJob& job) { return job.ServeInline(TUniqueFd(client), start); }, client);
         if (pid > 0)
             jobs_.insert(pid);
         return pid;
@@ -665,19 +671,19 @@ private:
             int ends[2];
             if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0)
                 return;
+            TUniqueFd listenerEnd(ends[0]);
+            TUniqueFd jobEnd(ends[1]);
             const pid_t pid = Fork(
-                {ends[1]},
+                {jobEnd.Get()},
                 [&](TJob& job) {
-                    ::close(ends[0]); // the listener's end
-                    return job.ServeHandedOver(ends[1]);
+                    listenerEnd.Reset();
+                    return job.ServeHandedOver(std::move(jobEnd));
                 },
                 -1);
-            ::close(ends[1]);
-            if (pid < 0) {
-                ::close(ends[0]);
+            jobEnd.Reset();
+            if (pid < 0)
                 return;
-            }
-            spares_.Add(pid, ends[0]);
+            spares_.Add(pid, std::move(listenerEnd));
         }
     }
 
@@ -698,11 +704,11 @@ private:
         }
         // The job: its own signal handling (GT.M's), none of the listener's descriptors.
         sigprocmask(SIG_SETMASK, &original_, nullptr);
-        ::close(signals_);
-        ::close(listener_);
-        for (const TPending& p : pending_)
-            if (p.Fd >= 0 && std::find(keep.begin(), keep.end(), p.Fd) == keep.end())
-                ::close(p.Fd);
+        signals_.Reset();
+        listener_.Reset();
+        for (TPending& p : pending_)
+            if (std::find(keep.begin(), keep.end(), p.Fd.Get()) == keep.end())
+                p.Fd.Reset();
         spares_.CloseInChild();
         SetLogRole("job");
         int status = 1;
@@ -768,7 +774,7 @@ private:
 
     int Stop() {
         LogInfo("stopping: " + std::to_string(jobs_.size()) + " jobs to end");
-        ::close(listener_);
+        listener_.Reset();
         for (auto it = pending_.begin(); it != pending_.end(); ++it)
             Close(it);
         Sweep();
@@ -817,8 +823,8 @@ private:
     const TServerSettings& settings_;
     TRunDirectory run_;
     TRequestReader reader_;
-    int listener_ = -1;
-    int signals_ = -1;
+    TUniqueFd listener_;
+    TUniqueFd signals_;
     std::unique_ptr<TCredentialChecker> checker_; // when credentials are required
     TFailureThrottle throttle_;
     std::map<std::string, int> checking_; // credential checks under way, by host
@@ -833,8 +839,8 @@ private:
 
 } // namespace
 
-int RunListener(TDataDirectory& data, const TServerSettings& settings, int listening) {
-    Listener listener(data, settings, listening);
+int RunListener(TDataDirectory& data, const TServerSettings& settings, TUniqueFd listening) {
+    Listener listener(data, settings, std::move(listening));
     return listener.Run();
 }
 

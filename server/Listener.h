@@ -7,6 +7,7 @@
 #include "server/Credentials.h"
 #include "server/DataDirectory.h"
 #include "server/Job.h"
+#include "server/UniqueFd.h"
 
 #include <cstdint>
 #include <optional>
@@ -32,6 +33,6 @@ struct TServerSettings {
 // Serves the clients of the bound socket `listening` until SIGTERM or SIGINT, then stops
 // every job (with SIGTERM) and returns the exit status. Prints "listening on HOST:PORT" as
 // the first line on stdout.
-int RunListener(TDataDirectory& data, const TServerSettings& settings, int listening);
+int RunListener(TDataDirectory& data, const TServerSettings& settings, TUniqueFd listening);
 
 } // namespace qdo::server

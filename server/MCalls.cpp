@@ -1,6 +1,7 @@
 #include "server/MCalls.h"
 
 #include "server/Mailbox.h"
+#include "server/StopSignals.h"
 
 extern "C" {
 #include "gtmxc_types.h" // has no extern "C" of its own
@@ -65,6 +66,7 @@ extern "C" {
 // SubsMsgs: (un)subscribes the job to an event.
 __attribute__((visibility("default"))) gtm_status_t
 qdo_subsmsgs(int, gtm_string_t* name, gtm_long_t on, gtm_long_t flag, gtm_string_t* error) {
+    TStopSignalsHeld held; // a stop waits for the return to M (see StopSignals.h)
     Out(error, "", errorRoom);
     if (jobHooks == nullptr)
         return Fail(error, ErrorNotInJob);
@@ -82,6 +84,7 @@ __attribute__((visibility("default"))) gtm_status_t qdo_sendmsg(int, gtm_string_
                                                                 gtm_string_t* params,
                                                                 gtm_long_t* reached,
                                                                 gtm_string_t* error) {
+    TStopSignalsHeld held; // a stop waits for the return to M (see StopSignals.h)
     Out(error, "", errorRoom);
     if (reached != nullptr)
         *reached = 0;
@@ -111,6 +114,7 @@ __attribute__((visibility("default"))) gtm_status_t qdo_sendmsg(int, gtm_string_
 // Callback: the client's answer to a command, asked while a request of this job runs.
 __attribute__((visibility("default"))) gtm_status_t
 qdo_callback(int, gtm_string_t* command, gtm_string_t* answer, gtm_string_t* error) {
+    TStopSignalsHeld held; // a stop waits for the return to M (see StopSignals.h)
     Out(error, "", errorRoom);
     Out(answer, "", answerRoom);
     if (jobHooks == nullptr)
@@ -131,6 +135,7 @@ qdo_callback(int, gtm_string_t* command, gtm_string_t* answer, gtm_string_t* err
 __attribute__((visibility("default"))) gtm_status_t
 qdo_clientcall(int, gtm_string_t* session, gtm_string_t* command, gtm_long_t timeoutMs,
                gtm_string_t* answer, gtm_string_t* error) {
+    TStopSignalsHeld held; // a stop waits for the return to M (see StopSignals.h)
     Out(error, "", errorRoom);
     Out(answer, "", answerRoom);
     if (In(command).size() > MaxMailText)
@@ -145,7 +150,8 @@ qdo_clientcall(int, gtm_string_t* session, gtm_string_t* command, gtm_long_t tim
         static std::atomic<int> calls = 0;
         const std::string replyBox = run->Path() + "/call-" + std::to_string(getpid()) + "-" +
                                      std::to_string(++calls) + ".box";
-        const int reply = TRunDirectory::OpenMailbox(replyBox);
+        const TUniqueFd replyMailbox = TRunDirectory::OpenMailbox(replyBox);
+        const int reply = replyMailbox.Get();
         std::string code;
         std::string text;
         if (!TRunDirectory::Post(run->MailboxOf(place->Pid),
@@ -160,7 +166,6 @@ qdo_clientcall(int, gtm_string_t* session, gtm_string_t* command, gtm_long_t tim
         } else {
             code = ErrorClientTimeOut;
         }
-        ::close(reply);
         ::unlink(replyBox.c_str());
         Out(answer, text, answerRoom);
         return Fail(error, code);

@@ -135,17 +135,16 @@ std::string TRunDirectory::EventFolder(std::string_view name) const {
     return path_ + "/event-" + Hex(name);
 }
 
-int TRunDirectory::OpenMailbox(const std::string& path) {
+TUniqueFd TRunDirectory::OpenMailbox(const std::string& path) {
     sockaddr_un address;
     if (!AddressOf(path, address))
         throw std::runtime_error("the mailbox path is too long: " + path);
-    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    TUniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!fd.Valid())
         throw std::runtime_error("cannot make a mailbox: " + std::string(std::strerror(errno)));
     ::unlink(path.c_str());
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         const int error = errno;
-        ::close(fd);
         throw std::runtime_error("cannot bind the mailbox " + path + ": " + std::strerror(error));
     }
     return fd;
@@ -155,7 +154,8 @@ bool TRunDirectory::Post(const std::string& path, const TMailMessage& message, i
     sockaddr_un address;
     if (!AddressOf(path, address))
         return false;
-    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const TUniqueFd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const int fd = socket.Get();
     if (fd < 0)
         return false;
     // A full mailbox makes the send wait; it may wait this long.
@@ -167,7 +167,6 @@ bool TRunDirectory::Post(const std::string& path, const TMailMessage& message, i
         sent = ::sendto(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL,
                         reinterpret_cast<sockaddr*>(&address), sizeof address);
     } while (sent < 0 && errno == EINTR);
-    ::close(fd);
     return sent == static_cast<ssize_t>(datagram.size());
 }
 

@@ -12,6 +12,8 @@
 // This code lives in the server's M-calls library, which jobs and M processes share.
 #pragma once
 
+#include "server/UniqueFd.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -61,7 +63,7 @@ public:
     std::string EventFolder(std::string_view name) const;
 
     // Binds a mailbox at `path`; its descriptor. Fails with std::runtime_error.
-    static int OpenMailbox(const std::string& path);
+    static TUniqueFd OpenMailbox(const std::string& path);
     // Sends `message` to the mailbox at `path`, waiting at most `waitMs` for room; false when
     // there is no such mailbox (its process is gone) or it stayed full.
     static bool Post(const std::string& path, const TMailMessage& message, int waitMs);

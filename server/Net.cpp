@@ -63,12 +63,13 @@ bool IsLoopbackAddress(const std::string& address) {
            (ntohl(numeric.s_addr) >> 24) == 127;
 }
 
-int ListenOn(const std::string& host, uint16_t port, int backlog) {
+TUniqueFd ListenOn(const std::string& host, uint16_t port, int backlog) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     inet_pton(AF_INET, ResolveHost(host).c_str(), &address.sin_addr);
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    TUniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int fd = socket.Get();
     if (fd < 0)
         throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
     const int one = 1;
@@ -76,11 +77,10 @@ int ListenOn(const std::string& host, uint16_t port, int backlog) {
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(fd, backlog) != 0) {
         const std::string why = std::strerror(errno);
-        ::close(fd);
         throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(port) + ": " +
                                  why);
     }
-    return fd;
+    return socket;
 }
 
 std::string LocalAddress(int fd) {

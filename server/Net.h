@@ -1,6 +1,8 @@
 // Small socket helpers of the server.
 #pragma once
 
+#include "server/UniqueFd.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -15,7 +17,7 @@ std::string ResolveHost(const std::string& host);
 bool IsLoopbackAddress(const std::string& address);
 // A listening TCP socket on host:port (port 0: any free one); `host` as ResolveHost takes it.
 // Fails with std::runtime_error.
-int ListenOn(const std::string& host, uint16_t port, int backlog);
+TUniqueFd ListenOn(const std::string& host, uint16_t port, int backlog);
 // The address a socket is bound to (local) or connected to (peer), as "1.2.3.4:5".
 std::string LocalAddress(int fd);
 std::string PeerAddress(int fd);

@@ -1,14 +1,10 @@
 #include "server/OutputPipe.h"
 
 #include "protocol/Replies.h"
-#include "server/Net.h"
 
 #include <cerrno>
-#include <csignal>
 #include <fcntl.h>
-#include <poll.h>
 #include <stdexcept>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace qdo::server {
@@ -23,55 +19,37 @@ constexpr int terminalLingerMs = 5;
 
 } // namespace
 
-TOutputPipe::TOutputPipe() {
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0)
+TOutputPipe::TOutputPipe(TClientChannel& channel) : channel_(channel) {
+    TUniqueFd writeEnd;
+    if (!MakePipe(readEnd_, writeEnd, O_CLOEXEC))
         throw std::runtime_error("cannot make the output pipe");
-    if (dup2(ends[1], 1) < 0)
+    if (dup2(writeEnd.Get(), 1) < 0)
         throw std::runtime_error("cannot make the output pipe standard output");
-    ::close(ends[1]);
-    readEnd_ = ends[0];
-    fcntl(readEnd_, F_SETFL, O_NONBLOCK);
+    fcntl(readEnd_.Get(), F_SETFL, O_NONBLOCK);
 }
 
 void TOutputPipe::StartReader() {
-    sigset_t all, previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
-    reader_ = std::thread([this] { ReadLoop(); });
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    // The reader lives as long as the process; it ends with it.
-    reader_.detach();
+    reader_.Start(readEnd_.Get(), [this](bool readable) { return OnPipe(readable); });
 }
 
-void TOutputPipe::ReadLoop() {
-    pollfd watched{readEnd_, POLLIN, 0};
-    bool lingering = false;
-    while (true) {
-        const int ready = ::poll(&watched, 1, lingering ? terminalLingerMs : -1);
-        if (ready < 0 && errno != EINTR)
-            return;
-        std::lock_guard lock(mutex_);
-        if (ready == 0) {
-            // Terminal output that has rested long enough.
-            if (mode_ == TMode::Stream && !collected_.empty()) {
-                SendLocked(client_, collected_);
-                collected_.clear();
-            }
-            lingering = false;
-            continue;
+int TOutputPipe::OnPipe(bool readable) {
+    const auto lock = channel_.Lock();
+    if (!readable) {
+        // Terminal output that has rested long enough.
+        if (mode_ == TMode::Stream && !collected_.empty()) {
+            channel_.SendLocked(client_, collected_);
+            collected_.clear();
         }
-        DrainLocked();
-        lingering = mode_ == TMode::Stream && !collected_.empty();
-        if (watched.revents & POLLHUP)
-            return;
+        return -1;
     }
+    DrainLocked();
+    return mode_ == TMode::Stream && !collected_.empty() ? terminalLingerMs : -1;
 }
 
 void TOutputPipe::DrainLocked() {
     char block[65536];
     while (true) {
-        const ssize_t n = ::read(readEnd_, block, sizeof block);
+        const ssize_t n = ::read(readEnd_.Get(), block, sizeof block);
         if (n > 0) {
             TakeLocked(block, static_cast<size_t>(n));
             continue;
@@ -94,7 +72,7 @@ void TOutputPipe::TakeLocked(const char* bytes, size_t count) {
         size_t whole = collected_.size() - collected_.size() % MaxChunk;
         AppendValue(frames, std::string_view(collected_).substr(0, whole));
         collected_.erase(0, whole);
-        SendLocked(client_, frames);
+        channel_.SendLocked(client_, frames);
         return;
     }
     case TMode::Stream:
@@ -107,7 +85,7 @@ void TOutputPipe::TakeLocked(const char* bytes, size_t count) {
 }
 
 void TOutputPipe::Begin(TMode mode, int client) {
-    std::lock_guard lock(mutex_);
+    const auto lock = channel_.Lock();
     mode_ = TMode::Discard;
     DrainLocked();
     collected_.clear();
@@ -125,7 +103,7 @@ void TOutputPipe::Stream(int client) {
 }
 
 bool TOutputPipe::Finish(std::string& rest) {
-    std::lock_guard lock(mutex_);
+    const auto lock = channel_.Lock();
     DrainLocked();
     mode_ = TMode::Discard;
     rest.clear();
@@ -135,41 +113,19 @@ bool TOutputPipe::Finish(std::string& rest) {
     return open;
 }
 
-bool TOutputPipe::SendLocked(int client, std::string_view bytes) {
-    if (lost_)
-        return false;
-    if (SendAll(client, bytes))
-        return true;
-    lostError_ = errno;
-    lost_ = true;
-    ::shutdown(client, SHUT_RDWR);
-    return false;
-}
-
-void TOutputPipe::TakeClient() {
-    std::lock_guard lock(mutex_);
-    lost_ = false;
-    lostError_ = 0;
-}
-
-bool TOutputPipe::Send(int client, std::string_view bytes) {
-    std::lock_guard lock(mutex_);
-    return SendLocked(client, bytes);
-}
-
 bool TOutputPipe::SendPushed(int client, std::string_view frame) {
-    std::lock_guard lock(mutex_);
+    const auto lock = channel_.Lock();
     if (streamOpen_ && client == client_) {
         DrainLocked();
         collected_ += '\0';
-        const bool sent = SendLocked(client_, collected_);
+        const bool sent = channel_.SendLocked(client_, collected_);
         collected_.clear();
         streamOpen_ = false;
         mode_ = TMode::Collect;
         if (!sent)
             return false;
     }
-    return SendLocked(client, frame);
+    return channel_.SendLocked(client, frame);
 }
 
 } // namespace qdo::server

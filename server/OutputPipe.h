@@ -14,26 +14,27 @@
 // first: the text so far and its NUL go out, and what the line writes after that is gathered
 // into chunks, as for a request without terminal output.
 //
-// A send that fails (the client is gone, or took nothing for the job's send time-out, set on its
-// socket) loses the client: the socket is shut down, which also ends a receive that waits on it,
-// and every later send fails at once instead of waiting again, until the next client is taken.
+// Sends go through the job's client channel, whose lock also guards the state here (the mode,
+// what was gathered), so that output taken in and sent keeps its order against replies and
+// pushed messages.
 #pragma once
 
-#include <atomic>
-#include <mutex>
+#include "server/ClientChannel.h"
+#include "server/PipeReader.h"
+#include "server/UniqueFd.h"
+
 #include <string>
 #include <string_view>
-#include <thread>
 
 namespace qdo::server {
 
 class TOutputPipe {
 public:
-    // Makes descriptor 1 the pipe. Must run before GT.M starts.
-    TOutputPipe();
+    // Makes descriptor 1 the pipe. Must run before GT.M starts. Sends go through `channel`.
+    explicit TOutputPipe(TClientChannel& channel);
 
-    // Starts the thread that reads the pipe (with all signals blocked, so that they reach the
-    // job's main thread), before the first request.
+    // Starts the thread that reads the pipe, before the first request; it is stopped and joined
+    // when this goes.
     void StartReader();
     TOutputPipe(const TOutputPipe&) = delete;
     TOutputPipe& operator=(const TOutputPipe&) = delete;
@@ -47,35 +48,26 @@ public:
     // text of a stream still open; false when it is chunk bytes.
     bool Finish(std::string& rest);
 
-    // Sends bytes to the client; false when it is lost.
-    bool Send(int client, std::string_view bytes);
     // Sends a whole frame that the job pushes of its own accord, ending a terminal stream that
     // runs first; false when the client is gone.
     bool SendPushed(int client, std::string_view frame);
 
-    // Whether a send to the client failed, and with which errno (EAGAIN: its time-out).
-    bool Lost() const { return lost_; }
-    int LostError() const { return lostError_; }
-    // A new client (a re-attach) is taken: sends go out again.
-    void TakeClient();
-
 private:
     enum class TMode { Discard, Collect, Stream };
     void Begin(TMode mode, int client);
-    void ReadLoop();
+    // The reader thread's handler (see PipeReader.h).
+    int OnPipe(bool readable);
     void DrainLocked();
     void TakeLocked(const char* bytes, size_t count);
-    bool SendLocked(int client, std::string_view bytes);
 
-    int readEnd_ = -1;
-    std::mutex mutex_;
+    TClientChannel& channel_;
+    TUniqueFd readEnd_;
+    // Under the channel's lock:
     TMode mode_ = TMode::Discard;
     int client_ = -1;
     std::string collected_;   // output taken in and not sent yet
     bool streamOpen_ = false; // Stream mode, and its NUL has not been sent
-    std::atomic<bool> lost_ = false;
-    std::atomic<int> lostError_ = 0;
-    std::thread reader_;
+    TPipeReader reader_;      // last: stopped before the rest goes
 };
 
 } // namespace qdo::server

@@ -1,5 +1,7 @@
 #include "server/PasswordInput.h"
 
+#include "server/UniqueFd.h"
+
 #include <cstdio>
 #include <fcntl.h>
 #include <sodium.h>
@@ -51,7 +53,8 @@ std::string ReadNewPassword(const std::string& user) {
         if (!ReadLine(0, password))
             throw std::runtime_error("no password on standard input");
     } else {
-        const int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
+        const TUniqueFd terminal(::open("/dev/tty", O_RDWR | O_CLOEXEC));
+        const int tty = terminal.Get();
         if (tty < 0)
             throw std::runtime_error("cannot open the terminal to ask for the password");
         try {
@@ -62,11 +65,9 @@ std::string ReadNewPassword(const std::string& user) {
             if (!same)
                 throw std::runtime_error("the two passwords differ");
         } catch (...) {
-            ::close(tty);
             sodium_memzero(password.data(), password.size());
             throw;
         }
-        ::close(tty);
     }
     if (password.empty())
         throw std::runtime_error("an empty password is not allowed");

@@ -54,9 +54,6 @@ TPushedMessages::~TPushedMessages() {
         Wake();
         thread_.join();
     }
-    for (int fd : {wake_, controlBox_, eventBox_})
-        if (fd >= 0)
-            ::close(fd);
     std::lock_guard lock(mutex_);
     AnswerCallLocked(std::string(ErrorClientGone), {});
     for (const auto& call : calls_)
@@ -64,11 +61,9 @@ TPushedMessages::~TPushedMessages() {
                             100);
     for (const auto& [name, flag] : subscriptions_)
         run_.Subscribe(name, getpid(), false);
-    for (const TIncoming& incoming : incoming_)
-        ::close(incoming.Fd);
-    for (const auto& [returning, deadline] : returning_)
-        ::close(returning.Fd);
-    if (controlBox_ >= 0) {
+    incoming_.clear();
+    returning_.clear();
+    if (controlBox_.Valid()) {
         ::unlink(run_.MailboxOf(getpid()).c_str());
         ::unlink(run_.EventBoxOf(getpid()).c_str());
     }
@@ -76,15 +71,15 @@ TPushedMessages::~TPushedMessages() {
         run_.ForgetSession(session_);
 }
 
-void TPushedMessages::Start(int jobPort, const std::string& session, int clientCallTimeoutMs,
+void TPushedMessages::Start(TUniqueFd jobPort, const std::string& session, int clientCallTimeoutMs,
                             int handshakeTimeoutMs) {
-    jobPort_ = jobPort;
+    jobPort_ = std::move(jobPort);
     session_ = session;
     callTimeoutMs_ = clientCallTimeoutMs;
     handshakeTimeoutMs_ = handshakeTimeoutMs;
     controlBox_ = TRunDirectory::OpenMailbox(run_.MailboxOf(getpid()));
     eventBox_ = TRunDirectory::OpenMailbox(run_.EventBoxOf(getpid()));
-    wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    wake_.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
@@ -94,8 +89,8 @@ void TPushedMessages::Start(int jobPort, const std::string& session, int clientC
 
 void TPushedMessages::Wake() {
     const uint64_t one = 1;
-    if (wake_ >= 0) [[maybe_unused]]
-        const ssize_t n = ::write(wake_, &one, sizeof one);
+    if (wake_.Valid()) [[maybe_unused]]
+        const ssize_t n = ::write(wake_.Get(), &one, sizeof one);
 }
 
 void TPushedMessages::Attach(int client) {
@@ -104,7 +99,7 @@ void TPushedMessages::Attach(int client) {
         client_ = client;
         clientClosed_ = false;
         if (!session_.empty())
-            run_.RecordSession(session_, {getpid(), PortOf(jobPort_), true});
+            run_.RecordSession(session_, {getpid(), PortOf(jobPort_.Get()), true});
     }
     Wake();
 }
@@ -114,7 +109,7 @@ void TPushedMessages::Detach() {
     client_ = -1;
     AnswerCallLocked(std::string(ErrorClientGone), {});
     if (!session_.empty())
-        run_.RecordSession(session_, {getpid(), PortOf(jobPort_), false});
+        run_.RecordSession(session_, {getpid(), PortOf(jobPort_.Get()), false});
 }
 
 void TPushedMessages::SetBusy(bool busy) {
@@ -210,8 +205,8 @@ void TPushedMessages::RefuseExpiredLocked() {
     const auto now = Clock::now();
     while (!returning_.empty() && returning_.front().second <= now) {
         // The session it came for never got stored.
-        SendAll(returning_.front().first.Fd, protocol::reply::Frame(protocol::MarkerNoSession));
-        ::close(returning_.front().first.Fd);
+        SendAll(returning_.front().first.Fd.Get(),
+                protocol::reply::Frame(protocol::MarkerNoSession));
         returning_.pop_front();
     }
 }
@@ -231,13 +226,13 @@ void TPushedMessages::Run() {
                 waitMs = static_cast<int>(std::clamp<int64_t>(left.count(), 0, waitMs));
             }
         }
-        std::vector<pollfd> watched{{wake_, POLLIN, 0},
-                                    {controlBox_, POLLIN, 0},
-                                    {jobPort_, POLLIN, 0},
-                                    {roomForEvents ? eventBox_ : -1, POLLIN, 0},
+        std::vector<pollfd> watched{{wake_.Get(), POLLIN, 0},
+                                    {controlBox_.Get(), POLLIN, 0},
+                                    {jobPort_.Get(), POLLIN, 0},
+                                    {roomForEvents ? eventBox_.Get() : -1, POLLIN, 0},
                                     {client, POLLRDHUP, 0}};
         for (const TIncoming& incoming : incoming_)
-            watched.push_back({incoming.Fd, POLLIN, 0});
+            watched.push_back({incoming.Fd.Get(), POLLIN, 0});
         {
             std::lock_guard lock(mutex_);
             if (!incoming_.empty() || !returning_.empty() || closedDuring_)
@@ -247,18 +242,18 @@ void TPushedMessages::Run() {
             return;
         if (watched[0].revents & POLLIN) {
             uint64_t count;
-            [[maybe_unused]] const ssize_t n = ::read(wake_, &count, sizeof count);
+            [[maybe_unused]] const ssize_t n = ::read(wake_.Get(), &count, sizeof count);
         }
         if (watched[1].revents & POLLIN)
-            TakeMail(controlBox_, false);
+            TakeMail(controlBox_.Get(), false);
         if (watched[3].revents & POLLIN)
-            TakeMail(eventBox_, true);
+            TakeMail(eventBox_.Get(), true);
         const auto now = Clock::now();
         for (size_t i = 0; i < incoming_.size(); ++i)
             if ((watched[5 + i].revents & (POLLIN | POLLHUP | POLLERR)) ||
                 incoming_[i].Deadline <= now)
                 ReadIncoming(incoming_[i]);
-        std::erase_if(incoming_, [](const TIncoming& incoming) { return incoming.Fd < 0; });
+        std::erase_if(incoming_, [](const TIncoming& incoming) { return !incoming.Fd.Valid(); });
         if (watched[2].revents & POLLIN)
             AcceptOnPort();
         if (watched[4].revents & (POLLRDHUP | POLLHUP | POLLERR))
@@ -333,8 +328,8 @@ void TPushedMessages::TakeMail(int mailbox, bool events) {
 }
 
 void TPushedMessages::AcceptOnPort() {
-    const int connection = ::accept4(jobPort_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (connection < 0)
+    TUniqueFd connection(::accept4(jobPort_.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    if (!connection.Valid())
         return;
     // While the session is attached only its own client coming back may get in, and it says
     // so at once: anybody else is refused without a long wait.
@@ -344,12 +339,13 @@ void TPushedMessages::AcceptOnPort() {
         if (client_ >= 0)
             waitMs = std::min(waitMs, attachedScreenMs);
     }
-    incoming_.push_back({connection, {}, Clock::now() + std::chrono::milliseconds(waitMs)});
+    incoming_.push_back(
+        {std::move(connection), {}, Clock::now() + std::chrono::milliseconds(waitMs)});
 }
 
 void TPushedMessages::ReadIncoming(TIncoming& incoming) {
     char block[1024];
-    const ssize_t n = ::recv(incoming.Fd, block, sizeof block, 0);
+    const ssize_t n = ::recv(incoming.Fd.Get(), block, sizeof block, 0);
     if (n > 0)
         incoming.Bytes.append(block, static_cast<size_t>(n));
     TReturning returning;
@@ -362,9 +358,9 @@ void TPushedMessages::ReadIncoming(TIncoming& incoming) {
         return; // more to come
     std::lock_guard lock(mutex_);
     if (result == TRequestReader::TResult::Whole && ReattachesLocked(returning.Request)) {
-        const int flags = fcntl(incoming.Fd, F_GETFL);
-        fcntl(incoming.Fd, F_SETFL, flags & ~O_NONBLOCK); // the session is served blocking
-        returning.Fd = incoming.Fd;
+        const int flags = fcntl(incoming.Fd.Get(), F_GETFL);
+        fcntl(incoming.Fd.Get(), F_SETFL, flags & ~O_NONBLOCK); // the session is served blocking
+        returning.Fd = std::move(incoming.Fd);
         returning.Rest = incoming.Bytes.substr(consumed);
         returning_.emplace_back(std::move(returning),
                                 Clock::now() + std::chrono::milliseconds(handshakeTimeoutMs_));
@@ -372,11 +368,10 @@ void TPushedMessages::ReadIncoming(TIncoming& incoming) {
     } else {
         const bool logon = result == TRequestReader::TResult::Whole &&
                            returning.Request.Kind == TRequestKind::Logon;
-        SendAll(incoming.Fd, protocol::reply::Frame(logon ? protocol::MarkerInvalidType
-                                                          : protocol::MarkerNoSession));
-        ::close(incoming.Fd);
+        SendAll(incoming.Fd.Get(), protocol::reply::Frame(logon ? protocol::MarkerInvalidType
+                                                                : protocol::MarkerNoSession));
     }
-    incoming.Fd = -1;
+    incoming.Fd.Reset();
 }
 
 void TPushedMessages::DeliverLocked() {

@@ -20,6 +20,7 @@
 #include "server/Mailbox.h"
 #include "server/OutputPipe.h"
 #include "server/RequestReader.h"
+#include "server/UniqueFd.h"
 
 #include <atomic>
 #include <chrono>
@@ -44,12 +45,13 @@ public:
     TPushedMessages(const TPushedMessages&) = delete;
     TPushedMessages& operator=(const TPushedMessages&) = delete;
 
-    // Opens the mailboxes and starts the thread. `jobPort` (or -1) is the job's listening
-    // socket, `session` its session identifier ("" for none).
-    void Start(int jobPort, const std::string& session, int clientCallTimeoutMs,
+    // Opens the mailboxes and starts the thread. `jobPort` (or none) is the job's listening
+    // socket, kept here, `session` its session identifier ("" for none).
+    void Start(TUniqueFd jobPort, const std::string& session, int clientCallTimeoutMs,
                int handshakeTimeoutMs);
 
-    // The client the session is attached to, or none while it is stored.
+    // The client the session is attached to (lent: the job owns it), or none while it is
+    // stored.
     void Attach(int client);
     void Detach();
     // A request runs: client calls wait for its end.
@@ -72,12 +74,12 @@ public:
     // A connection that re-attaches the session: its first request ("MR:op" or "lg", checked
     // already), and the bytes after it.
     struct TReturning {
-        int Fd = -1;
+        TUniqueFd Fd;
         TRequest Request{};
         std::string Rest{};
     };
-    // While the session is stored: the next connection that re-attaches it; Fd -1 when none
-    // came within `waitMs`.
+    // While the session is stored: the next connection that re-attaches it, now the caller's;
+    // Fd none when none came within `waitMs`.
     TReturning NextReturning(int waitMs);
 
 private:
@@ -103,7 +105,7 @@ private:
     void EndIfLeftDuringRequestLocked();
     // Reads what a connection to the port sent; decides on it once its first request is whole.
     struct TIncoming {
-        int Fd = -1;
+        TUniqueFd Fd;
         std::string Bytes{};
         Clock::time_point Deadline{};
     };
@@ -118,10 +120,10 @@ private:
     TOutputPipe& output_;
     TRunDirectory run_;
     std::string session_;
-    int jobPort_ = -1;
-    int controlBox_ = -1;
-    int eventBox_ = -1;
-    int wake_ = -1;
+    TUniqueFd jobPort_;
+    TUniqueFd controlBox_;
+    TUniqueFd eventBox_;
+    TUniqueFd wake_;
     int callTimeoutMs_ = 60000;
     std::atomic<uint64_t> identifiers_ = 0;
     std::atomic<bool> cancel_ = false;

@@ -3,14 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <sys/socket.h>
-#include <unistd.h>
+#include <utility>
 
 namespace qdo::server {
-
-TSpareJobs::~TSpareJobs() {
-    for (const TSpare& spare : spares_)
-        ::close(spare.Control);
-}
 
 int TSpareJobs::Missing() const {
     if (GivenUp())
@@ -18,15 +13,15 @@ int TSpareJobs::Missing() const {
     return std::max(0, wanted_ - static_cast<int>(spares_.size()));
 }
 
-void TSpareJobs::Add(pid_t pid, int control) {
-    spares_.push_back({pid, control, false});
+void TSpareJobs::Add(pid_t pid, TUniqueFd control) {
+    spares_.push_back({pid, std::move(control), false});
 }
 
 bool TSpareJobs::CheckReady(TSpare& spare) {
     if (spare.Ready)
         return true;
     char ready = 0;
-    const ssize_t got = ::recv(spare.Control, &ready, 1, MSG_DONTWAIT);
+    const ssize_t got = ::recv(spare.Control.Get(), &ready, 1, MSG_DONTWAIT);
     if (got == 1)
         spare.Ready = true;
     return got == 1 || (got < 0 && (errno == EAGAIN || errno == EINTR));
@@ -35,13 +30,12 @@ bool TSpareJobs::CheckReady(TSpare& spare) {
 std::optional<TSpareJobs::TSpare> TSpareJobs::Take() {
     for (auto it = spares_.begin(); it != spares_.end();) {
         if (!CheckReady(*it)) {
-            ::close(it->Control);
             it = spares_.erase(it);
             Failed();
             continue;
         }
         if (it->Ready) {
-            const TSpare spare = *it;
+            TSpare spare = std::move(*it);
             spares_.erase(it);
             return spare;
         }
@@ -57,7 +51,6 @@ TSpareJobs::TEnd TSpareJobs::Ended(pid_t pid) {
                                  [pid](const TSpare& spare) { return spare.Pid == pid; });
     if (it == spares_.end())
         return TEnd::NotSpare;
-    ::close(it->Control);
     spares_.erase(it);
     Failed();
     return TEnd::Failed;
@@ -69,16 +62,13 @@ void TSpareJobs::Failed() {
 
 void TSpareJobs::Release() {
     wanted_ = 0;
-    for (const TSpare& spare : spares_) {
-        ::close(spare.Control);
+    for (const TSpare& spare : spares_)
         released_.insert(spare.Pid);
-    }
-    spares_.clear();
+    spares_.clear(); // closes every control
 }
 
-void TSpareJobs::CloseInChild() const {
-    for (const TSpare& spare : spares_)
-        ::close(spare.Control);
+void TSpareJobs::CloseInChild() {
+    spares_.clear();
 }
 
 } // namespace qdo::server

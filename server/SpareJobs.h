@@ -8,6 +8,8 @@
 // its session is real, so that the client hears why it gets no job.
 #pragma once
 
+#include "server/UniqueFd.h"
+
 #include <deque>
 #include <optional>
 #include <set>
@@ -19,19 +21,18 @@ class TSpareJobs {
 public:
     struct TSpare {
         pid_t Pid = -1;
-        int Control = -1; // the listener's end
+        TUniqueFd Control; // the listener's end
         bool Ready = false;
     };
 
     explicit TSpareJobs(int wanted) : wanted_(wanted) {}
     TSpareJobs(const TSpareJobs&) = delete;
     TSpareJobs& operator=(const TSpareJobs&) = delete;
-    ~TSpareJobs();
 
     // How many to start now to have the number wanted.
     int Missing() const;
-    void Add(pid_t pid, int control);
-    // The ready spare started first, no longer counted here; the caller closes its control.
+    void Add(pid_t pid, TUniqueFd control);
+    // The ready spare started first, no longer counted here, with its control.
     // Spares found gone on the way are dropped and count as failures.
     std::optional<TSpare> Take();
     // A child process ended: NotSpare, or a spare, which is then forgotten: Failed when it
@@ -52,7 +53,7 @@ public:
     bool Ending() const { return !released_.empty(); }
     // In a newly forked child: closes the child's copies of the controls, which would keep a
     // spare from seeing the listener close its control.
-    void CloseInChild() const;
+    void CloseInChild();
 
 private:
     static constexpr int maxFailures = 3;

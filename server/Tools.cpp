@@ -1,5 +1,7 @@
 #include "server/Tools.h"
 
+#include "server/UniqueFd.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -17,14 +19,10 @@ namespace qdo::server {
 TToolResult RunTool(const std::string& program, const std::vector<std::string>& arguments,
                     const std::string& input, const std::vector<std::string>& environment) {
     TToolResult result;
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0)
+    // The tool's standard input (it reads inRead) and output (it writes outWrite).
+    TUniqueFd inRead, inWrite, outRead, outWrite;
+    if (!MakePipe(inRead, inWrite, O_CLOEXEC) || !MakePipe(outRead, outWrite, O_CLOEXEC))
         return result;
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        ::close(in[0]);
-        ::close(in[1]);
-        return result;
-    }
     // A variable of `environment` replaces an inherited one of that name: with both, the tool
     // would take the first (an operator's own gtmgbldir, say, naming another database).
     std::vector<std::string> env;
@@ -51,9 +49,9 @@ TToolResult RunTool(const std::string& program, const std::vector<std::string>& 
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+    posix_spawn_file_actions_adddup2(&actions, inRead.Get(), 0);
+    posix_spawn_file_actions_adddup2(&actions, outWrite.Get(), 1);
+    posix_spawn_file_actions_adddup2(&actions, outWrite.Get(), 2);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t none;
@@ -65,47 +63,40 @@ TToolResult RunTool(const std::string& program, const std::vector<std::string>& 
         posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    ::close(in[0]);
-    ::close(out[1]);
+    inRead.Reset();
+    outWrite.Reset();
     if (spawned != 0) {
-        ::close(in[1]);
-        ::close(out[0]);
         result.Output = program + ": " + std::strerror(spawned);
         return result;
     }
     // Feed the input and gather the output together, so that neither side blocks the other.
     size_t fed = 0;
-    if (input.empty()) {
-        ::close(in[1]);
-        in[1] = -1;
-    }
+    if (input.empty())
+        inWrite.Reset();
     char block[4096];
     while (true) {
-        pollfd fds[2] = {{out[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
-        if (::poll(fds, in[1] >= 0 ? 2 : 1, -1) < 0) {
+        pollfd fds[2] = {{outRead.Get(), POLLIN, 0}, {inWrite.Get(), POLLOUT, 0}};
+        if (::poll(fds, inWrite.Valid() ? 2 : 1, -1) < 0) {
             if (errno == EINTR)
                 continue;
             break;
         }
-        if (in[1] >= 0 && (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))) {
-            const ssize_t n = ::write(in[1], input.data() + fed, input.size() - fed);
+        if (inWrite.Valid() && (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))) {
+            const ssize_t n = ::write(inWrite.Get(), input.data() + fed, input.size() - fed);
             if (n > 0)
                 fed += static_cast<size_t>(n);
-            if (n < 0 || fed == input.size()) {
-                ::close(in[1]);
-                in[1] = -1;
-            }
+            if (n < 0 || fed == input.size())
+                inWrite.Reset();
         }
         if (fds[0].revents & (POLLIN | POLLHUP)) {
-            const ssize_t n = ::read(out[0], block, sizeof block);
+            const ssize_t n = ::read(outRead.Get(), block, sizeof block);
             if (n <= 0)
                 break;
             result.Output.append(block, static_cast<size_t>(n));
         }
     }
-    if (in[1] >= 0)
-        ::close(in[1]);
-    ::close(out[0]);
+    inWrite.Reset();
+    outRead.Reset();
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

@@ -16,6 +16,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 using namespace qdo::server;
@@ -246,7 +247,7 @@ int Run(Arguments& args) {
             "binding its port (--allow-root runs it as root anyway)");
 
     // The port is bound first, so that a service user can serve a privileged port.
-    const int listening = ListenOn(address, settings.Port, 1024);
+    TUniqueFd listening = ListenOn(address, settings.Port, 1024);
     if (dropTo) {
         struct stat info {};
         if (::stat(data.c_str(), &info) == 0 && info.st_uid != dropTo->Uid)
@@ -274,7 +275,7 @@ int Run(Arguments& args) {
     settings.Job.DataDirectory = directory.Path();
     directory.PrepareToServe();
     gtm.Apply(directory.GlobalDirectory("%SYS"));
-    return RunListener(directory, settings, listening);
+    return RunListener(directory, settings, std::move(listening));
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace qdo::server {
@@ -66,34 +67,31 @@ TEST(ServerHandover, TheDescriptorsArriveAndWorkOnTheOtherSide) {
     TPair control, client, port;
     for (const bool inlineSession : {false, true}) {
         SCOPED_TRACE(inlineSession);
-        const THandover sent{
-            client.ends[0], inlineSession ? -1 : port.ends[0], {"id", "USER", "", "r\0"s}};
-        ASSERT_TRUE(SendHandover(control.ends[0], sent));
+        ASSERT_TRUE(SendHandover(control.ends[0], client.ends[0], inlineSession ? -1 : port.ends[0],
+                                 {"id", "USER", "", "r\0"s}));
         THandover got;
         ASSERT_EQ(ReceiveHandover(control.ends[1], got), THandoverWait::Received);
         EXPECT_EQ(got.Start.Session, "id");
         EXPECT_EQ(got.Start.Received, "r\0"s);
         // Each descriptor received is the same socket as the one sent: bytes written through
         // it come out of its pair.
-        ASSERT_GE(got.Client, 0);
-        ASSERT_EQ(::write(got.Client, "c", 1), 1);
+        ASSERT_GE(got.Client.Get(), 0);
+        ASSERT_EQ(::write(got.Client.Get(), "c", 1), 1);
         char byte = 0;
         ASSERT_EQ(::read(client.ends[1], &byte, 1), 1);
         EXPECT_EQ(byte, 'c');
-        ::close(got.Client);
         if (inlineSession) {
-            EXPECT_EQ(got.JobPort, -1);
+            EXPECT_EQ(got.JobPort.Get(), -1);
         } else {
-            ASSERT_GE(got.JobPort, 0);
-            ASSERT_EQ(::write(got.JobPort, "p", 1), 1);
+            ASSERT_GE(got.JobPort.Get(), 0);
+            ASSERT_EQ(::write(got.JobPort.Get(), "p", 1), 1);
             ASSERT_EQ(::read(port.ends[1], &byte, 1), 1);
             EXPECT_EQ(byte, 'p');
-            ::close(got.JobPort);
         }
     }
     // The listener closes its end: the spare hears that no session comes.
     control.CloseSecond();
-    EXPECT_FALSE(SendHandover(control.ends[0], {client.ends[0], -1, {}}));
+    EXPECT_FALSE(SendHandover(control.ends[0], client.ends[0], -1, {}));
 }
 
 TEST(ServerHandover, AMessageWithoutDescriptorsOrWithWrongBytesEndsTheWait) {
@@ -117,10 +115,10 @@ TEST(ServerSpareJobs, OnlyAReadySpareIsTakenAndGoneOnesAreDropped) {
     TSpareJobs spares(3);
     EXPECT_EQ(spares.Missing(), 3);
     TPair slow, ready, gone;
-    spares.Add(101, slow.ends[0]);
-    spares.Add(103, gone.ends[0]);
-    spares.Add(102, ready.ends[0]);
-    slow.ends[0] = ready.ends[0] = gone.ends[0] = -1; // the spares own them now
+    // The spares own the first ends now.
+    spares.Add(101, TUniqueFd(std::exchange(slow.ends[0], -1)));
+    spares.Add(103, TUniqueFd(std::exchange(gone.ends[0], -1)));
+    spares.Add(102, TUniqueFd(std::exchange(ready.ends[0], -1)));
     EXPECT_EQ(spares.Missing(), 0);
 
     EXPECT_FALSE(spares.Take()); // nobody has said it is ready
@@ -129,7 +127,6 @@ TEST(ServerSpareJobs, OnlyAReadySpareIsTakenAndGoneOnesAreDropped) {
     const auto taken = spares.Take();
     ASSERT_TRUE(taken);
     EXPECT_EQ(taken->Pid, 102);
-    ::close(taken->Control);
     EXPECT_EQ(spares.Missing(), 2); // the one taken and the one gone
     EXPECT_FALSE(spares.Take());    // the slow one is still starting
     EXPECT_EQ(spares.Ended(101), TSpareJobs::TEnd::Failed);
@@ -154,9 +151,8 @@ TEST(ServerSpareJobs, SparesThatKeepFailingAreGivenUpUntilOneServes) {
 TEST(ServerSpareJobs, ReleaseClosesEveryControlAndWantsNoMore) {
     TSpareJobs spares(2);
     TPair first, second;
-    spares.Add(201, first.ends[0]);
-    spares.Add(202, second.ends[0]);
-    first.ends[0] = second.ends[0] = -1;
+    spares.Add(201, TUniqueFd(std::exchange(first.ends[0], -1)));
+    spares.Add(202, TUniqueFd(std::exchange(second.ends[0], -1)));
     spares.Release();
     EXPECT_EQ(spares.Missing(), 0);
     EXPECT_TRUE(spares.Ending());

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
+#include <set>
 #include <spawn.h>
 #include <sstream>
 #include <stdexcept>
@@ -167,39 +168,93 @@ bool ServerProcess::Start() {
 int ServerProcess::Stop(int signal) {
     if (pid_ <= 0)
         return -1;
-    const pid_t group = pid_;
-    // Taken before the signal: once the listener has gone, its jobs are nobody's children.
-    const std::vector<pid_t> jobs = Jobs();
+    const pid_t listener = pid_;
     pid_ = -1;
-    ::kill(-group, signal);
-    for (pid_t job : jobs)
-        ::kill(-job, signal);
-    int status = 0;
-    while (waitpid(group, &status, 0) < 0 && errno == EINTR) {
-    }
-    // The jobs end with it, but are not this process's children: wait until they are gone.
-    const auto anyLeft = [&] {
-        if (::kill(-group, 0) == 0)
-            return true;
-        for (pid_t job : jobs)
-            if (Alive(job))
-                return true;
-        return false;
+    // Every job the listener has had since the stop began, each the leader of a group of its
+    // own. The listener may fork a spare after a listing (before it reads its signal), so the
+    // listing is taken again for as long as it lives: once it has gone its jobs are nobody's
+    // children, and one not seen by then could not be found.
+    std::set<pid_t> jobs;
+    const auto signalNewJobs = [&](int which) {
+        for (pid_t job : ChildrenOf(listener))
+            if (jobs.insert(job).second && ::kill(-job, which) != 0)
+                ::kill(job, which); // its group is not made yet
     };
-    for (int i = 0; i < 1000 && anyLeft(); ++i)
+    signalNewJobs(signal);
+    ::kill(-listener, signal);
+    int status = 0;
+    // The listener waits up to 30 s for its jobs before it gives up on them.
+    constexpr int listenerWaitMs = 40000;
+    pid_t ended = 0;
+    for (int waited = 0; waited < listenerWaitMs; waited += 10) {
+        ended = waitpid(listener, &status, WNOHANG);
+        if (ended != 0 && !(ended < 0 && errno == EINTR))
+            break;
+        signalNewJobs(signal);
         usleep(10000);
+    }
+    if (ended == 0) {
+        signalNewJobs(SIGKILL);
+        ::kill(-listener, SIGKILL);
+        ++forced_;
+        while (waitpid(listener, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    // The jobs end with it, and what their M code started with them.
+    std::set<pid_t> groups = jobs;
+    groups.insert(listener);
+    constexpr int jobsWaitMs = 10000;
+    for (int waited = 0; waited < jobsWaitMs && LiveGroups(groups); waited += 10)
+        usleep(10000);
+    if (LiveGroups(groups)) {
+        // Left over: a test run must not leave processes behind, even those of a fault.
+        ++forced_;
+        for (pid_t group : groups)
+            ::kill(-group, SIGKILL);
+        for (int waited = 0; waited < jobsWaitMs && LiveGroups(groups); waited += 10)
+            usleep(10000);
+    }
     return status;
 }
 
+std::vector<pid_t> ServerProcess::ChildrenOf(pid_t parent) {
+    std::vector<pid_t> children;
+    std::ifstream listing("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) +
+                          "/children");
+    for (pid_t pid; listing >> pid;)
+        children.push_back(pid);
+    return children;
+}
+
+bool ServerProcess::LiveGroups(const std::set<pid_t>& groups) {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line))
+            continue;
+        // "pid (name) state ppid pgrp ...": the name may hold anything; the rest follows its
+        // last ')'.
+        const size_t close = line.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::istringstream rest(line.substr(close + 1));
+        char state = 0;
+        pid_t parent = 0;
+        pid_t group = 0;
+        if (rest >> state >> parent >> group && state != 'Z' && groups.count(group) != 0)
+            return true;
+    }
+    return false;
+}
+
 std::vector<pid_t> ServerProcess::Jobs() const {
-    std::vector<pid_t> jobs;
     if (pid_ <= 0)
-        return jobs;
-    std::ifstream children("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) +
-                           "/children");
-    for (pid_t pid; children >> pid;)
-        jobs.push_back(pid);
-    return jobs;
+        return {};
+    return ChildrenOf(pid_);
 }
 
 bool ServerProcess::Alive(pid_t pid) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -31,8 +32,12 @@ public:
     // Starts the server (again) on the same data directory; false when it does not come up.
     bool Start();
     // Signals the listener's process group and each job's, waits for the listener to end and
-    // for its jobs to be gone; returns the listener's status.
+    // for every job it had meanwhile (and what their M code started) to be gone; returns the
+    // listener's status. What is still there after the waits (a hung process) is killed with
+    // SIGKILL, and counted in Forced.
     int Stop(int signal = 15);
+    // How many times a stop had to kill what did not end by itself.
+    int Forced() const { return forced_; }
     // The listener's child processes now: its jobs.
     std::vector<pid_t> Jobs() const;
     // Whether a process is alive: it exists and is no zombie.
@@ -58,6 +63,10 @@ public:
                    const std::string& input = {}, const std::vector<std::string>& environment = {});
 
 private:
+    static std::vector<pid_t> ChildrenOf(pid_t parent);
+    // Whether a process of one of the process groups `groups` is alive (and no zombie).
+    static bool LiveGroups(const std::set<pid_t>& groups);
+
     std::vector<std::string> options_;
     std::string folder_;
     std::string data_;
@@ -65,6 +74,7 @@ private:
     pid_t pid_ = -1;
     std::string host_;
     int32_t port_ = 0;
+    int forced_ = 0;
 };
 
 } // namespace qdo::test
