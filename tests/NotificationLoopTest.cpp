@@ -194,13 +194,44 @@ TEST(Thread, WaitForOnTheMainThreadRunsPendingSynchronize) {
     EXPECT_EQ(ExceptionMessage(thread.FatalException()), "raised on the main thread");
 }
 
+// Counts its rounds, and says when its Execute has returned, in places that outlive it; with
+// `suspending`, suspends itself after its first round.
+class ObservedCounter : public TThread {
+public:
+    ObservedCounter(std::atomic<int>& rounds, std::atomic<bool>& returned, bool suspending)
+        : rounds_(rounds), returned_(returned), suspending_(suspending) {}
+
+protected:
+    void Execute() override {
+        while (!Terminated()) {
+            if (++rounds_ == 1 && suspending_)
+                Suspend();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        returned_ = true;
+    }
+
+private:
+    std::atomic<int>& rounds_;
+    std::atomic<bool>& returned_;
+    const bool suspending_;
+};
+
 TEST(Thread, DestroyingARunningThreadStopsIt) {
-    auto* thread = new Counter;
-    thread->Resume();
-    while (thread->rounds == 0)
-        std::this_thread::yield();
-    delete thread; // terminates, resumes and waits
-    SUCCEED();
+    for (bool suspended : {false, true}) {
+        SCOPED_TRACE(suspended ? "suspended by itself" : "running");
+        std::atomic<int> rounds{0};
+        std::atomic<bool> returned{false};
+        auto* thread = new ObservedCounter(rounds, returned, suspended);
+        thread->Resume();
+        while (rounds == 0 || (suspended && !thread->Suspended()))
+            std::this_thread::yield();
+        delete thread; // terminates, resumes and waits
+        EXPECT_TRUE(returned) << "destroyed before its Execute returned";
+        const int after = rounds;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(rounds, after);
+    }
 }
 
 } // namespace
