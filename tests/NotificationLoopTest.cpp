@@ -202,13 +202,18 @@ public:
         : rounds_(rounds), returned_(returned), suspending_(suspending) {}
 
 protected:
+    // Destroying the thread ends it from TThread's destructor, when this class's part is gone
+    // already: past its start, Execute uses only the base and the places outside the object.
     void Execute() override {
+        std::atomic<int>& rounds = rounds_;
+        std::atomic<bool>& returned = returned_;
+        const bool suspending = suspending_;
         while (!Terminated()) {
-            if (++rounds_ == 1 && suspending_)
+            if (++rounds == 1 && suspending)
                 Suspend();
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        returned_ = true;
+        returned = true;
     }
 
 private:
