@@ -68,11 +68,15 @@ QDO_API std::string WriteComponentForm(TComponent& component);
 // loading flag is cleared then, and Loaded is not called.
 QDO_API void ReadComponentForm(std::string_view form, TComponent& component);
 
-// The registry of component classes, by palette page.
+// The registry of component classes: for each class name, the factory with which
+// CreateComponentFromForm makes a component of the class a stored form names, and the name of
+// the group (`page`) the class was registered under. Registering a name again replaces its
+// entry. Safe to use from any thread.
 using TComponentFactory = std::function<TComponent*(TComponent* owner)>;
 QDO_API void RegisterComponentClass(const std::string& page, const std::string& className,
                                     TComponentFactory factory);
-// The palette page a class was registered on; empty when it was not registered.
+// The group a class was registered under; empty when it was not registered. The library only
+// records it, for a tool that lists the registered classes by group.
 QDO_API std::string PalettePageOf(const std::string& className);
 // Creates a component of the class the form names (which must be registered) and reads the
 // form into it. The caller owns the result unless `owner` is given.

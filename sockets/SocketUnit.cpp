@@ -1,5 +1,5 @@
-// The socket unit's start-up and shut-down, counted, and run once as the library loads and
-// unloads.
+// The socket unit's start-up and shut-down: a count of its users (POSIX sockets need no
+// start-up), to which the library itself adds one while it is loaded.
 #include "sockets/Sockets2.h"
 
 #include <mutex>
@@ -11,41 +11,23 @@ namespace {
 std::mutex unitMutex;
 int32_t unitUsage = 0;
 
-// POSIX sockets need no start-up or clean-up; these stand where a platform that does would
-// start and stop its socket library, and return 0 for success as such a call would.
-int PlatformStartup() {
-    return 0;
-}
-int PlatformCleanup() {
-    return 0;
-}
-
 // Starts the unit when the library loads and stops it when it unloads.
 struct UnitLifetime {
     UnitLifetime() { SocketUnitStartup(); }
-    ~UnitLifetime() {
-        try {
-            SocketUnitShutdown();
-        } catch (...) {
-        }
-    }
+    ~UnitLifetime() { SocketUnitShutdown(); }
 } unitLifetime;
 
 } // namespace
 
 void SocketUnitStartup() {
     std::lock_guard lock(unitMutex);
-    if (unitUsage == 0 && PlatformStartup() != 0)
-        throw ESocketError("WSAStartup");
     ++unitUsage;
 }
 
 void SocketUnitShutdown() {
     std::lock_guard lock(unitMutex);
-    if (unitUsage == 0)
-        return;
-    if (--unitUsage == 0 && PlatformCleanup() != 0)
-        throw ESocketError("WSACleanup");
+    if (unitUsage > 0)
+        --unitUsage;
 }
 
 int32_t SocketUnitUsage() noexcept {

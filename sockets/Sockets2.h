@@ -2,8 +2,7 @@
 //
 // Failed socket calls do not raise: they call OnError with a Windows Sockets error number
 // (10061 for a refused connection, 10054 for a reset, 11001 for an unknown host; see
-// LastSocketError) and the operation returns -1 (or false). Only the unit's start-up and
-// shut-down raise, with ESocketError. No call ever raises SIGPIPE.
+// LastSocketError) and the operation returns -1 (or false). No call ever raises SIGPIPE.
 //
 // Everything runs on the caller's thread, except read-readiness notifications and the threads of
 // a thread-blocking TCP server. While a socket is active and in bmNonBlocking mode, OnReadReady is
@@ -75,6 +74,8 @@ using TSocketNotifyEvent = std::function<void(TObject* Sender)>;
 using TSocketDataEvent = std::function<void(TObject* Sender, char* Buf, int32_t& DataLen)>;
 using TSocketErrorEvent = std::function<void(TObject* Sender, int32_t SocketError)>;
 
+// The socket unit's exception type. The unit itself raises none: it reports failures through
+// OnError, whose handler may raise this.
 class QDO_API ESocketError : public Exception {
 public:
     using Exception::Exception;
@@ -96,8 +97,8 @@ struct TCMSocketMessage {
     int32_t Result = 0;
 };
 
-// The Windows Sockets error number of the calling thread's last failed socket call (as
-// WSAGetLastError): errno and resolver failures mapped to their Windows Sockets numbers
+// The Windows Sockets error number of the calling thread's last failed socket call: errno and
+// resolver failures mapped to their Windows Sockets numbers
 // (ECONNREFUSED 10061, ETIMEDOUT 10060, ECONNRESET 10054, ENOTCONN 10057, EPIPE 10058,
 // EAGAIN 10035, EHOSTUNREACH 10065, unknown host 11001, ...). An errno without a Windows
 // Sockets counterpart is passed on as it is.
@@ -109,10 +110,10 @@ QDO_API int32_t SocketErrorFromErrno(int error) noexcept;
 // value.
 QDO_API std::optional<timeval> TimevalOf(int32_t milliseconds) noexcept;
 
-// The unit's start-up and shut-down, counted: the first start-up and the matching last
-// shut-down do the work. Loading the library starts the unit once and unloading shuts it down.
-// POSIX sockets need no start-up, so these only count; they raise ESocketError "WSAStartup" /
-// "WSACleanup" should the platform step fail.
+// The unit's start-up and shut-down, counted. Loading the library starts the unit once and
+// unloading shuts it down. POSIX sockets need no start-up, so there is no work behind the count
+// and neither call fails: they are kept for programs that pair them around their use of the
+// unit, and SocketUnitUsage tells how many such users there are now.
 QDO_API void SocketUnitStartup();
 QDO_API void SocketUnitShutdown();
 QDO_API int32_t SocketUnitUsage() noexcept;
@@ -386,7 +387,8 @@ public:
     void Open() override;
 };
 
-// The plain notify event (also declared, identically, by the connection unit).
+// What a server calls with each accepted connection (OnAccept), and how it asks for a thread of
+// its pool (OnGetThread).
 using TSocketAcceptEvent = std::function<void(TObject* Sender, TCustomIpClient* ClientSocket)>;
 using TGetThreadEvent =
     std::function<void(TObject* Sender, TClientSocketThread*& ClientSocketThread)>;

@@ -194,13 +194,49 @@ TEST(Thread, WaitForOnTheMainThreadRunsPendingSynchronize) {
     EXPECT_EQ(ExceptionMessage(thread.FatalException()), "raised on the main thread");
 }
 
+// Counts its rounds, and says when its Execute has returned, in places that outlive it; with
+// `suspending`, suspends itself after its first round.
+class ObservedCounter : public TThread {
+public:
+    ObservedCounter(std::atomic<int>& rounds, std::atomic<bool>& returned, bool suspending)
+        : rounds_(rounds), returned_(returned), suspending_(suspending) {}
+
+protected:
+    // Destroying the thread ends it from TThread's destructor, when this class's part is gone
+    // already: past its start, Execute uses only the base and the places outside the object.
+    void Execute() override {
+        std::atomic<int>& rounds = rounds_;
+        std::atomic<bool>& returned = returned_;
+        const bool suspending = suspending_;
+        while (!Terminated()) {
+            if (++rounds == 1 && suspending)
+                Suspend();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        returned = true;
+    }
+
+private:
+    std::atomic<int>& rounds_;
+    std::atomic<bool>& returned_;
+    const bool suspending_;
+};
+
 TEST(Thread, DestroyingARunningThreadStopsIt) {
-    auto* thread = new Counter;
-    thread->Resume();
-    while (thread->rounds == 0)
-        std::this_thread::yield();
-    delete thread; // terminates, resumes and waits
-    SUCCEED();
+    for (bool suspended : {false, true}) {
+        SCOPED_TRACE(suspended ? "suspended by itself" : "running");
+        std::atomic<int> rounds{0};
+        std::atomic<bool> returned{false};
+        auto* thread = new ObservedCounter(rounds, returned, suspended);
+        thread->Resume();
+        while (rounds == 0 || (suspended && !thread->Suspended()))
+            std::this_thread::yield();
+        delete thread; // terminates, resumes and waits
+        EXPECT_TRUE(returned) << "destroyed before its Execute returned";
+        const int after = rounds;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(rounds, after);
+    }
 }
 
 } // namespace

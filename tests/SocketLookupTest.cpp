@@ -1,5 +1,5 @@
-// Name look-ups of the IP socket and the socket error messages.
-#include "connect/Qdoconnect.h"
+// Name look-ups of the IP socket, the Windows Sockets numbers of errno values, and the unit
+// start-up count. (The texts of the numbers: ErrorMessagesTest.cpp.)
 #include "sockets/Sockets2.h"
 
 #include <gtest/gtest.h>
@@ -46,35 +46,6 @@ TEST(SocketLookup, BindNeedsAnActiveSocket) {
     EXPECT_FALSE(socket.Bind());
     socket.SetActive(true);
     EXPECT_TRUE(socket.Bind());
-}
-
-TEST(SocketErrors, MessagesOfTheTable) {
-    const struct {
-        int32_t code;
-        const char* message;
-    } cases[] = {
-        {10004, "Interrupted function call."},
-        {10035, "Resource temporarily unavailable."},
-        {10054, "Connection reset by peer."},
-        {10057, "Socket is not connected."},
-        {10058, "Cannot send after socket shutdown."},
-        {10060, "Connection timed out."},
-        {10061, "Connection refused. Can't establish connection with database.\r"
-                "Check server is running."},
-        {10092, "WINSOCK.DLL version out of range."},
-        {11001, "Host not found."},
-        {11002, "Non-authoritative host not found."},
-        {10059, "Unknown error code."},
-        {10062, "Unknown error code."},
-        {10093, "Unknown error code."},
-        {12345, "Unknown error code."},
-        {0, "Unknown error code."},
-        {-1, "Unknown error code."},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.code);
-        EXPECT_EQ(SocketErrorCodeToMessage(c.code), c.message);
-    }
 }
 
 TEST(SocketErrors, ErrnoMapsToWindowsSocketsNumbers) {
