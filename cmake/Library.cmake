@@ -9,6 +9,7 @@ set(QDO_SOURCES
     capi/ConnectFunctions.cpp
     capi/CountedString.cpp
     capi/EventFunctions.cpp
+    capi/FlatHandle.cpp
     capi/ListFunctions.cpp
     capi/ValueFunctions.cpp
     classes/Application.cpp
