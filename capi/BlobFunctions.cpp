@@ -99,14 +99,14 @@ void OnExistingBlob(TQdoConnect& connect, int32_t id, Transfer transfer) {
 
 } // namespace qdo
 
-using qdo::Guarded;
+using qdo::RunOnHandle;
 using qdo::TQdoConnect;
 
 extern "C" {
 
 QDO_EXPORT int32_t QDOCreateBlob(QDOHandle handle, const char* name, size_t nameLength,
                                  int32_t* id) {
-    return Guarded(handle, [&](TQdoConnect& connect) {
+    return RunOnHandle(handle, [&](TQdoConnect& connect) {
         qdo::RequireRecords({id});
         const int32_t created = connect.CreateBLOB(qdo::SizedText(name, nameLength));
         if (created <= 0)
@@ -116,13 +116,13 @@ QDO_EXPORT int32_t QDOCreateBlob(QDOHandle handle, const char* name, size_t name
 }
 
 QDO_EXPORT int32_t QDODeleteBlob(QDOHandle handle, int32_t id) {
-    return Guarded(handle, [&](TQdoConnect& connect) {
+    return RunOnHandle(handle, [&](TQdoConnect& connect) {
         qdo::OnExistingBlob(connect, id, [&] { return connect.DeleteBLOB(id); });
     });
 }
 
 QDO_EXPORT int32_t QDOWriteBlob(QDOHandle handle, int32_t id, const char* data, size_t length) {
-    return Guarded(handle, [&](TQdoConnect& connect) {
+    return RunOnHandle(handle, [&](TQdoConnect& connect) {
         const std::string_view bytes = qdo::SizedText(data, length);
         size_t taken = 0;
         qdo::TPullStream source([&](char* buffer, int32_t size) {
@@ -137,7 +137,7 @@ QDO_EXPORT int32_t QDOWriteBlob(QDOHandle handle, int32_t id, const char* data, 
 }
 
 QDO_EXPORT int32_t QDOReadBlob(QDOHandle handle, int32_t id, char** data, size_t* length) {
-    return Guarded(handle, [&](TQdoConnect& connect) {
+    return RunOnHandle(handle, [&](TQdoConnect& connect) {
         qdo::RequireRecords({data, length});
         std::string whole;
         qdo::TPushStream target([&](const char* bytes, int32_t count) {
@@ -150,7 +150,7 @@ QDO_EXPORT int32_t QDOReadBlob(QDOHandle handle, int32_t id, char** data, size_t
 
 QDO_EXPORT int32_t QDOWriteBlobFrom(QDOHandle handle, int32_t id, QDOBlobReadProc proc,
                                     void* context) {
-    return Guarded(handle, [&](TQdoConnect& connect) {
+    return RunOnHandle(handle, [&](TQdoConnect& connect) {
         if (proc == nullptr)
             throw qdo::Exception("No read function was passed.");
         qdo::TPullStream source([&](char* buffer, int32_t size) {
@@ -165,7 +165,7 @@ QDO_EXPORT int32_t QDOWriteBlobFrom(QDOHandle handle, int32_t id, QDOBlobReadPro
 
 QDO_EXPORT int32_t QDOReadBlobTo(QDOHandle handle, int32_t id, QDOBlobWriteProc proc,
                                  void* context) {
-    return Guarded(handle, [&](TQdoConnect& connect) {
+    return RunOnHandle(handle, [&](TQdoConnect& connect) {
         if (proc == nullptr)
             throw qdo::Exception("No write function was passed.");
         qdo::TPushStream target([&](const char* bytes, int32_t count) {

@@ -1,26 +1,28 @@
 // The boundary of the exported functions that take a handle. Internal to the library.
 #pragma once
 
+#include "capi/FlatHandle.h"
 #include "capi/qdosc.h"
 #include "classes/Exceptions.h"
 
+#include <functional>
 #include <initializer_list>
 #include <string_view>
 
 namespace qdo {
 
 // Runs `body` on the handle's connection: 1 when it completes; 0 for the null handle, and 0
-// with what went wrong kept in the handle's record when it fails. Nothing escapes.
+// with what went wrong kept in the handle's state when it fails. Nothing escapes.
 template <typename Body>
-int32_t Guarded(QDOHandle handle, Body&& body) noexcept {
-    TOutput* output = OutputOf(handle);
-    if (output == nullptr)
+int32_t RunOnHandle(QDOHandle handle, Body&& body) noexcept {
+    TFlatHandle* state = HandleOf(handle);
+    if (state == nullptr)
         return 0;
     try {
-        body(*static_cast<TQdoConnect*>(handle));
+        body(state->Connect);
         return 1;
     } catch (...) {
-        output->StoreLastError(std::current_exception());
+        state->StoreLastError(std::current_exception());
         return 0;
     }
 }
@@ -52,22 +54,22 @@ void CopyOut(std::string_view text, char** value, size_t* length);
 // touches the sinks of the call that runs.
 class TSinkScope {
 public:
-    TSinkScope(TOutput& output, std::function<bool(const std::string&)> chunks,
+    TSinkScope(TFlatHandle& state, std::function<bool(const std::string&)> chunks,
                std::function<void(const std::string&)> text = {})
-        : output_(output), savedChunks_(std::move(output.ChunkSink)),
-          savedText_(std::move(output.TextSink)) {
-        output_.ChunkSink = std::move(chunks);
-        output_.TextSink = std::move(text);
+        : state_(state), savedChunks_(std::move(state.ChunkSink)),
+          savedText_(std::move(state.TextSink)) {
+        state_.ChunkSink = std::move(chunks);
+        state_.TextSink = std::move(text);
     }
     ~TSinkScope() {
-        output_.ChunkSink = std::move(savedChunks_);
-        output_.TextSink = std::move(savedText_);
+        state_.ChunkSink = std::move(savedChunks_);
+        state_.TextSink = std::move(savedText_);
     }
     TSinkScope(const TSinkScope&) = delete;
     TSinkScope& operator=(const TSinkScope&) = delete;
 
 private:
-    TOutput& output_;
+    TFlatHandle& state_;
     // A call nested in the last step of another (allowed once its reply has ended) puts back
     // the outer call's sinks.
     std::function<bool(const std::string&)> savedChunks_;

@@ -10,9 +10,9 @@
 
 namespace {
 
-// Runs `body`, turning any exception into `onFailure`.
+// The result of `body`, or `onFailure` when it raises anything.
 template <typename Body>
-int32_t Guarded(int32_t onFailure, Body&& body) noexcept {
+int32_t ResultOr(int32_t onFailure, Body&& body) noexcept {
     try {
         return body();
     } catch (...) {
@@ -27,7 +27,7 @@ extern "C" {
 QDO_EXPORT int32_t QDOListLength(const QDOString* list) {
     if (list == nullptr)
         return 0;
-    return Guarded(0, [&] {
+    return ResultOr(0, [&] {
         qdo::TMList decoded;
         decoded.SetAllList(qdo::CountedToString(list));
         return decoded.GetLength();
@@ -37,7 +37,7 @@ QDO_EXPORT int32_t QDOListLength(const QDOString* list) {
 QDO_EXPORT int32_t QDOListGet(const QDOString* list, int32_t index, QDOString* out) {
     if (list == nullptr || out == nullptr)
         return 0;
-    return Guarded(0, [&] {
+    return ResultOr(0, [&] {
         qdo::TMList decoded;
         decoded.SetAllList(qdo::CountedToString(list));
         qdo::StringToCounted(decoded.GetList(index), out);
@@ -48,7 +48,7 @@ QDO_EXPORT int32_t QDOListGet(const QDOString* list, int32_t index, QDOString* o
 QDO_EXPORT int32_t QDOListSet(QDOString* list, int32_t index, const QDOString* value) {
     if (list == nullptr || value == nullptr)
         return 0;
-    return Guarded(0, [&] {
+    return ResultOr(0, [&] {
         qdo::TMList edited;
         edited.SetAllList(qdo::CountedToString(list));
         // Padding alone would outgrow the record: refuse before building it.
@@ -67,7 +67,7 @@ QDO_EXPORT int32_t QDOListSet(QDOString* list, int32_t index, const QDOString* v
 QDO_EXPORT int32_t QDOText(const QDOString* text, QDOString* out) {
     if (text == nullptr || out == nullptr)
         return 0;
-    return Guarded(0, [&] {
+    return ResultOr(0, [&] {
         std::string expression = qdo::MText(qdo::CountedToString(text));
         if (expression.size() >= QDO_STRING_MAX)
             return 0;

@@ -36,7 +36,7 @@ std::function<bool(const std::string&)> Joiner(std::string& whole) {
 
 } // namespace qdo
 
-using qdo::Guarded;
+using qdo::RunOnHandle;
 using qdo::TQdoConnect;
 
 extern "C" {
@@ -47,14 +47,14 @@ QDO_EXPORT void QDOFreeValue(char* value) {
 
 QDO_EXPORT int32_t QDOReadValue(QDOHandle handle, const char* expression, size_t expressionLength,
                                 char** value, size_t* valueLength) {
-    return Guarded(handle, [&](TQdoConnect& connect) {
+    return RunOnHandle(handle, [&](TQdoConnect& connect) {
         qdo::RequireRecords({value, valueLength});
         const std::string_view text = qdo::SizedText(expression, expressionLength);
         qdo::TUseScope use(connect);
         std::string whole;
         std::string last;
         {
-            qdo::TSinkScope sink(*qdo::OutputOf(handle), qdo::Joiner(whole));
+            qdo::TSinkScope sink(*qdo::HandleOf(handle), qdo::Joiner(whole));
             last = connect.Read(text);
         }
         whole += last;
@@ -64,19 +64,19 @@ QDO_EXPORT int32_t QDOReadValue(QDOHandle handle, const char* expression, size_t
 
 QDO_EXPORT int32_t QDOWriteValue(QDOHandle handle, const char* name, size_t nameLength,
                                  const char* value, size_t valueLength) {
-    return Guarded(handle, [&](TQdoConnect& connect) {
+    return RunOnHandle(handle, [&](TQdoConnect& connect) {
         connect.Write(qdo::SizedText(name, nameLength), qdo::SizedText(value, valueLength));
     });
 }
 
 QDO_EXPORT int32_t QDOKillValue(QDOHandle handle, const char* name, size_t nameLength) {
-    return Guarded(handle,
-                   [&](TQdoConnect& connect) { connect.Kill(qdo::SizedText(name, nameLength)); });
+    return RunOnHandle(
+        handle, [&](TQdoConnect& connect) { connect.Kill(qdo::SizedText(name, nameLength)); });
 }
 
 QDO_EXPORT int32_t QDOExecuteLine(QDOHandle handle, const char* line, size_t lineLength,
                                   char** written, size_t* writtenLength) {
-    return Guarded(handle, [&](TQdoConnect& connect) {
+    return RunOnHandle(handle, [&](TQdoConnect& connect) {
         if (written != nullptr)
             qdo::RequireRecords({writtenLength});
         const std::string_view text = qdo::SizedText(line, lineLength);
@@ -84,7 +84,7 @@ QDO_EXPORT int32_t QDOExecuteLine(QDOHandle handle, const char* line, size_t lin
         // Execute hands every chunk, the last one included, to the group-read event.
         std::string whole;
         {
-            qdo::TSinkScope sink(*qdo::OutputOf(handle), qdo::Joiner(whole));
+            qdo::TSinkScope sink(*qdo::HandleOf(handle), qdo::Joiner(whole));
             connect.Execute(text);
         }
         if (written != nullptr)
@@ -94,7 +94,7 @@ QDO_EXPORT int32_t QDOExecuteLine(QDOHandle handle, const char* line, size_t lin
 
 QDO_EXPORT int32_t QDOExecuteOutputLine(QDOHandle handle, const char* line, size_t lineLength,
                                         QDOTextProc proc, void* context) {
-    return Guarded(handle, [&](TQdoConnect& connect) {
+    return RunOnHandle(handle, [&](TQdoConnect& connect) {
         const std::string_view text = qdo::SizedText(line, lineLength);
         qdo::TUseScope use(connect);
         const auto pass = [&](const std::string& piece) {
@@ -103,7 +103,7 @@ QDO_EXPORT int32_t QDOExecuteOutputLine(QDOHandle handle, const char* line, size
         };
         std::string after; // what the line wrote once its stream had ended
         {
-            qdo::TSinkScope sink(*qdo::OutputOf(handle), qdo::Joiner(after), pass);
+            qdo::TSinkScope sink(*qdo::HandleOf(handle), qdo::Joiner(after), pass);
             after += connect.ExecuteTerminal(text);
         }
         pass(after);
@@ -112,7 +112,7 @@ QDO_EXPORT int32_t QDOExecuteOutputLine(QDOHandle handle, const char* line, size
 
 QDO_EXPORT int32_t QDOGroupReadEach(QDOHandle handle, const char* argument, size_t argumentLength,
                                     QDOChunkProc proc, void* context) {
-    return Guarded(handle, [&](TQdoConnect& connect) {
+    return RunOnHandle(handle, [&](TQdoConnect& connect) {
         if (proc == nullptr)
             throw qdo::Exception("No chunk function was passed.");
         const std::string_view text = qdo::SizedText(argument, argumentLength);
@@ -125,7 +125,7 @@ QDO_EXPORT int32_t QDOGroupReadEach(QDOHandle handle, const char* argument, size
         };
         std::string last;
         {
-            qdo::TSinkScope sink(*qdo::OutputOf(handle), take);
+            qdo::TSinkScope sink(*qdo::HandleOf(handle), take);
             last = connect.GroupRead(text);
         }
         // Once stopped, `last` is the reply that was being read, not a chunk.

@@ -2,7 +2,9 @@
  * qdo.h: the flat C interface of libqdo.
  *
  * Plain C (C99 and later, and C++), for callers in any language that can call a C function.
- * Every function uses the platform's C calling convention (cdecl).
+ * Every function is a plain C function of the platform's ABI (on x86-64 Linux, the System V
+ * AMD64 calling convention) with no calling-convention attribute: a foreign-function interface
+ * declares them as ordinary C functions.
  *
  * Texts are byte strings: any byte values, NUL included, one byte per character; every length
  * counts bytes. They travel in counted strings (QDOString). The two texts given to
@@ -47,10 +49,10 @@ extern "C" {
  * than that lives in memory of QDO_STRING_SIZE(n) bytes that the caller allocates and casts.
  *
  * Writing a record, the library writes at most QDO_STRING_MAX (32768) text bytes, so every
- * record that the library writes into must offer QDO_STRING_SIZE(QDO_STRING_MAX) = 32770 bytes:
- * sizeof(QDOString). Each function says what happens to a longer result (QDOListGet cuts it
- * to its first 32768 bytes; QDORead fails instead). Nothing else is written: no terminator, and
- * the record's bytes after the text keep their values.
+ * record that the library writes into must offer QDO_STRING_SIZE(QDO_STRING_MAX) = 32770 bytes
+ * (the 2-byte Length and 32768 text bytes): sizeof(QDOString). Each function says what happens to a
+ * longer result (QDOListGet cuts it to its first 32768 bytes; QDORead fails instead). Nothing else
+ * is written: no terminator, and the record's bytes after the text keep their values.
  */
 #pragma pack(push, 1)
 typedef struct QDOString {
@@ -69,13 +71,16 @@ typedef void* QDOHandle;
 /*
  * Callbacks. Each is called on the thread that called into the library, with the handle first.
  * The records they receive are lent for the duration of the call only: do not keep pointers to
- * them. A lent record has room for 32770 text bytes.
+ * them. A lent record is a whole QDOString (its Data holds QDO_STRING_MAX, 32768, text bytes)
+ * followed by two spare bytes that the library also owns.
  *
- * QDOOutputProc:    one piece of the terminal output of QDOExecuteOutput.
+ * QDOOutputProc:    one piece of the terminal output of QDOExecuteOutput (cut at 32768 bytes).
  * QDOGroupReadProc: one chunk of a chunked reply (at most 32768 bytes), in the order the
  *                   server sent them; the last chunk is the function's own result instead.
  * QDOCallbackProc:  a callback request of the server while a command runs; write the answer
- *                   into result (at most 32770 bytes).
+ *                   into result: at most 32768 bytes into Data, and their count into Length.
+ *                   The library reads no further than the lent record: a Length above 32770
+ *                   counts as 32770.
  */
 typedef void (*QDOOutputProc)(QDOHandle handle, const QDOString* text);
 typedef void (*QDOGroupReadProc)(QDOHandle handle, const QDOString* chunk);
@@ -101,7 +106,8 @@ QDO_EXPORT int32_t QDOListGet(const QDOString* list, int32_t index, QDOString* o
 
 /*
  * QDOListSet: writes element `index` (from 1) of the M list in `list` from the text of `value`
- * and stores the new list back into `list` (which must therefore offer 32770 bytes).
+ * and stores the new list back into `list` (which must therefore be a whole QDOString: 32770
+ * bytes).
  * The element's type follows from the text: the canonical decimal form of a 64-bit integer
  * ("123", "-5") becomes an integer, a canonical decimal below 10^12 that the list format
  * carries exactly ("1.5", "-0.25", "1E3") a decimal, anything else a string. An index beyond the

@@ -1,8 +1,9 @@
 // Visibility of the library's C++ API.
 //
 // libqdo.so is built with hidden visibility: only what is marked QDO_API (the classes and free
-// functions of the public units) and the QDO* functions of capi/qdo.h are exported. Everything
-// else stays inside the library.
+// functions of the public units) and the QDO* functions of capi/qdo.h can be exported, and the
+// linker version script capi/libqdo.map narrows that down to namespace qdo and the listed QDO*
+// names. Everything else stays inside the library.
 #pragma once
 
 #if defined(__GNUC__) || defined(__clang__)

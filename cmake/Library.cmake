@@ -1,6 +1,7 @@
 # libqdo: one set of objects, linked twice.
 #   qdo           the shared library (libqdo.so) with hidden visibility: exports the QDO*
-#                 functions and the C++ API marked QDO_API
+#                 functions and the C++ API marked QDO_API, as far as the version script
+#                 capi/libqdo.map lets them out
 #   qdo_internal  a static library of the same objects, for tests, fuzzers and benchmarks
 #                 that reach internals the shared library does not export
 
@@ -9,6 +10,7 @@ set(QDO_SOURCES
     capi/ConnectFunctions.cpp
     capi/CountedString.cpp
     capi/EventFunctions.cpp
+    capi/FlatHandle.cpp
     capi/ListFunctions.cpp
     capi/ValueFunctions.cpp
     classes/Application.cpp
@@ -93,6 +95,10 @@ target_link_libraries(qdo_objects PUBLIC Threads::Threads)
 
 add_library(qdo SHARED $<TARGET_OBJECTS:qdo_objects>)
 target_link_libraries(qdo PRIVATE Threads::Threads)
+# The exported names: the flat functions by name and the C++ API's namespace; nothing else.
+set(QDO_VERSION_SCRIPT ${PROJECT_SOURCE_DIR}/capi/libqdo.map)
+target_link_options(qdo PRIVATE LINKER:--version-script=${QDO_VERSION_SCRIPT})
+set_property(TARGET qdo APPEND PROPERTY LINK_DEPENDS ${QDO_VERSION_SCRIPT})
 add_library(qdo::qdo ALIAS qdo)
 target_include_directories(qdo PUBLIC
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>

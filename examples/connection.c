@@ -9,7 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-static QDOString in, value, out; /* 32770 bytes each: static, not on a small stack */
+static QDOString in, value, out; /* 2 + 32768 bytes each: static, not on a small stack */
 
 static void set_text(QDOString* s, const char* text) {
     s->Length = (uint16_t)strlen(text);

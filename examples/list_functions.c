@@ -11,7 +11,8 @@ static void set_text(QDOString* s, const char* text) {
 }
 
 int main(void) {
-    /* Records the library writes into need 32770 bytes: static, not on a small stack. */
+    /* Each record is 32770 bytes (the 2-byte length and 32768 text bytes): static, not on
+     * a small stack. */
     static QDOString list, value, out;
     const char* values[] = {"hello", "42", "-1.5"};
     int32_t i;
