@@ -28,6 +28,7 @@ set(QDO_SOURCES
     connect/BlobTransfer.cpp
     connect/ConnectComponent.cpp
     connect/ConnectErrors.cpp
+    connect/Link.cpp
     connect/DataCommands.cpp
     connect/Framing.cpp
     connect/MatchString.cpp
@@ -36,6 +37,7 @@ set(QDO_SOURCES
     connect/Session.cpp
     connect/SocketErrorMessages.cpp
     connect/StrToCharStr.cpp
+    connect/TcpTransport.cpp
     encodings/Mlist.cpp
     encodings/Mpiece.cpp
     encodings/Mutils.cpp

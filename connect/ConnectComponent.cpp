@@ -2,6 +2,7 @@
 #include "classes/Application.h"
 #include "classes/StoredForm.h"
 #include "connect/Qdoconnect.h"
+#include "connect/TcpTransport.h"
 #include "protocol/FrameReader.h"
 
 namespace qdo {
@@ -22,16 +23,8 @@ void TMAuthorization::Assign(const TPersistent* source) {
 TQdoConnect::TQdoConnect(TComponent* owner)
     : TComponent(owner), receive_(std::make_unique<protocol::TFrameReader>()),
       authorization_(std::make_unique<TMAuthorization>()) {
-    mainSocket_ = new TTcpClient(this);
-    socket_ = mainSocket_;
-    // Each request goes out in one send and waits for its reply: nothing of it may wait for an
-    // acknowledgement that the server delays.
-    socket_->SetNoDelay(true);
-    socket_->OnError = [this](TObject* sender, int32_t code) { SocketError(sender, code); };
-    socket_->OnReadReady = [this](TObject* sender) { SocketReadHandler(sender); };
-    // Bytes received and not yet handled belong to the connection that closed: never read them
-    // as the first words of the next one.
-    socket_->OnDestroyHandle = [this](TObject*) { receive_->Clear(); };
+    transport_ = std::make_unique<TTcpTransport>(this);
+    AttachTransport();
     listBuilder_ = std::make_unique<TMList>();
     query_ = std::make_unique<TStringList>();
     queryResult_ = std::make_unique<TStringList>();
@@ -44,11 +37,29 @@ TQdoConnect::~TQdoConnect() {
             Quit();
     } catch (...) {
     }
-    // The socket goes before the members its handlers use.
-    mainSocket_->OnError = nullptr;
-    mainSocket_->OnReadReady = nullptr;
-    mainSocket_->OnDestroyHandle = nullptr;
-    delete mainSocket_;
+    // The link goes before the members its handlers use.
+    transport_.reset();
+}
+
+void TQdoConnect::AttachTransport() {
+    TTransport::THandlers handlers;
+    handlers.Error = [this](int32_t code) { SocketError(Socket(), code); };
+    handlers.ReadReady = [this] { SocketReadHandler(Socket()); };
+    // Bytes received and not yet handled belong to the link that closed: never read them as the
+    // first words of the next one.
+    handlers.Closing = [this] { receive_->Clear(); };
+    transport_->SetHandlers(std::move(handlers));
+}
+
+void UseTransport(TQdoConnect& connect, std::unique_ptr<TTransport> link) {
+    connect.transport_ = std::move(link);
+    connect.active_ = false;
+    connect.receive_->Clear();
+    connect.AttachTransport();
+}
+
+TTcpClient* TQdoConnect::Socket() noexcept {
+    return transport_->Socket();
 }
 
 void TQdoConnect::SetServerAddress(std::string value) {
@@ -112,7 +123,7 @@ void TQdoConnect::SetActive(bool value) {
         return;
     if (!value) {
         Quit();
-        socket_->SetActive(false);
+        transport_->Close();
         active_ = false;
         return;
     }
@@ -120,7 +131,7 @@ void TQdoConnect::SetActive(bool value) {
         if (OnBeginConnect)
             OnBeginConnect(this);
         OpenSession();
-        active_ = socket_->Active();
+        active_ = transport_->Active();
     } catch (...) {
         if (OnEndConnect)
             OnEndConnect(this, active_);
@@ -139,15 +150,6 @@ void TQdoConnect::Loaded() {
     OpenSession();
     if (OnEndConnect)
         OnEndConnect(this, active_);
-}
-
-void TQdoConnect::InitSocket() {
-    socket_->SetActive(false);
-    socket_->SetRemotePort(std::to_string(serverPort_));
-    socket_->SetRemoteHost(!host_.empty() || serverAddress_.empty() ? host_ : serverAddress_);
-    socket_->SetBlockMode(bmBlocking);
-    socket_->SetConnectTimeOut(timeOut_);
-    socket_->SetActive(true);
 }
 
 void TQdoConnect::GetPublishedProperties(std::vector<TPublishedProperty>& properties) {

@@ -1,6 +1,7 @@
 // The errors a connection detects, and the path of socket failures.
 #include "classes/Application.h"
 #include "connect/Qdoconnect.h"
+#include "connect/Transport.h"
 
 namespace qdo {
 
@@ -59,7 +60,7 @@ void TQdoConnect::SocketError(TObject*, int32_t ErrorCode) {
         return;
     handlingSocketError_ = true;
     try {
-        mainSocket_->SetActive(false);
+        transport_->Close();
     } catch (...) {
     }
     handlingSocketError_ = false;

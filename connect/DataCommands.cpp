@@ -1,6 +1,7 @@
 // The data commands: read, write, execute, kill, terminal execute, group read and its cancel.
 #include "connect/Qdoconnect.h"
 #include "connect/Scopes.h"
+#include "connect/Transport.h"
 #include "protocol/FrameReader.h"
 #include "protocol/Requests.h"
 
@@ -84,19 +85,19 @@ void TQdoConnect::CancelGroupRead() {
     // A short-lived side connection carries the request, so that the main socket, which may be
     // in the middle of the group read, carries no byte of it. It touches nothing of the
     // connection's request state, so that any thread may call it while a group read runs.
-    TTcpClient side;
-    side.SetRemotePort(std::to_string(serverPort_));
-    side.SetRemoteHost(!host_.empty() || serverAddress_.empty() ? host_ : serverAddress_);
-    side.SetConnectTimeOut(timeOut_);
-    side.SetBlockMode(bmBlocking);
-    side.SetActive(true);
-    if (!side.Active()) {
+    const std::unique_ptr<TTransport> side = transport_->NewLink();
+    side->Aim(!host_.empty() || serverAddress_.empty() ? host_ : serverAddress_,
+              std::to_string(serverPort_));
+    side->SetConnectTimeOut(timeOut_);
+    side->SetNotifying(false);
+    side->Open();
+    if (!side->Active()) {
         HandleError(ceSocketNotConnected);
         return;
     }
     std::string cancel;
     request::Terminated(cancel, "MR:bfl:", sessionId_);
-    SendWhole(side, cancel.data(), static_cast<int32_t>(cancel.size()));
+    SendWhole(*side, cancel.data(), static_cast<int32_t>(cancel.size()));
 }
 
 void TQdoConnect::RunParam(std::string (TQdoConnect::*operation)(std::string_view)) {

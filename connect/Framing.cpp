@@ -1,6 +1,7 @@
 // Putting messages on the wire and taking whole replies off it.
 #include "connect/Qdoconnect.h"
 #include "connect/Scopes.h"
+#include "connect/Transport.h"
 #include "protocol/FrameReader.h"
 
 namespace qdo {
@@ -12,23 +13,22 @@ TWaitState TQdoConnect::WaitState() const noexcept {
 }
 
 int32_t TQdoConnect::Send(char* bytes, int32_t count) {
-    if (!socket_->Active())
-        socket_->SetActive(true);
-    if (!socket_->Active()) {
+    ReopenWhenClosed();
+    if (!transport_->Active()) {
         HandleError(ceSocketNotConnected);
         return 0;
     }
-    SendWhole(*socket_, bytes, count);
+    SendWhole(*transport_, bytes, count);
     return count;
 }
 
-void TQdoConnect::SendWhole(TTcpClient& socket, char* bytes, int32_t count) {
-    // A blocking send normally takes everything; should a signal cut it short, the rest
-    // follows, so that the server never sees half a message.
+void TQdoConnect::SendWhole(TTransport& link, char* bytes, int32_t count) {
+    // A blocking send normally takes everything; should it take less (a signal cut it short),
+    // the rest follows, so that the server never sees half a message.
     for (int32_t done = 0; done < count;) {
-        const int32_t sent = socket.SendBuf(bytes + done, count - done);
+        const int32_t sent = link.Send(bytes + done, count - done);
         if (sent <= 0)
-            return; // reported through the socket's error handler, if it has one
+            return; // reported through the link's error handler, if it has one
         done += sent;
     }
 }
@@ -56,8 +56,7 @@ bool TQdoConnect::ReadFrame(std::string& frame) {
     } else if (CutFrame(frame)) {
         return true;
     }
-    if (!socket_->Active())
-        socket_->SetActive(true);
+    ReopenWhenClosed();
     while (true) {
         if (waitLimit_.SessionStep && reader.WaitState() == wsCommand &&
             !protocol::CanStartSessionReply(std::string_view(reader.Data(), reader.Count())))
@@ -74,7 +73,7 @@ bool TQdoConnect::ReadFrame(std::string& frame) {
         // followed by another, for as long as the server takes (or the limit allows).
         bool timedOut = false;
         const int32_t received =
-            socket_->ReceiveBufWithin(reader.FreeSpace(), reader.FreeRoom(), wait, timedOut);
+            transport_->Receive(reader.FreeSpace(), reader.FreeRoom(), wait, timedOut);
         if (timedOut) {
             if (waitLimit_.QuietEnds)
                 TimeOutFailure("The rest of a stopped reply did not come", timeOut_);
@@ -107,7 +106,7 @@ bool TQdoConnect::CutFrame(std::string& frame) {
 
 void TQdoConnect::CloseConnection() noexcept {
     try {
-        socket_->SetActive(false);
+        transport_->Close();
     } catch (...) {
     }
     active_ = false;

@@ -38,6 +38,7 @@ namespace qdo {
 namespace protocol {
 class TFrameReader;
 }
+class TTransport;
 
 // The failures that a connection detects itself. The ordinals are fixed (5 is not used); 10 and
 // up are additions of this library.
@@ -209,10 +210,15 @@ public:
     void PropertyChangeAlert(const std::string& propertyName);
 
     // --- Framing ---
-    // Sends bytes on the socket, reconnecting it once when it is closed; returns `count`, or 0
-    // (after ceSocketNotConnected under htEvent) when nothing could be sent. A send that takes
-    // only part of the bytes is followed by the rest. (An OnSend handler of the socket may
-    // change the bytes in place.)
+    // Sends the `count` bytes at `bytes`. A closed link is first opened once more, to where it
+    // was last aimed; a failure of that connect raises the socket error, and a link that is
+    // still closed without one reports ceSocketNotConnected (HandleError) and returns 0. A send
+    // that takes only part of the bytes is followed by the rest until all have gone. On an open
+    // link Send returns `count`, which is not a count of bytes sent: a send that fails raises
+    // through SocketError, and only when that report is dropped (a failure met while one is
+    // already being handled) does Send return `count` with bytes unsent. The TCP socket's
+    // OnSend handler may change the bytes in place, or lower one send's count (the rest then
+    // follows in the next).
     int32_t Send(char* bytes, int32_t count);
     // Sends the outgoing request text.
     void SysPost();
@@ -315,7 +321,8 @@ public:
     // Whether a request's reply is being read: its handlers run inside that request.
     bool ReplyRunning() const noexcept { return replyRunning_; }
     TWaitState WaitState() const noexcept;
-    TTcpClient* Socket() noexcept { return socket_; }
+    // The socket of the connection's TCP link (null while a test's in-memory link replaces it).
+    TTcpClient* Socket() noexcept;
 
 private:
     friend class TUseScope;
@@ -342,9 +349,17 @@ private:
         bool QuietEnds = false;     // a wait of TimeOut with nothing received ends it too
     };
     class TWaitScope;
-    // Hands all of `bytes` to `socket`, following a send that a signal cut short with the rest;
-    // a failure is the socket's to report.
-    static void SendWhole(TTcpClient& socket, char* bytes, int32_t count);
+    // Hands all of `bytes` to `link`, following a send that took only part of them with the
+    // rest; a failure is the link's to report, and ends the sending.
+    static void SendWhole(TTransport& link, char* bytes, int32_t count);
+    // The reconnect rules (connect/Link.cpp): a redirect moves the link to `port` of the same
+    // host; a send or a wait on a closed link opens it again.
+    void FollowRedirect(const std::string& port);
+    void ReopenWhenClosed();
+    // Puts `link` in place of the connection's link (the old one closes without a word to the
+    // server) and gives it the connection's handlers. For tests (connect/ConnectInternals.h).
+    friend void UseTransport(TQdoConnect& connect, std::unique_ptr<TTransport> link);
+    void AttachTransport();
     // Ends a wait that ran out: closes the connection and raises ceTimeOut, saying that `what`
     // did not happen within `ms`.
     [[noreturn]] void TimeOutFailure(const char* what, int32_t ms);
@@ -388,8 +403,7 @@ private:
     void RunParam(std::string (TQdoConnect::*operation)(std::string_view));
 
     int32_t busy_ = 0;
-    TTcpClient* socket_;     // the current socket: the main one, or a side connection
-    TTcpClient* mainSocket_; // owned through the component's owner relation
+    std::unique_ptr<TTransport> transport_; // the link to the server (TCP unless a test's)
     std::string jobToken_;
     bool storeSession_ = false;
     std::unique_ptr<protocol::TFrameReader> receive_;
@@ -432,7 +446,9 @@ private:
 [[noreturn]] QDO_API void SocketErrorProc(int32_t errorCode);
 QDO_API std::string SocketErrorText(int32_t errorCode);
 
-// Adds TQdoConnect to the component registry, on the palette page "Quendo".
+// Registers the class TQdoConnect with the stored-form registry (classes/StoredForm.h), so that
+// CreateComponentFromForm can make a TQdoConnect from a form that names it; the registry files
+// it under the group name "Quendo", which PalettePageOf returns.
 QDO_API void Register();
 
 // Whether the whole `text` matches the whole `pattern`, in which `oneWildcard` matches exactly

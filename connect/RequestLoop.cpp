@@ -2,6 +2,7 @@
 #include "classes/Application.h"
 #include "connect/Qdoconnect.h"
 #include "connect/Scopes.h"
+#include "connect/Transport.h"
 #include "protocol/FrameReader.h"
 #include "protocol/Replies.h"
 #include "protocol/Requests.h"
@@ -75,7 +76,7 @@ void TQdoConnect::LeaveUse() noexcept {
 void TQdoConnect::SetBlocked(bool blocked) {
     busy_ = std::max(0, busy_ + (blocked ? 1 : -1));
     try {
-        socket_->SetBlockMode(busy_ > 0 ? bmBlocking : bmNonBlocking);
+        transport_->SetNotifying(busy_ == 0);
         if (busy_ == 0)
             ScheduleBufferedFrames();
     } catch (...) {
@@ -99,7 +100,7 @@ void TQdoConnect::PostGet() {
         if (!ended)
             FinishAbandonedReply(cancellable); // Continue was cleared
     } catch (...) {
-        if (!ended && socket_->Active()) {
+        if (!ended && transport_->Active()) {
             try {
                 FinishAbandonedReply(cancellable);
             } catch (...) {

@@ -4,6 +4,7 @@
 #include "classes/IntegerText.h"
 #include "connect/Qdoconnect.h"
 #include "connect/Scopes.h"
+#include "connect/Transport.h"
 #include "encodings/Mutils.h"
 #include "protocol/FrameReader.h"
 #include "protocol/Requests.h"
@@ -37,7 +38,7 @@ void TQdoConnect::SocketReadHandler(TObject*) {
     TUseScope use(*this, std::nothrow);
     if (!use || busy_ > 0)
         return;
-    const std::string bytes = socket_->ReceiveText();
+    const std::string bytes = transport_->ReceiveAvailable();
     if (!bytes.empty())
         TakePushedBytes(bytes);
 }
@@ -139,10 +140,10 @@ void TQdoConnect::HandleBufferedFrames() {
 }
 
 void TQdoConnect::ScheduleBufferedFrames() {
-    if (!receive_->Pending() || !socket_->Active())
+    if (!receive_->Pending() || !transport_->Active())
         return;
     // These bytes have left the socket, so no read notification will announce them.
-    socket_->GetHandle()->Post([this, alive = std::weak_ptr<bool>(alive_)] {
+    transport_->Loop().Post([this, alive = std::weak_ptr<bool>(alive_)] {
         if (alive.expired())
             return;
         TUseScope use(*this, std::nothrow);

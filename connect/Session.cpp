@@ -1,12 +1,10 @@
 // Opening, storing and re-opening a session with a server job; logon; closing.
 #include "connect/Qdoconnect.h"
 #include "connect/Scopes.h"
+#include "connect/Transport.h"
 #include "encodings/Mpiece.h"
 #include "protocol/FrameReader.h"
 #include "protocol/Requests.h"
-
-#include <arpa/inet.h>
-#include <sys/socket.h>
 
 namespace qdo {
 
@@ -69,15 +67,13 @@ void TQdoConnect::HandleOpenSession() {
 
     if (pieces.PieceCount() == 2 && pieces.GetPiece(0) == protocol::MarkerOk) {
         jobToken_ = pieces.GetPiece(1);
-        active_ = socket_->Active();
+        active_ = transport_->Active();
         return;
     }
     if (pieces.PieceCount() == 3 && pieces.GetPiece(0) == protocol::MarkerConnect) {
-        socket_->SetActive(false);
-        socket_->SetRemotePort(pieces.GetPiece(1));
         jobToken_ = pieces.GetPiece(2);
-        socket_->SetActive(true);
-        active_ = socket_->Active();
+        FollowRedirect(pieces.GetPiece(1));
+        active_ = transport_->Active();
         if (!IsDesigning())
             Logon();
         return;
@@ -145,14 +141,7 @@ void TQdoConnect::SetIPAddress() {
 }
 
 std::string TQdoConnect::LocalAddress() {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    char text[INET_ADDRSTRLEN] = {};
-    if (socket_->Active() &&
-        getsockname(socket_->SocketHandle(), reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
-        address.sin_family == AF_INET && inet_ntop(AF_INET, &address.sin_addr, text, sizeof text))
-        return text;
-    return socket_->LocalHostAddr();
+    return transport_->LocalAddress();
 }
 
 std::string TQdoConnect::GetClientIP() {
@@ -161,7 +150,7 @@ std::string TQdoConnect::GetClientIP() {
 
 void TQdoConnect::Quit() {
     TRequestScope scope(*this);
-    socket_->SetActive(false);
+    transport_->Close();
     active_ = false;
 }
 
@@ -171,7 +160,7 @@ bool TQdoConnect::SessionStore() {
         return false;
     request_ = "st";
     SysPost();
-    socket_->SetActive(false);
+    transport_->Close();
     active_ = false;
     return true;
 }
