@@ -30,6 +30,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <sys/eventfd.h>
+#include <unistd.h>
 #include <vector>
 
 namespace qdo::test {
@@ -267,9 +269,7 @@ public:
         index_ = peer->links.size();
         peer->links.emplace_back();
         peer->links.back().notifying = notifying_;
-        peer->links.back().wake = [this, alive = std::weak_ptr<bool>(alive_)] {
-            PostReadReady(alive);
-        };
+        peer->links.back().wake = [this] { Announce(); };
         peer->Advance();
     }
     void Close() override {
@@ -281,6 +281,7 @@ public:
         link.clientOpen = false;
         link.wake = nullptr;
         state_.reset();
+        EndWatch();
     }
     bool Active() const override { return state_ != nullptr; }
 
@@ -375,7 +376,7 @@ public:
             inbound.pop_front();
         }
         if (notifying_ && !inbound.empty() && inbound.front().kind != Item::Close)
-            PostReadReady(alive_); // the next piece is announced as the socket would
+            Announce(); // the next piece is announced as the socket would
         return bytes;
     }
 
@@ -383,13 +384,13 @@ public:
         notifying_ = notifying;
         if (!state_)
             return;
-        if (notifying && !loop_)
-            loop_ = TNotificationLoop::ForCurrentThread();
+        if (notifying)
+            StartWatch();
         std::lock_guard lock(state_->mutex);
         Connection& link = Mine();
         link.notifying = notifying;
         if (notifying && !link.inbound.empty() && link.inbound.front().kind != Item::Close)
-            PostReadReady(alive_);
+            Announce();
     }
     TNotificationLoop& Loop() override {
         if (!loop_)
@@ -401,18 +402,39 @@ public:
 
 private:
     Connection& Mine() { return state_->links[index_]; }
-    // Calls ReadReady at the loop's next pump, once for all bytes that came until then.
-    void PostReadReady(const std::weak_ptr<bool>& alive) {
-        if (readReadyPosted_ || !loop_)
+    // Bytes for the client are announced as a socket's are: an event descriptor that the
+    // notification loop watches becomes readable, and the watch's handler calls ReadReady at the
+    // loop's next pump. The watch ends with the connection, so nothing of it outlives the link.
+    void StartWatch() {
+        if (!loop_)
+            loop_ = TNotificationLoop::ForCurrentThread();
+        if (watch_ != 0)
             return;
-        readReadyPosted_ = true;
-        loop_->Post([this, alive] {
-            if (alive.expired())
-                return;
-            readReadyPosted_ = false;
-            if (notifying_ && state_)
-                ReportReadReady();
-        });
+        event_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        watch_ = loop_->WatchReadable(event_, [this] { return OnAnnounced(); });
+    }
+    void EndWatch() {
+        if (watch_ == 0)
+            return;
+        loop_->Unwatch(watch_);
+        ::close(event_);
+        watch_ = 0;
+        event_ = -1;
+    }
+    void Announce() {
+        if (event_ < 0)
+            return;
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(event_, &one, sizeof one);
+    }
+    bool OnAnnounced() {
+        uint64_t count = 0;
+        [[maybe_unused]] const ssize_t read = ::read(event_, &count, sizeof count);
+        loop_->Rearm(watch_);
+        if (!notifying_ || !state_)
+            return false;
+        ReportReadReady();
+        return true;
     }
 
     std::shared_ptr<State> state_; // the peer of the open connection
@@ -420,9 +442,9 @@ private:
     std::string host_;
     std::string port_;
     bool notifying_ = false;
-    bool readReadyPosted_ = false;
     std::shared_ptr<TNotificationLoop> loop_;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    int event_ = -1;
+    TNotificationLoop::TWatchId watch_ = 0;
 };
 
 // Runs `connect` over an in-memory link from now on: connections it opens reach MemoryPeers.
