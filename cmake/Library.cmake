@@ -29,6 +29,7 @@ set(QDO_SOURCES
     connect/ConnectComponent.cpp
     connect/ConnectErrors.cpp
     connect/Link.cpp
+    connect/Wire.cpp
     connect/DataCommands.cpp
     connect/Framing.cpp
     connect/MatchString.cpp

@@ -3,7 +3,7 @@
 #include "classes/StoredForm.h"
 #include "connect/Qdoconnect.h"
 #include "connect/TcpTransport.h"
-#include "protocol/FrameReader.h"
+#include "connect/Wire.h"
 
 namespace qdo {
 
@@ -21,11 +21,10 @@ void TMAuthorization::Assign(const TPersistent* source) {
 }
 
 TQdoConnect::TQdoConnect(TComponent* owner)
-    : TComponent(owner), receive_(std::make_unique<protocol::TFrameReader>()),
+    : TComponent(owner), wire_(std::make_unique<detail::TConnectWire>(*this)),
       authorization_(std::make_unique<TMAuthorization>()) {
-    transport_ = std::make_unique<TTcpTransport>(this);
-    AttachTransport();
-    listBuilder_ = std::make_unique<TMList>();
+    wire_->transport_ = std::make_unique<TTcpTransport>(this);
+    wire_->AttachTransport();
     query_ = std::make_unique<TStringList>();
     queryResult_ = std::make_unique<TStringList>();
     nameSpace_ = "%SYS";
@@ -38,13 +37,13 @@ TQdoConnect::~TQdoConnect() {
     } catch (...) {
     }
     // The link goes before the members its handlers use.
-    transport_.reset();
+    wire_->transport_.reset();
 }
 
-void TQdoConnect::AttachTransport() {
+void detail::TConnectWire::AttachTransport() {
     TTransport::THandlers handlers;
-    handlers.Error = [this](int32_t code) { SocketError(Socket(), code); };
-    handlers.ReadReady = [this] { SocketReadHandler(Socket()); };
+    handlers.Error = [this](int32_t code) { c.SocketError(c.Socket(), code); };
+    handlers.ReadReady = [this] { c.SocketReadHandler(c.Socket()); };
     // Bytes received and not yet handled belong to the link that closed: never read them as the
     // first words of the next one.
     handlers.Closing = [this] { receive_->Clear(); };
@@ -52,14 +51,14 @@ void TQdoConnect::AttachTransport() {
 }
 
 void UseTransport(TQdoConnect& connect, std::unique_ptr<TTransport> link) {
-    connect.transport_ = std::move(link);
-    connect.active_ = false;
-    connect.receive_->Clear();
-    connect.AttachTransport();
+    detail::TConnectWire& wire = detail::TConnectWire::Of(connect);
+    wire.CloseConnection();
+    wire.transport_ = std::move(link);
+    wire.AttachTransport();
 }
 
 TTcpClient* TQdoConnect::Socket() noexcept {
-    return transport_->Socket();
+    return wire_->transport_->Socket();
 }
 
 void TQdoConnect::SetServerAddress(std::string value) {
@@ -123,7 +122,7 @@ void TQdoConnect::SetActive(bool value) {
         return;
     if (!value) {
         Quit();
-        transport_->Close();
+        wire_->transport_->Close();
         active_ = false;
         return;
     }
@@ -131,7 +130,7 @@ void TQdoConnect::SetActive(bool value) {
         if (OnBeginConnect)
             OnBeginConnect(this);
         OpenSession();
-        active_ = transport_->Active();
+        active_ = wire_->transport_->Active();
     } catch (...) {
         if (OnEndConnect)
             OnEndConnect(this, active_);

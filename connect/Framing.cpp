@@ -2,6 +2,7 @@
 #include "connect/Qdoconnect.h"
 #include "connect/Scopes.h"
 #include "connect/Transport.h"
+#include "connect/Wire.h"
 #include "protocol/FrameReader.h"
 
 namespace qdo {
@@ -9,20 +10,20 @@ namespace qdo {
 using protocol::TFrameReader;
 
 TWaitState TQdoConnect::WaitState() const noexcept {
-    return receive_->WaitState();
+    return wire_->receive_->WaitState();
 }
 
 int32_t TQdoConnect::Send(char* bytes, int32_t count) {
-    ReopenWhenClosed();
-    if (!transport_->Active()) {
+    wire_->ReopenWhenClosed();
+    if (!wire_->transport_->Active()) {
         HandleError(ceSocketNotConnected);
         return 0;
     }
-    SendWhole(*transport_, bytes, count);
+    wire_->SendWhole(*wire_->transport_, bytes, count);
     return count;
 }
 
-void TQdoConnect::SendWhole(TTransport& link, char* bytes, int32_t count) {
+void detail::TConnectWire::SendWhole(TTransport& link, char* bytes, int32_t count) {
     // A blocking send normally takes everything; should it take less (a signal cut it short),
     // the rest follows, so that the server never sees half a message.
     for (int32_t done = 0; done < count;) {
@@ -34,18 +35,18 @@ void TQdoConnect::SendWhole(TTransport& link, char* bytes, int32_t count) {
 }
 
 void TQdoConnect::SysPost() {
-    Send(request_.data(), static_cast<int32_t>(request_.size()));
+    Send(wire_->request_.data(), static_cast<int32_t>(wire_->request_.size()));
 }
 
 void TQdoConnect::SysGet() {
-    ReadFrame(reply_);
+    wire_->ReadFrame(wire_->reply_);
 }
 
 bool TQdoConnect::TryBuffer() {
-    return CutFrame(reply_);
+    return wire_->CutFrame(wire_->reply_);
 }
 
-bool TQdoConnect::ReadFrame(std::string& frame) {
+bool detail::TConnectWire::ReadFrame(std::string& frame) {
     frame.clear();
     TFrameReader& reader = *receive_;
     if (reader.WaitState() == wsTerminal) {
@@ -61,7 +62,7 @@ bool TQdoConnect::ReadFrame(std::string& frame) {
         if (waitLimit_.SessionStep && reader.WaitState() == wsCommand &&
             !protocol::CanStartSessionReply(std::string_view(reader.Data(), reader.Count())))
             return false;
-        int32_t wait = timeOut_;
+        int32_t wait = c.timeOut_;
         if (waitLimit_.Deadline) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 *waitLimit_.Deadline - Clock::now());
@@ -76,10 +77,10 @@ bool TQdoConnect::ReadFrame(std::string& frame) {
             transport_->Receive(reader.FreeSpace(), reader.FreeRoom(), wait, timedOut);
         if (timedOut) {
             if (waitLimit_.QuietEnds)
-                TimeOutFailure("The rest of a stopped reply did not come", timeOut_);
+                TimeOutFailure("The rest of a stopped reply did not come", c.timeOut_);
             continue;
         }
-        // A failure of the main socket has raised through SocketError already.
+        // A failure of the main socket has raised through c.SocketError already.
         if (received <= 0)
             DropConnection(received == 0 ? "The server closed the connection."
                                          : "The connection failed while a reply was awaited.");
@@ -93,7 +94,7 @@ bool TQdoConnect::ReadFrame(std::string& frame) {
     }
 }
 
-bool TQdoConnect::CutFrame(std::string& frame) {
+bool detail::TConnectWire::CutFrame(std::string& frame) {
     switch (const auto cut = receive_->Cut(frame)) {
     case TFrameReader::TCut::Whole:
         return true;
@@ -104,21 +105,21 @@ bool TQdoConnect::CutFrame(std::string& frame) {
     }
 }
 
-void TQdoConnect::CloseConnection() noexcept {
+void detail::TConnectWire::CloseConnection() noexcept {
     try {
         transport_->Close();
     } catch (...) {
     }
-    active_ = false;
+    c.active_ = false;
     receive_->Clear();
 }
 
-void TQdoConnect::DropConnection(const std::string& why) {
+void detail::TConnectWire::DropConnection(const std::string& why) {
     CloseConnection();
     throw EMConnectionLost(why);
 }
 
-void TQdoConnect::TimeOutFailure(const char* what, int32_t ms) {
+void detail::TConnectWire::TimeOutFailure(const char* what, int32_t ms) {
     std::string message = ConnectErrorMessage(ceTimeOut);
     message += ' ';
     message += what ? what : "The reply did not come";

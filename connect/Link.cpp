@@ -10,25 +10,26 @@
 //   - Nothing else reconnects: a link that the server or a failure closed stays closed.
 #include "connect/Qdoconnect.h"
 #include "connect/Transport.h"
+#include "connect/Wire.h"
 
 namespace qdo {
 
 void TQdoConnect::InitSocket() {
-    transport_->Close();
-    transport_->Aim(!host_.empty() || serverAddress_.empty() ? host_ : serverAddress_,
-                    std::to_string(serverPort_));
-    transport_->SetNotifying(false);
-    transport_->SetConnectTimeOut(timeOut_);
-    transport_->Open();
+    wire_->transport_->Close();
+    wire_->transport_->Aim(!host_.empty() || serverAddress_.empty() ? host_ : serverAddress_,
+                           std::to_string(serverPort_));
+    wire_->transport_->SetNotifying(false);
+    wire_->transport_->SetConnectTimeOut(timeOut_);
+    wire_->transport_->Open();
 }
 
-void TQdoConnect::FollowRedirect(const std::string& port) {
+void detail::TConnectWire::FollowRedirect(const std::string& port) {
     transport_->Close();
     transport_->Aim(transport_->Host(), port);
     transport_->Open();
 }
 
-void TQdoConnect::ReopenWhenClosed() {
+void detail::TConnectWire::ReopenWhenClosed() {
     if (!transport_->Active())
         transport_->Open();
 }

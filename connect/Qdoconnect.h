@@ -35,10 +35,9 @@
 
 namespace qdo {
 
-namespace protocol {
-class TFrameReader;
+namespace detail {
+struct TConnectWire;
 }
-class TTransport;
 
 // The failures that a connection detects itself. The ordinals are fixed (5 is not used); 10 and
 // up are additions of this library.
@@ -237,7 +236,7 @@ public:
     // Raises (true) or lowers (false, never below 0) the busy count; the socket blocks while
     // it is above 0 and notifies while it is 0.
     void SetBlocked(bool blocked);
-    bool GetBlocked() const noexcept { return busy_ > 0; }
+    bool GetBlocked() const noexcept;
     // Sends the outgoing request text and runs the request to its end; the result is left in
     // the reply text. With no OnGroupRead handler the result is every chunk of the reply
     // joined; with one, every chunk but the last goes to the handler and the last is the
@@ -254,7 +253,7 @@ public:
     void Quit();
     bool SessionStore();
     bool SessionOpen();
-    bool GetActiveSession() const noexcept { return !sessionId_.empty(); }
+    bool GetActiveSession() const noexcept;
     std::string GetClientIP();
 
     // --- Data commands ---
@@ -313,100 +312,26 @@ public:
     int32_t WriteBLOB(int32_t id, TStream* stream) { return WriteUncompressedBLOB(id, stream); }
 
     // --- State shared with the wire (read-only views, for tests and diagnostics) ---
-    const std::string& OutgoingRequest() const noexcept { return request_; }
-    const std::string& ReplyText() const noexcept { return reply_; }
-    const std::string& JobToken() const noexcept { return jobToken_; }
-    const std::string& SessionIdentifier() const noexcept { return sessionId_; }
-    int32_t BusyCount() const noexcept { return busy_; }
+    const std::string& OutgoingRequest() const noexcept;
+    const std::string& ReplyText() const noexcept;
+    const std::string& JobToken() const noexcept;
+    const std::string& SessionIdentifier() const noexcept;
+    int32_t BusyCount() const noexcept;
     // Whether a request's reply is being read: its handlers run inside that request.
-    bool ReplyRunning() const noexcept { return replyRunning_; }
+    bool ReplyRunning() const noexcept;
     TWaitState WaitState() const noexcept;
     // The socket of the connection's TCP link (null while a test's in-memory link replaces it).
     TTcpClient* Socket() noexcept;
 
 private:
-    friend class TUseScope;
-    using Clock = std::chrono::steady_clock;
+    friend struct detail::TConnectWire;
 
-    // Takes the connection for the calling thread for one operation (nested operations of the
-    // same thread count up). It is refused while another thread has it, or while a request's
-    // reply runs on this one: TryEnterUse says which, EnterUse raises ceBusy.
-    enum class TUse { Entered, ReplyRunning, OtherThread };
-    TUse TryEnterUse() noexcept;
-    void EnterUse();
-    void LeaveUse() noexcept;
-    // Reads the next frame into `frame` (SysGet's work). In a session step it answers false
-    // when the bytes cannot become a session reply, without waiting further.
-    bool ReadFrame(std::string& frame);
-    // Cuts the next whole frame, or drops the connection on bytes that cannot be one.
-    bool CutFrame(std::string& frame);
-    // Bounds the waits of a session step or a request: until `Deadline`, for `What`.
-    struct TWaitLimit {
-        std::optional<Clock::time_point> Deadline;
-        int32_t LimitMs = 0;
-        const char* What = nullptr; // "The server did not answer the logon", ...
-        bool SessionStep = false;   // answers must look like session replies
-        bool QuietEnds = false;     // a wait of TimeOut with nothing received ends it too
-    };
-    class TWaitScope;
-    // Hands all of `bytes` to `link`, following a send that took only part of them with the
-    // rest; a failure is the link's to report, and ends the sending.
-    static void SendWhole(TTransport& link, char* bytes, int32_t count);
-    // The reconnect rules (connect/Link.cpp): a redirect moves the link to `port` of the same
-    // host; a send or a wait on a closed link opens it again.
-    void FollowRedirect(const std::string& port);
-    void ReopenWhenClosed();
-    // Puts `link` in place of the connection's link (the old one closes without a word to the
-    // server) and gives it the connection's handlers. For tests (connect/ConnectInternals.h).
-    friend void UseTransport(TQdoConnect& connect, std::unique_ptr<TTransport> link);
-    void AttachTransport();
-    // Ends a wait that ran out: closes the connection and raises ceTimeOut, saying that `what`
-    // did not happen within `ms`.
-    [[noreturn]] void TimeOutFailure(const char* what, int32_t ms);
-    // Closes the socket and marks the connection inactive; drops whatever was buffered.
-    void CloseConnection() noexcept;
-    // Ends the wait for a reply on a connection that can deliver no more.
-    [[noreturn]] void DropConnection(const std::string& why);
-    // The reply loop of PostGet; sets `ended` once the reply's end has been read.
-    void RunReply(bool& ended);
-    // Reads what is left of a reply whose reader stopped (Continue cleared, or a handler
-    // failed) up to its end and drops it; callbacks get the empty answer, events still reach
-    // OnServerEvent (a handler's failure then goes to the application's exception handler).
-    // With `cancel` (a group read of a session) it first asks the server to stop the read.
-    void FinishAbandonedReply(bool cancel);
-    // Answers a callback request of a running request.
-    void AnswerCallback(std::string_view payload);
-    // The text of the socket's local address: the address this connection reaches the server
-    // from.
-    std::string LocalAddress();
-    // The frames pushed between requests: those the bytes complete are cut out and handled in
-    // order; the first failure is raised once all have been handled.
-    void TakePushedBytes(std::string_view bytes);
-    void HandlePushedFrames(const std::vector<std::string>& frames);
-    void HandlePushedFrame(std::string_view frame);
-    // Whole frames left in the buffer when a request starts came before it: they are handled
-    // as pushed, their failures going to the application's exception handler.
-    void HandleBufferedFrames();
-    // An event, wherever it is met: OnServerEvent, then the acknowledgement.
-    void DeliverServerEvent(std::string_view identifier, std::string_view payload);
-    // Posts the acknowledgement of a pushed message when its identifier is above 0 (a text
-    // that is not a number fails with EConvertError).
-    void PostAcknowledgement(std::string_view identifier, std::string_view answer);
-    // Frames left buffered after a request's last reply reach no read notification: they are
-    // handled at the next pump of the notification loop.
-    void ScheduleBufferedFrames();
-    // Runs a one-argument request under the busy count, after CheckConnect.
-    std::string RunRequest(char command, std::string_view argument);
-    // The internal server error of a reply with an unknown marker (EMServerError for an M
-    // error); returns when the break-flow rule ends the request quietly.
-    void InternalServerError();
-    void RunParam(std::string (TQdoConnect::*operation)(std::string_view));
+    // What the connection keeps for the wire (its link, frame reader, buffers, wait limits and
+    // who uses it) and the helpers that work on it: connect/Wire.h, internal to the library.
+    std::unique_ptr<detail::TConnectWire> wire_;
 
-    int32_t busy_ = 0;
-    std::unique_ptr<TTransport> transport_; // the link to the server (TCP unless a test's)
-    std::string jobToken_;
+    // The stored settings.
     bool storeSession_ = false;
-    std::unique_ptr<protocol::TFrameReader> receive_;
     std::unique_ptr<TMAuthorization> authorization_;
     std::string nameSpace_;
     std::string host_;
@@ -419,26 +344,7 @@ private:
     int32_t timeOut_ = 10000;
     int32_t requestDeadline_ = 0;
     TErrorHandler errorHandler_ = htException;
-    std::string sessionId_;
-    std::string request_;
-    std::string reply_;
-    std::unique_ptr<TMList> listBuilder_;
     bool raiseBreakFlowError_ = true;
-
-    // Reused by every request so that a request in steady state allocates nothing.
-    std::string lastChunk_;
-    std::string lastCallbackCommand_;
-    std::string callbackResult_;
-    std::string abandoned_; // frames of a reply being dropped
-    bool handlingSocketError_ = false;
-    TWaitLimit waitLimit_;
-
-    // Which thread uses the connection, how deeply, and whether a request's reply is running.
-    std::atomic<std::thread::id> user_{};
-    int32_t useDepth_ = 0;
-    bool replyRunning_ = false;
-    // Lets a message posted to the notification loop find out whether the connection is gone.
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 // Raises the exception of a socket failure: "Windows socket error. Code %d: " and the text of
