@@ -30,6 +30,8 @@ set(QDO_SOURCES
     connect/BlobTransfer.cpp
     connect/ConnectComponent.cpp
     connect/ConnectErrors.cpp
+    connect/Link.cpp
+    connect/Wire.cpp
     connect/DataCommands.cpp
     connect/Framing.cpp
     connect/MatchString.cpp
@@ -38,6 +40,7 @@ set(QDO_SOURCES
     connect/Session.cpp
     connect/SocketErrorMessages.cpp
     connect/StrToCharStr.cpp
+    connect/TcpTransport.cpp
     encodings/Mlist.cpp
     encodings/Mpiece.cpp
     encodings/Mutils.cpp

@@ -7,6 +7,7 @@
 #include "classes/IntegerText.h"
 #include "connect/Qdoconnect.h"
 #include "connect/Scopes.h"
+#include "connect/Wire.h"
 #include "encodings/Mpiece.h"
 #include "encodings/Mutils.h"
 

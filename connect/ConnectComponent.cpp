@@ -2,7 +2,8 @@
 #include "classes/Application.h"
 #include "classes/StoredForm.h"
 #include "connect/Qdoconnect.h"
-#include "protocol/FrameReader.h"
+#include "connect/TcpTransport.h"
+#include "connect/Wire.h"
 
 namespace qdo {
 
@@ -20,19 +21,10 @@ void TMAuthorization::Assign(const TPersistent* source) {
 }
 
 TQdoConnect::TQdoConnect(TComponent* owner)
-    : TComponent(owner), receive_(std::make_unique<protocol::TFrameReader>()),
+    : TComponent(owner), wire_(std::make_unique<detail::TConnectWire>(*this)),
       authorization_(std::make_unique<TMAuthorization>()) {
-    mainSocket_ = new TTcpClient(this);
-    socket_ = mainSocket_;
-    // Each request goes out in one send and waits for its reply: nothing of it may wait for an
-    // acknowledgement that the server delays.
-    socket_->SetNoDelay(true);
-    socket_->OnError = [this](TObject* sender, int32_t code) { SocketError(sender, code); };
-    socket_->OnReadReady = [this](TObject* sender) { SocketReadHandler(sender); };
-    // Bytes received and not yet handled belong to the connection that closed: never read them
-    // as the first words of the next one.
-    socket_->OnDestroyHandle = [this](TObject*) { receive_->Clear(); };
-    listBuilder_ = std::make_unique<TMList>();
+    wire_->transport_ = std::make_unique<TTcpTransport>(this);
+    wire_->AttachTransport();
     query_ = std::make_unique<TStringList>();
     queryResult_ = std::make_unique<TStringList>();
     nameSpace_ = "%SYS";
@@ -44,11 +36,29 @@ TQdoConnect::~TQdoConnect() {
             Quit();
     } catch (...) {
     }
-    // The socket goes before the members its handlers use.
-    mainSocket_->OnError = nullptr;
-    mainSocket_->OnReadReady = nullptr;
-    mainSocket_->OnDestroyHandle = nullptr;
-    delete mainSocket_;
+    // The link goes before the members its handlers use.
+    wire_->transport_.reset();
+}
+
+void detail::TConnectWire::AttachTransport() {
+    TTransport::THandlers handlers;
+    handlers.Error = [this](int32_t code) { c.SocketError(c.Socket(), code); };
+    handlers.ReadReady = [this] { c.SocketReadHandler(c.Socket()); };
+    // Bytes received and not yet handled belong to the link that closed: never read them as the
+    // first words of the next one.
+    handlers.Closing = [this] { receive_->Clear(); };
+    transport_->SetHandlers(std::move(handlers));
+}
+
+void UseTransport(TQdoConnect& connect, std::unique_ptr<TTransport> link) {
+    detail::TConnectWire& wire = detail::TConnectWire::Of(connect);
+    wire.CloseConnection();
+    wire.transport_ = std::move(link);
+    wire.AttachTransport();
+}
+
+TTcpClient* TQdoConnect::Socket() noexcept {
+    return wire_->transport_->Socket();
 }
 
 void TQdoConnect::SetServerAddress(std::string value) {
@@ -112,7 +122,7 @@ void TQdoConnect::SetActive(bool value) {
         return;
     if (!value) {
         Quit();
-        socket_->SetActive(false);
+        wire_->transport_->Close();
         active_ = false;
         return;
     }
@@ -120,7 +130,7 @@ void TQdoConnect::SetActive(bool value) {
         if (OnBeginConnect)
             OnBeginConnect(this);
         OpenSession();
-        active_ = socket_->Active();
+        active_ = wire_->transport_->Active();
     } catch (...) {
         if (OnEndConnect)
             OnEndConnect(this, active_);
@@ -139,15 +149,6 @@ void TQdoConnect::Loaded() {
     OpenSession();
     if (OnEndConnect)
         OnEndConnect(this, active_);
-}
-
-void TQdoConnect::InitSocket() {
-    socket_->SetActive(false);
-    socket_->SetRemotePort(std::to_string(serverPort_));
-    socket_->SetRemoteHost(!host_.empty() || serverAddress_.empty() ? host_ : serverAddress_);
-    socket_->SetBlockMode(bmBlocking);
-    socket_->SetConnectTimeOut(timeOut_);
-    socket_->SetActive(true);
 }
 
 void TQdoConnect::GetPublishedProperties(std::vector<TPublishedProperty>& properties) {

@@ -1,6 +1,8 @@
 // The errors a connection detects, and the path of socket failures.
 #include "classes/Application.h"
 #include "connect/Qdoconnect.h"
+#include "connect/Transport.h"
+#include "connect/Wire.h"
 
 namespace qdo {
 
@@ -55,14 +57,14 @@ void TQdoConnect::HandleError(TConnectError error) {
 }
 
 void TQdoConnect::SocketError(TObject*, int32_t ErrorCode) {
-    if (handlingSocketError_)
+    if (wire_->handlingSocketError_)
         return;
-    handlingSocketError_ = true;
+    wire_->handlingSocketError_ = true;
     try {
-        mainSocket_->SetActive(false);
+        wire_->transport_->Close();
     } catch (...) {
     }
-    handlingSocketError_ = false;
+    wire_->handlingSocketError_ = false;
     active_ = false;
     // A connection that could not be made in time is a time-out like any other wait that ran
     // out; the message stays the socket's.

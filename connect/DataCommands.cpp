@@ -1,6 +1,8 @@
 // The data commands: read, write, execute, kill, terminal execute, group read and its cancel.
 #include "connect/Qdoconnect.h"
 #include "connect/Scopes.h"
+#include "connect/Transport.h"
+#include "connect/Wire.h"
 #include "protocol/FrameReader.h"
 #include "protocol/Requests.h"
 
@@ -8,35 +10,35 @@ namespace qdo {
 
 namespace request = protocol::request;
 
-std::string TQdoConnect::RunRequest(char command, std::string_view argument) {
-    TUseScope use(*this);
-    CheckConnect();
-    TBusyScope busy(*this);
+std::string detail::TConnectWire::RunRequest(char command, std::string_view argument) {
+    TUseScope use(c);
+    c.CheckConnect();
+    TBusyScope busy(c);
     request::OneArgument(request_, command, argument);
-    PostGet();
+    c.PostGet();
     return reply_;
 }
 
 std::string TQdoConnect::Read(std::string_view expression) {
-    return RunRequest('r', expression);
+    return wire_->RunRequest('r', expression);
 }
 
 std::string TQdoConnect::Kill(std::string_view name) {
-    return RunRequest('k', name);
+    return wire_->RunRequest('k', name);
 }
 
 std::string TQdoConnect::Write(std::string_view name, std::string_view value) {
     TUseScope use(*this);
     CheckConnect();
     TBusyScope busy(*this);
-    request::Write(request_, name, value);
+    request::Write(wire_->request_, name, value);
     PostGet();
-    return reply_;
+    return wire_->reply_;
 }
 
 std::string TQdoConnect::Execute(std::string_view commandLine) {
     TUseScope use(*this);
-    std::string result = RunRequest('x', commandLine);
+    std::string result = wire_->RunRequest('x', commandLine);
     // The loop hands over every chunk but the last as the next arrives; the last one goes to
     // the handler here, so that it sees the whole reply in order.
     if (OnGroupRead) {
@@ -50,14 +52,14 @@ std::string TQdoConnect::ExecuteTerminal(std::string_view commandLine) {
     TUseScope use(*this);
     CheckConnect();
     TBusyScope busy(*this);
-    request::OneArgument(request_, 't', commandLine);
-    protocol::TFrameReader& reader = *receive_;
+    request::OneArgument(wire_->request_, 't', commandLine);
+    protocol::TFrameReader& reader = *wire_->receive_;
     // A terminal stream starts between frames: what came before the request is handled first.
-    HandleBufferedFrames();
+    wire_->HandleBufferedFrames();
     while (reader.WaitState() == wsLength) {
         std::string pushed;
-        ReadFrame(pushed);
-        HandlePushedFrames({pushed});
+        wire_->ReadFrame(pushed);
+        wire_->HandlePushedFrames({pushed});
     }
     reader.StartTerminal();
     try {
@@ -67,7 +69,7 @@ std::string TQdoConnect::ExecuteTerminal(std::string_view commandLine) {
         throw;
     }
     reader.EndTerminal();
-    return reply_;
+    return wire_->reply_;
 }
 
 std::string TQdoConnect::GroupRead(std::string_view argument) {
@@ -75,43 +77,43 @@ std::string TQdoConnect::GroupRead(std::string_view argument) {
     TBusyScope busy(*this);
     CheckConnect();
     const TVarRec fields[] = {TVarRec(argument)};
-    request::WithList(request_, "fl:", listBuilder_->lb(fields, 0));
+    request::WithList(wire_->request_, "fl:", wire_->listBuilder_->lb(fields, 0));
     PostGet();
-    return reply_;
+    return wire_->reply_;
 }
 
 void TQdoConnect::CancelGroupRead() {
     // A short-lived side connection carries the request, so that the main socket, which may be
     // in the middle of the group read, carries no byte of it. It touches nothing of the
     // connection's request state, so that any thread may call it while a group read runs.
-    TTcpClient side;
-    side.SetRemotePort(std::to_string(serverPort_));
-    side.SetRemoteHost(!host_.empty() || serverAddress_.empty() ? host_ : serverAddress_);
-    side.SetConnectTimeOut(timeOut_);
-    side.SetBlockMode(bmBlocking);
-    side.SetActive(true);
-    if (!side.Active()) {
+    const std::unique_ptr<TTransport> side = wire_->transport_->NewLink();
+    side->Aim(!host_.empty() || serverAddress_.empty() ? host_ : serverAddress_,
+              std::to_string(serverPort_));
+    side->SetConnectTimeOut(timeOut_);
+    side->SetNotifying(false);
+    side->Open();
+    if (!side->Active()) {
         HandleError(ceSocketNotConnected);
         return;
     }
     std::string cancel;
-    request::Terminated(cancel, "MR:bfl:", sessionId_);
-    SendWhole(side, cancel.data(), static_cast<int32_t>(cancel.size()));
+    request::Terminated(cancel, "MR:bfl:", wire_->sessionId_);
+    wire_->SendWhole(*side, cancel.data(), static_cast<int32_t>(cancel.size()));
 }
 
-void TQdoConnect::RunParam(std::string (TQdoConnect::*operation)(std::string_view)) {
-    const std::string result = (this->*operation)(query_->Text());
-    queryResult_->SetText(result);
+void detail::TConnectWire::RunParam(std::string (TQdoConnect::*operation)(std::string_view)) {
+    const std::string result = (c.*operation)(c.query_->Text());
+    c.queryResult_->SetText(result);
 }
 
 void TQdoConnect::ReadParam() {
-    RunParam(&TQdoConnect::Read);
+    wire_->RunParam(&TQdoConnect::Read);
 }
 void TQdoConnect::ExecuteParam() {
-    RunParam(&TQdoConnect::Execute);
+    wire_->RunParam(&TQdoConnect::Execute);
 }
 void TQdoConnect::KillParam() {
-    RunParam(&TQdoConnect::Kill);
+    wire_->RunParam(&TQdoConnect::Kill);
 }
 
 } // namespace qdo

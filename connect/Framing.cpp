@@ -1,6 +1,8 @@
 // Putting messages on the wire and taking whole replies off it.
 #include "connect/Qdoconnect.h"
 #include "connect/Scopes.h"
+#include "connect/Transport.h"
+#include "connect/Wire.h"
 #include "protocol/FrameReader.h"
 
 namespace qdo {
@@ -8,44 +10,43 @@ namespace qdo {
 using protocol::TFrameReader;
 
 TWaitState TQdoConnect::WaitState() const noexcept {
-    return receive_->WaitState();
+    return wire_->receive_->WaitState();
 }
 
 int32_t TQdoConnect::Send(char* bytes, int32_t count) {
-    if (!socket_->Active())
-        socket_->SetActive(true);
-    if (!socket_->Active()) {
+    wire_->ReopenWhenClosed();
+    if (!wire_->transport_->Active()) {
         HandleError(ceSocketNotConnected);
         return 0;
     }
-    SendWhole(*socket_, bytes, count);
+    wire_->SendWhole(*wire_->transport_, bytes, count);
     return count;
 }
 
-void TQdoConnect::SendWhole(TTcpClient& socket, char* bytes, int32_t count) {
-    // A blocking send normally takes everything; should a signal cut it short, the rest
-    // follows, so that the server never sees half a message.
+void detail::TConnectWire::SendWhole(TTransport& link, char* bytes, int32_t count) {
+    // A blocking send normally takes everything; should it take less (a signal cut it short),
+    // the rest follows, so that the server never sees half a message.
     for (int32_t done = 0; done < count;) {
-        const int32_t sent = socket.SendBuf(bytes + done, count - done);
+        const int32_t sent = link.Send(bytes + done, count - done);
         if (sent <= 0)
-            return; // reported through the socket's error handler, if it has one
+            return; // reported through the link's error handler, if it has one
         done += sent;
     }
 }
 
 void TQdoConnect::SysPost() {
-    Send(request_.data(), static_cast<int32_t>(request_.size()));
+    Send(wire_->request_.data(), static_cast<int32_t>(wire_->request_.size()));
 }
 
 void TQdoConnect::SysGet() {
-    ReadFrame(reply_);
+    wire_->ReadFrame(wire_->reply_);
 }
 
 bool TQdoConnect::TryBuffer() {
-    return CutFrame(reply_);
+    return wire_->CutFrame(wire_->reply_);
 }
 
-bool TQdoConnect::ReadFrame(std::string& frame) {
+bool detail::TConnectWire::ReadFrame(std::string& frame) {
     frame.clear();
     TFrameReader& reader = *receive_;
     if (reader.WaitState() == wsTerminal) {
@@ -56,13 +57,12 @@ bool TQdoConnect::ReadFrame(std::string& frame) {
     } else if (CutFrame(frame)) {
         return true;
     }
-    if (!socket_->Active())
-        socket_->SetActive(true);
+    ReopenWhenClosed();
     while (true) {
         if (waitLimit_.SessionStep && reader.WaitState() == wsCommand &&
             !protocol::CanStartSessionReply(std::string_view(reader.Data(), reader.Count())))
             return false;
-        int32_t wait = timeOut_;
+        int32_t wait = c.timeOut_;
         if (waitLimit_.Deadline) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 *waitLimit_.Deadline - Clock::now());
@@ -74,13 +74,13 @@ bool TQdoConnect::ReadFrame(std::string& frame) {
         // followed by another, for as long as the server takes (or the limit allows).
         bool timedOut = false;
         const int32_t received =
-            socket_->ReceiveBufWithin(reader.FreeSpace(), reader.FreeRoom(), wait, timedOut);
+            transport_->Receive(reader.FreeSpace(), reader.FreeRoom(), wait, timedOut);
         if (timedOut) {
             if (waitLimit_.QuietEnds)
-                TimeOutFailure("The rest of a stopped reply did not come", timeOut_);
+                TimeOutFailure("The rest of a stopped reply did not come", c.timeOut_);
             continue;
         }
-        // A failure of the main socket has raised through SocketError already.
+        // A failure of the main socket has raised through c.SocketError already.
         if (received <= 0)
             DropConnection(received == 0 ? "The server closed the connection."
                                          : "The connection failed while a reply was awaited.");
@@ -94,7 +94,7 @@ bool TQdoConnect::ReadFrame(std::string& frame) {
     }
 }
 
-bool TQdoConnect::CutFrame(std::string& frame) {
+bool detail::TConnectWire::CutFrame(std::string& frame) {
     switch (const auto cut = receive_->Cut(frame)) {
     case TFrameReader::TCut::Whole:
         return true;
@@ -105,21 +105,21 @@ bool TQdoConnect::CutFrame(std::string& frame) {
     }
 }
 
-void TQdoConnect::CloseConnection() noexcept {
+void detail::TConnectWire::CloseConnection() noexcept {
     try {
-        socket_->SetActive(false);
+        transport_->Close();
     } catch (...) {
     }
-    active_ = false;
+    c.active_ = false;
     receive_->Clear();
 }
 
-void TQdoConnect::DropConnection(const std::string& why) {
+void detail::TConnectWire::DropConnection(const std::string& why) {
     CloseConnection();
     throw EMConnectionLost(why);
 }
 
-void TQdoConnect::TimeOutFailure(const char* what, int32_t ms) {
+void detail::TConnectWire::TimeOutFailure(const char* what, int32_t ms) {
     std::string message = ConnectErrorMessage(ceTimeOut);
     message += ' ';
     message += what ? what : "The reply did not come";

@@ -35,8 +35,8 @@
 
 namespace qdo {
 
-namespace protocol {
-class TFrameReader;
+namespace detail {
+struct TConnectWire;
 }
 
 // The failures that a connection detects itself. The ordinals are fixed (5 is not used); 10 and
@@ -209,10 +209,15 @@ public:
     void PropertyChangeAlert(const std::string& propertyName);
 
     // --- Framing ---
-    // Sends bytes on the socket, reconnecting it once when it is closed; returns `count`, or 0
-    // (after ceSocketNotConnected under htEvent) when nothing could be sent. A send that takes
-    // only part of the bytes is followed by the rest. (An OnSend handler of the socket may
-    // change the bytes in place.)
+    // Sends the `count` bytes at `bytes`. A closed link is first opened once more, to where it
+    // was last aimed; a failure of that connect raises the socket error, and a link that is
+    // still closed without one reports ceSocketNotConnected (HandleError) and returns 0. A send
+    // that takes only part of the bytes is followed by the rest until all have gone. On an open
+    // link Send returns `count`, which is not a count of bytes sent: a send that fails raises
+    // through SocketError, and only when that report is dropped (a failure met while one is
+    // already being handled) does Send return `count` with bytes unsent. The TCP socket's
+    // OnSend handler may change the bytes in place, or lower one send's count (the rest then
+    // follows in the next).
     int32_t Send(char* bytes, int32_t count);
     // Sends the outgoing request text.
     void SysPost();
@@ -231,7 +236,7 @@ public:
     // Raises (true) or lowers (false, never below 0) the busy count; the socket blocks while
     // it is above 0 and notifies while it is 0.
     void SetBlocked(bool blocked);
-    bool GetBlocked() const noexcept { return busy_ > 0; }
+    bool GetBlocked() const noexcept;
     // Sends the outgoing request text and runs the request to its end; the result is left in
     // the reply text. With no OnGroupRead handler the result is every chunk of the reply
     // joined; with one, every chunk but the last goes to the handler and the last is the
@@ -248,7 +253,7 @@ public:
     void Quit();
     bool SessionStore();
     bool SessionOpen();
-    bool GetActiveSession() const noexcept { return !sessionId_.empty(); }
+    bool GetActiveSession() const noexcept;
     std::string GetClientIP();
 
     // --- Data commands ---
@@ -307,92 +312,26 @@ public:
     int32_t WriteBLOB(int32_t id, TStream* stream) { return WriteUncompressedBLOB(id, stream); }
 
     // --- State shared with the wire (read-only views, for tests and diagnostics) ---
-    const std::string& OutgoingRequest() const noexcept { return request_; }
-    const std::string& ReplyText() const noexcept { return reply_; }
-    const std::string& JobToken() const noexcept { return jobToken_; }
-    const std::string& SessionIdentifier() const noexcept { return sessionId_; }
-    int32_t BusyCount() const noexcept { return busy_; }
+    const std::string& OutgoingRequest() const noexcept;
+    const std::string& ReplyText() const noexcept;
+    const std::string& JobToken() const noexcept;
+    const std::string& SessionIdentifier() const noexcept;
+    int32_t BusyCount() const noexcept;
     // Whether a request's reply is being read: its handlers run inside that request.
-    bool ReplyRunning() const noexcept { return replyRunning_; }
+    bool ReplyRunning() const noexcept;
     TWaitState WaitState() const noexcept;
-    TTcpClient* Socket() noexcept { return socket_; }
+    // The socket of the connection's TCP link (null while a test's in-memory link replaces it).
+    TTcpClient* Socket() noexcept;
 
 private:
-    friend class TUseScope;
-    using Clock = std::chrono::steady_clock;
+    friend struct detail::TConnectWire;
 
-    // Takes the connection for the calling thread for one operation (nested operations of the
-    // same thread count up). It is refused while another thread has it, or while a request's
-    // reply runs on this one: TryEnterUse says which, EnterUse raises ceBusy.
-    enum class TUse { Entered, ReplyRunning, OtherThread };
-    TUse TryEnterUse() noexcept;
-    void EnterUse();
-    void LeaveUse() noexcept;
-    // Reads the next frame into `frame` (SysGet's work). In a session step it answers false
-    // when the bytes cannot become a session reply, without waiting further.
-    bool ReadFrame(std::string& frame);
-    // Cuts the next whole frame, or drops the connection on bytes that cannot be one.
-    bool CutFrame(std::string& frame);
-    // Bounds the waits of a session step or a request: until `Deadline`, for `What`.
-    struct TWaitLimit {
-        std::optional<Clock::time_point> Deadline;
-        int32_t LimitMs = 0;
-        const char* What = nullptr; // "The server did not answer the logon", ...
-        bool SessionStep = false;   // answers must look like session replies
-        bool QuietEnds = false;     // a wait of TimeOut with nothing received ends it too
-    };
-    class TWaitScope;
-    // Hands all of `bytes` to `socket`, following a send that a signal cut short with the rest;
-    // a failure is the socket's to report.
-    static void SendWhole(TTcpClient& socket, char* bytes, int32_t count);
-    // Ends a wait that ran out: closes the connection and raises ceTimeOut, saying that `what`
-    // did not happen within `ms`.
-    [[noreturn]] void TimeOutFailure(const char* what, int32_t ms);
-    // Closes the socket and marks the connection inactive; drops whatever was buffered.
-    void CloseConnection() noexcept;
-    // Ends the wait for a reply on a connection that can deliver no more.
-    [[noreturn]] void DropConnection(const std::string& why);
-    // The reply loop of PostGet; sets `ended` once the reply's end has been read.
-    void RunReply(bool& ended);
-    // Reads what is left of a reply whose reader stopped (Continue cleared, or a handler
-    // failed) up to its end and drops it; callbacks get the empty answer, events still reach
-    // OnServerEvent (a handler's failure then goes to the application's exception handler).
-    // With `cancel` (a group read of a session) it first asks the server to stop the read.
-    void FinishAbandonedReply(bool cancel);
-    // Answers a callback request of a running request.
-    void AnswerCallback(std::string_view payload);
-    // The text of the socket's local address: the address this connection reaches the server
-    // from.
-    std::string LocalAddress();
-    // The frames pushed between requests: those the bytes complete are cut out and handled in
-    // order; the first failure is raised once all have been handled.
-    void TakePushedBytes(std::string_view bytes);
-    void HandlePushedFrames(const std::vector<std::string>& frames);
-    void HandlePushedFrame(std::string_view frame);
-    // Whole frames left in the buffer when a request starts came before it: they are handled
-    // as pushed, their failures going to the application's exception handler.
-    void HandleBufferedFrames();
-    // An event, wherever it is met: OnServerEvent, then the acknowledgement.
-    void DeliverServerEvent(std::string_view identifier, std::string_view payload);
-    // Posts the acknowledgement of a pushed message when its identifier is above 0 (a text
-    // that is not a number fails with EConvertError).
-    void PostAcknowledgement(std::string_view identifier, std::string_view answer);
-    // Frames left buffered after a request's last reply reach no read notification: they are
-    // handled at the next pump of the notification loop.
-    void ScheduleBufferedFrames();
-    // Runs a one-argument request under the busy count, after CheckConnect.
-    std::string RunRequest(char command, std::string_view argument);
-    // The internal server error of a reply with an unknown marker (EMServerError for an M
-    // error); returns when the break-flow rule ends the request quietly.
-    void InternalServerError();
-    void RunParam(std::string (TQdoConnect::*operation)(std::string_view));
+    // What the connection keeps for the wire (its link, frame reader, buffers, wait limits and
+    // who uses it) and the helpers that work on it: connect/Wire.h, internal to the library.
+    std::unique_ptr<detail::TConnectWire> wire_;
 
-    int32_t busy_ = 0;
-    TTcpClient* socket_;     // the current socket: the main one, or a side connection
-    TTcpClient* mainSocket_; // owned through the component's owner relation
-    std::string jobToken_;
+    // The stored settings.
     bool storeSession_ = false;
-    std::unique_ptr<protocol::TFrameReader> receive_;
     std::unique_ptr<TMAuthorization> authorization_;
     std::string nameSpace_;
     std::string host_;
@@ -405,26 +344,7 @@ private:
     int32_t timeOut_ = 10000;
     int32_t requestDeadline_ = 0;
     TErrorHandler errorHandler_ = htException;
-    std::string sessionId_;
-    std::string request_;
-    std::string reply_;
-    std::unique_ptr<TMList> listBuilder_;
     bool raiseBreakFlowError_ = true;
-
-    // Reused by every request so that a request in steady state allocates nothing.
-    std::string lastChunk_;
-    std::string lastCallbackCommand_;
-    std::string callbackResult_;
-    std::string abandoned_; // frames of a reply being dropped
-    bool handlingSocketError_ = false;
-    TWaitLimit waitLimit_;
-
-    // Which thread uses the connection, how deeply, and whether a request's reply is running.
-    std::atomic<std::thread::id> user_{};
-    int32_t useDepth_ = 0;
-    bool replyRunning_ = false;
-    // Lets a message posted to the notification loop find out whether the connection is gone.
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 // Raises the exception of a socket failure: "Windows socket error. Code %d: " and the text of
@@ -432,7 +352,9 @@ private:
 [[noreturn]] QDO_API void SocketErrorProc(int32_t errorCode);
 QDO_API std::string SocketErrorText(int32_t errorCode);
 
-// Adds TQdoConnect to the component registry, on the palette page "Quendo".
+// Registers the class TQdoConnect with the stored-form registry (classes/StoredForm.h), so that
+// CreateComponentFromForm can make a TQdoConnect from a form that names it; the registry files
+// it under the group name "Quendo", which PalettePageOf returns.
 QDO_API void Register();
 
 // Whether the whole `text` matches the whole `pattern`, in which `oneWildcard` matches exactly

@@ -2,6 +2,8 @@
 #include "classes/Application.h"
 #include "connect/Qdoconnect.h"
 #include "connect/Scopes.h"
+#include "connect/Transport.h"
+#include "connect/Wire.h"
 #include "protocol/FrameReader.h"
 #include "protocol/Replies.h"
 #include "protocol/Requests.h"
@@ -34,7 +36,7 @@ std::string Quoted(std::string_view text, bool escaped) {
 
 } // namespace
 
-TQdoConnect::TUse TQdoConnect::TryEnterUse() noexcept {
+detail::TConnectWire::TUse detail::TConnectWire::TryEnterUse() noexcept {
     const std::thread::id self = std::this_thread::get_id();
     if (user_.load(std::memory_order_acquire) == self) {
         if (replyRunning_)
@@ -49,7 +51,7 @@ TQdoConnect::TUse TQdoConnect::TryEnterUse() noexcept {
     return TUse::Entered;
 }
 
-void TQdoConnect::EnterUse() {
+void detail::TConnectWire::EnterUse() {
     switch (TryEnterUse()) {
     case TUse::Entered:
         return;
@@ -67,73 +69,73 @@ void TQdoConnect::EnterUse() {
     }
 }
 
-void TQdoConnect::LeaveUse() noexcept {
+void detail::TConnectWire::LeaveUse() noexcept {
     if (--useDepth_ == 0)
         user_.store(std::thread::id(), std::memory_order_release);
 }
 
 void TQdoConnect::SetBlocked(bool blocked) {
-    busy_ = std::max(0, busy_ + (blocked ? 1 : -1));
+    wire_->busy_ = std::max(0, wire_->busy_ + (blocked ? 1 : -1));
     try {
-        socket_->SetBlockMode(busy_ > 0 ? bmBlocking : bmNonBlocking);
-        if (busy_ == 0)
-            ScheduleBufferedFrames();
+        wire_->transport_->SetNotifying(wire_->busy_ == 0);
+        if (wire_->busy_ == 0)
+            wire_->ScheduleBufferedFrames();
     } catch (...) {
     }
 }
 
 void TQdoConnect::PostGet() {
     TUseScope use(*this);
-    if (receive_->WaitState() != wsTerminal)
-        HandleBufferedFrames();
+    if (wire_->receive_->WaitState() != wsTerminal)
+        wire_->HandleBufferedFrames();
     TWaitScope deadline(*this, requestDeadline_, "The request did not end", false);
-    lastChunk_.clear();
-    lastCallbackCommand_.clear();
+    wire_->lastChunk_.clear();
+    wire_->lastCallbackCommand_.clear();
     // A group read that its reader stops is cancelled, so that the server stops early.
-    const bool cancellable = request_.starts_with("fl:") && !sessionId_.empty();
+    const bool cancellable = wire_->request_.starts_with("fl:") && !wire_->sessionId_.empty();
     SysPost();
     bool ended = false;
-    replyRunning_ = true;
+    wire_->replyRunning_ = true;
     try {
-        RunReply(ended);
+        wire_->RunReply(ended);
         if (!ended)
-            FinishAbandonedReply(cancellable); // Continue was cleared
+            wire_->FinishAbandonedReply(cancellable); // Continue was cleared
     } catch (...) {
-        if (!ended && socket_->Active()) {
+        if (!ended && wire_->transport_->Active()) {
             try {
-                FinishAbandonedReply(cancellable);
+                wire_->FinishAbandonedReply(cancellable);
             } catch (...) {
-                CloseConnection(); // out of step for good: never read a stale reply
+                wire_->CloseConnection(); // out of step for good: never read a stale reply
             }
         }
-        replyRunning_ = false;
+        wire_->replyRunning_ = false;
         throw;
     }
-    replyRunning_ = false;
+    wire_->replyRunning_ = false;
 }
 
-void TQdoConnect::RunReply(bool& ended) {
+void detail::TConnectWire::RunReply(bool& ended) {
     bool keepReading = true;
     int32_t chunks = 0;
     while (true) {
-        SysGet();
+        c.SysGet();
         if (reply_.size() == 1 && reply_[0] == '\0')
             continue;
         const protocol::TFrameParts frame = protocol::SplitFrame(reply_);
 
         if (frame.Marker == protocol::MarkerTerminal) {
-            if (OnTerminalOutput)
-                OnTerminalOutput(this, std::string(frame.Payload));
+            if (c.OnTerminalOutput)
+                c.OnTerminalOutput(&c, std::string(frame.Payload));
         } else if (frame.Marker == protocol::MarkerOk) {
             ended = true;
             reply_.swap(lastChunk_);
             return;
         } else if (frame.Marker == protocol::MarkerGoOn) {
-            if (!OnGroupRead) {
+            if (!c.OnGroupRead) {
                 lastChunk_.append(frame.Payload); // nobody takes chunks: the result is them all
             } else {
                 if (chunks > 0) {
-                    OnGroupRead(this, lastChunk_, keepReading);
+                    c.OnGroupRead(&c, lastChunk_, keepReading);
                     if (!keepReading)
                         return; // the reply text is the whole current reply
                 }
@@ -153,28 +155,28 @@ void TQdoConnect::RunReply(bool& ended) {
     }
 }
 
-void TQdoConnect::AnswerCallback(std::string_view payload) {
+void detail::TConnectWire::AnswerCallback(std::string_view payload) {
     callbackResult_.clear();
-    if (OnCallback) {
+    if (c.OnCallback) {
         lastCallbackCommand_.assign(payload);
         try {
-            OnCallback(this, lastCallbackCommand_, callbackResult_);
+            c.OnCallback(&c, lastCallbackCommand_, callbackResult_);
         } catch (...) {
             // The server waits for an answer before it goes on: give it the empty one, so that
             // the rest of the reply can be read and dropped.
             request::CallbackAnswer(request_, {});
-            SysPost();
+            c.SysPost();
             throw;
         }
     }
     request::CallbackAnswer(request_, callbackResult_);
-    SysPost();
+    c.SysPost();
 }
 
-void TQdoConnect::FinishAbandonedReply(bool cancel) {
+void detail::TConnectWire::FinishAbandonedReply(bool cancel) {
     if (cancel) {
         try {
-            CancelGroupRead();
+            c.CancelGroupRead();
         } catch (...) {
             // Without the cancel the rest is only longer to read.
         }
@@ -184,16 +186,16 @@ void TQdoConnect::FinishAbandonedReply(bool cancel) {
     const bool quietEnded = waitLimit_.QuietEnds;
     waitLimit_.QuietEnds = true;
     struct TRestore {
-        TQdoConnect& connect;
+        TConnectWire& wire;
         bool value;
-        ~TRestore() { connect.waitLimit_.QuietEnds = value; }
+        ~TRestore() { wire.waitLimit_.QuietEnds = value; }
     } restore{*this, quietEnded};
     while (true) {
         ReadFrame(abandoned_);
         const protocol::TFrameParts frame = protocol::SplitFrame(abandoned_);
         if (frame.Marker == protocol::MarkerCallback) {
             request::CallbackAnswer(request_, {});
-            SysPost();
+            c.SysPost();
         } else if (frame.Marker == protocol::MarkerServerEvent) {
             try {
                 DeliverServerEvent(protocol::ReplyIdentifier(frame.Header), frame.Payload);
@@ -208,9 +210,9 @@ void TQdoConnect::FinishAbandonedReply(bool cancel) {
     }
 }
 
-void TQdoConnect::InternalServerError() {
+void detail::TConnectWire::InternalServerError() {
     // The reply text still holds the reply as it came: nothing has touched it since.
-    if (reply_.find(protocol::BreakFlowCode) != std::string::npos && !raiseBreakFlowError_)
+    if (reply_.find(protocol::BreakFlowCode) != std::string::npos && !c.raiseBreakFlowError_)
         return;
     std::string context;
     if (!lastCallbackCommand_.empty())

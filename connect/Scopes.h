@@ -2,6 +2,7 @@
 #pragma once
 
 #include "connect/Qdoconnect.h"
+#include "connect/Wire.h"
 
 namespace qdo {
 
@@ -24,14 +25,16 @@ private:
 // path) just reports that, through its boolean value.
 class TUseScope {
 public:
-    explicit TUseScope(TQdoConnect& connect) : connect_(connect), held_(true) {
-        connect_.EnterUse();
+    explicit TUseScope(TQdoConnect& connect)
+        : wire_(detail::TConnectWire::Of(connect)), held_(true) {
+        wire_.EnterUse();
     }
     TUseScope(TQdoConnect& connect, std::nothrow_t) noexcept
-        : connect_(connect), held_(connect.TryEnterUse() == TQdoConnect::TUse::Entered) {}
+        : wire_(detail::TConnectWire::Of(connect)),
+          held_(wire_.TryEnterUse() == detail::TConnectWire::TUse::Entered) {}
     ~TUseScope() {
         if (held_)
-            connect_.LeaveUse();
+            wire_.LeaveUse();
     }
     TUseScope(const TUseScope&) = delete;
     TUseScope& operator=(const TUseScope&) = delete;
@@ -39,7 +42,7 @@ public:
     explicit operator bool() const noexcept { return held_; }
 
 private:
-    TQdoConnect& connect_;
+    detail::TConnectWire& wire_;
     bool held_;
 };
 
@@ -56,24 +59,25 @@ private:
 // Bounds the waits of a session step or a request for the life of the scope: a wait for data
 // that is still going on at `limitMs` milliseconds from now fails with ceTimeOut. A limit of 0
 // or below adds none. An outer limit stays in force: nested scopes never extend it.
-class TQdoConnect::TWaitScope {
+class TWaitScope {
 public:
     TWaitScope(TQdoConnect& connect, int32_t limitMs, const char* what, bool sessionStep)
-        : connect_(connect), saved_(connect.waitLimit_) {
+        : wire_(detail::TConnectWire::Of(connect)), saved_(wire_.waitLimit_) {
         if (limitMs <= 0 || saved_.Deadline)
             return;
-        connect_.waitLimit_.Deadline = Clock::now() + std::chrono::milliseconds(limitMs);
-        connect_.waitLimit_.LimitMs = limitMs;
-        connect_.waitLimit_.What = what;
-        connect_.waitLimit_.SessionStep = sessionStep;
+        wire_.waitLimit_.Deadline =
+            detail::TConnectWire::Clock::now() + std::chrono::milliseconds(limitMs);
+        wire_.waitLimit_.LimitMs = limitMs;
+        wire_.waitLimit_.What = what;
+        wire_.waitLimit_.SessionStep = sessionStep;
     }
-    ~TWaitScope() { connect_.waitLimit_ = saved_; }
+    ~TWaitScope() { wire_.waitLimit_ = saved_; }
     TWaitScope(const TWaitScope&) = delete;
     TWaitScope& operator=(const TWaitScope&) = delete;
 
 private:
-    TQdoConnect& connect_;
-    TWaitLimit saved_;
+    detail::TConnectWire& wire_;
+    detail::TConnectWire::TWaitLimit saved_;
 };
 
 } // namespace qdo

@@ -4,6 +4,8 @@
 #include "classes/IntegerText.h"
 #include "connect/Qdoconnect.h"
 #include "connect/Scopes.h"
+#include "connect/Transport.h"
+#include "connect/Wire.h"
 #include "encodings/Mutils.h"
 #include "protocol/FrameReader.h"
 #include "protocol/Requests.h"
@@ -35,21 +37,21 @@ void TQdoConnect::SocketReadHandler(TObject*) {
     // While a request of this connection runs (on this thread, inside one of its handlers, or
     // on another), the bytes are that request's to read.
     TUseScope use(*this, std::nothrow);
-    if (!use || busy_ > 0)
+    if (!use || wire_->busy_ > 0)
         return;
-    const std::string bytes = socket_->ReceiveText();
+    const std::string bytes = wire_->transport_->ReceiveAvailable();
     if (!bytes.empty())
-        TakePushedBytes(bytes);
+        wire_->TakePushedBytes(bytes);
 }
 
 void TQdoConnect::ServerEventHandler(TObject*, const char* bytes, int32_t count) {
     if (bytes == nullptr || count <= 0)
         return;
     TUseScope use(*this);
-    TakePushedBytes(std::string_view(bytes, static_cast<size_t>(count)));
+    wire_->TakePushedBytes(std::string_view(bytes, static_cast<size_t>(count)));
 }
 
-void TQdoConnect::TakePushedBytes(std::string_view bytes) {
+void detail::TConnectWire::TakePushedBytes(std::string_view bytes) {
     std::vector<std::string> frames;
     const auto cut = receive_->FeedAndCut(bytes, frames);
     if (cut != protocol::TFrameReader::TCut::NeedMore) {
@@ -65,7 +67,7 @@ void TQdoConnect::TakePushedBytes(std::string_view bytes) {
     HandlePushedFrames(frames);
 }
 
-void TQdoConnect::HandlePushedFrames(const std::vector<std::string>& frames) {
+void detail::TConnectWire::HandlePushedFrames(const std::vector<std::string>& frames) {
     // A failure does not cost the messages after it: each is handled, and the first failure
     // is raised afterwards.
     std::exception_ptr first;
@@ -81,14 +83,14 @@ void TQdoConnect::HandlePushedFrames(const std::vector<std::string>& frames) {
         std::rethrow_exception(first);
 }
 
-void TQdoConnect::HandlePushedFrame(std::string_view frame) {
+void detail::TConnectWire::HandlePushedFrame(std::string_view frame) {
     const protocol::TFrameParts parts = protocol::SplitFrame(frame);
     const std::string_view identifier = protocol::ReplyIdentifier(parts.Header);
     if (parts.Marker == protocol::MarkerCallback) {
         std::string answer;
         try {
-            if (OnCallback)
-                OnCallback(this, std::string(parts.Payload), answer);
+            if (c.OnCallback)
+                c.OnCallback(&c, std::string(parts.Payload), answer);
         } catch (...) {
             try {
                 PostAcknowledgement(identifier, {}); // the server waits for an answer
@@ -103,11 +105,12 @@ void TQdoConnect::HandlePushedFrame(std::string_view frame) {
     // Other replies have no request to go to.
 }
 
-void TQdoConnect::DeliverServerEvent(std::string_view identifier, std::string_view payload) {
+void detail::TConnectWire::DeliverServerEvent(std::string_view identifier,
+                                              std::string_view payload) {
     listBuilder_->SetAllList(std::string(payload));
     try {
-        if (OnServerEvent)
-            OnServerEvent(this, listBuilder_->GetList(1), listBuilder_->GetList(2));
+        if (c.OnServerEvent)
+            c.OnServerEvent(&c, listBuilder_->GetList(1), listBuilder_->GetList(2));
     } catch (...) {
         try {
             PostAcknowledgement(identifier, {}); // received, though its handler failed
@@ -118,15 +121,16 @@ void TQdoConnect::DeliverServerEvent(std::string_view identifier, std::string_vi
     PostAcknowledgement(identifier, {});
 }
 
-void TQdoConnect::PostAcknowledgement(std::string_view identifier, std::string_view answer) {
+void detail::TConnectWire::PostAcknowledgement(std::string_view identifier,
+                                               std::string_view answer) {
     if (StrToInt(identifier) <= 0)
         return;
     protocol::request::Acknowledgement(request_, identifier, answer);
-    TBusyScope busy(*this); // a blocking send; no reply is read
-    SysPost();
+    TBusyScope busy(c); // a blocking send; no reply is read
+    c.SysPost();
 }
 
-void TQdoConnect::HandleBufferedFrames() {
+void detail::TConnectWire::HandleBufferedFrames() {
     if (!receive_->Pending())
         return; // the common case: nothing came before the request
     try {
@@ -138,14 +142,14 @@ void TQdoConnect::HandleBufferedFrames() {
     }
 }
 
-void TQdoConnect::ScheduleBufferedFrames() {
-    if (!receive_->Pending() || !socket_->Active())
+void detail::TConnectWire::ScheduleBufferedFrames() {
+    if (!receive_->Pending() || !transport_->Active())
         return;
     // These bytes have left the socket, so no read notification will announce them.
-    socket_->GetHandle()->Post([this, alive = std::weak_ptr<bool>(alive_)] {
+    transport_->Loop().Post([this, alive = std::weak_ptr<bool>(alive_)] {
         if (alive.expired())
             return;
-        TUseScope use(*this, std::nothrow);
+        TUseScope use(c, std::nothrow);
         if (use && busy_ == 0)
             HandleBufferedFrames();
     });

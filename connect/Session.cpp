@@ -1,12 +1,11 @@
 // Opening, storing and re-opening a session with a server job; logon; closing.
 #include "connect/Qdoconnect.h"
 #include "connect/Scopes.h"
+#include "connect/Transport.h"
+#include "connect/Wire.h"
 #include "encodings/Mpiece.h"
 #include "protocol/FrameReader.h"
 #include "protocol/Requests.h"
-
-#include <arpa/inet.h>
-#include <sys/socket.h>
 
 namespace qdo {
 
@@ -35,12 +34,13 @@ void TQdoConnect::OpenSession() {
         const TVarRec fields[] = {TVarRec(authorization_->UserName()),
                                   TVarRec(authorization_->Password()),
                                   TVarRec(authorization_->Application())};
-        request::WithList(request_, "MR:cr:" + nameSpace_ + ":", listBuilder_->lb(fields, 2));
+        request::WithList(wire_->request_, "MR:cr:" + nameSpace_ + ":",
+                          wire_->listBuilder_->lb(fields, 2));
     } else {
         // The server speaks first on a new connection. Whatever this connection sent last
         // time belongs to the old one: posting it again would repeat the caller's last
         // command on the new job.
-        request_.clear();
+        wire_->request_.clear();
     }
     HandleOpenSession();
 }
@@ -51,44 +51,43 @@ void TQdoConnect::HandleOpenSession() {
     bool isSessionReply;
     {
         TWaitScope limit(*this, timeOut_, "The server did not answer the session request", true);
-        isSessionReply = ReadFrame(reply_);
+        isSessionReply = wire_->ReadFrame(wire_->reply_);
     }
     // Refused, or not understood: the connection is of no further use. It is closed before the
     // refusal is reported, so that a raised refusal leaves no connection open behind it.
     const auto unknownFormat = [this] {
-        CloseConnection();
+        wire_->CloseConnection();
         mError_ = "Unknown format of received data.";
         HandleError(ceBadFormat);
     };
     if (!isSessionReply) // bytes of another protocol
         return unknownFormat();
-    const size_t open = reply_.find('<');
+    const size_t open = wire_->reply_.find('<');
     if (open != std::string::npos && open > 0)
-        reply_.erase(0, open);
-    TMPiece pieces(reply_.substr(0, reply_.empty() ? 0 : reply_.size() - 1), ':');
+        wire_->reply_.erase(0, open);
+    TMPiece pieces(wire_->reply_.substr(0, wire_->reply_.empty() ? 0 : wire_->reply_.size() - 1),
+                   ':');
 
     if (pieces.PieceCount() == 2 && pieces.GetPiece(0) == protocol::MarkerOk) {
-        jobToken_ = pieces.GetPiece(1);
-        active_ = socket_->Active();
+        wire_->jobToken_ = pieces.GetPiece(1);
+        active_ = wire_->transport_->Active();
         return;
     }
     if (pieces.PieceCount() == 3 && pieces.GetPiece(0) == protocol::MarkerConnect) {
-        socket_->SetActive(false);
-        socket_->SetRemotePort(pieces.GetPiece(1));
-        jobToken_ = pieces.GetPiece(2);
-        socket_->SetActive(true);
-        active_ = socket_->Active();
+        wire_->jobToken_ = pieces.GetPiece(2);
+        wire_->FollowRedirect(pieces.GetPiece(1));
+        active_ = wire_->transport_->Active();
         if (!IsDesigning())
             Logon();
         return;
     }
     if (pieces.PieceCount() != 1) {
-        CloseConnection();
+        wire_->CloseConnection();
         return;
     }
     for (const auto& refusal : refusals) {
-        if (reply_.compare(0, refusal.marker.size(), refusal.marker) == 0) {
-            CloseConnection();
+        if (wire_->reply_.compare(0, refusal.marker.size(), refusal.marker) == 0) {
+            wire_->CloseConnection();
             mError_ = refusal.marker;
             HandleError(refusal.error);
             return;
@@ -102,20 +101,21 @@ void TQdoConnect::Logon() {
         return;
     TRequestScope scope(*this);
     active_ = false;
-    request::Terminated(request_, "lg:", jobToken_);
+    request::Terminated(wire_->request_, "lg:", wire_->jobToken_);
     SysPost();
     bool isSessionReply;
     {
         TWaitScope limit(*this, timeOut_, "The server did not answer the logon", true);
-        isSessionReply = ReadFrame(reply_);
+        isSessionReply = wire_->ReadFrame(wire_->reply_);
     }
     const std::string_view marker =
-        isSessionReply
-            ? protocol::ReplyMarker(std::string_view(reply_).substr(0, reply_.find('\0')))
-            : std::string_view();
+        isSessionReply ? protocol::ReplyMarker(
+                             std::string_view(wire_->reply_).substr(0, wire_->reply_.find('\0')))
+                       : std::string_view();
     if (marker == protocol::MarkerOk) {
-        const size_t colon = reply_.find(':');
-        sessionId_ = colon == std::string::npos ? std::string() : reply_.substr(colon + 1);
+        const size_t colon = wire_->reply_.find(':');
+        wire_->sessionId_ =
+            colon == std::string::npos ? std::string() : wire_->reply_.substr(colon + 1);
         active_ = true;
         SetIPAddress();
         return;
@@ -124,7 +124,7 @@ void TQdoConnect::Logon() {
     // component does not read as active without a session. A server without a job for the
     // session (at its limit) or without the session says so, and is reported as it says: not
     // as a reply of an unknown format.
-    CloseConnection();
+    wire_->CloseConnection();
     TConnectError error = ceBadFormat;
     for (const Refusal& refusal : refusals)
         if (marker == refusal.marker && refusal.error != ceUnknown)
@@ -136,32 +136,21 @@ void TQdoConnect::SetIPAddress() {
     TUseScope use(*this);
     CheckConnect();
     TBusyScope busy(*this);
-    const std::string address = LocalAddress();
+    const std::string address = wire_->transport_->LocalAddress();
     const TVarRec fields[] = {TVarRec(address)};
-    request::WithList(request_, "si:", listBuilder_->lb(fields, 0));
+    request::WithList(wire_->request_, "si:", wire_->listBuilder_->lb(fields, 0));
     TWaitScope limit(*this, timeOut_, "The server did not answer the client-address request",
                      false);
     PostGet();
 }
 
-std::string TQdoConnect::LocalAddress() {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    char text[INET_ADDRSTRLEN] = {};
-    if (socket_->Active() &&
-        getsockname(socket_->SocketHandle(), reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
-        address.sin_family == AF_INET && inet_ntop(AF_INET, &address.sin_addr, text, sizeof text))
-        return text;
-    return socket_->LocalHostAddr();
-}
-
 std::string TQdoConnect::GetClientIP() {
-    return LocalAddress();
+    return wire_->transport_->LocalAddress();
 }
 
 void TQdoConnect::Quit() {
     TRequestScope scope(*this);
-    socket_->SetActive(false);
+    wire_->transport_->Close();
     active_ = false;
 }
 
@@ -169,16 +158,16 @@ bool TQdoConnect::SessionStore() {
     TRequestScope scope(*this);
     if (!storeSession_ || !active_ || !GetActiveSession())
         return false;
-    request_ = "st";
+    wire_->request_ = "st";
     SysPost();
-    socket_->SetActive(false);
+    wire_->transport_->Close();
     active_ = false;
     return true;
 }
 
 bool TQdoConnect::SessionOpen() {
     TRequestScope scope(*this);
-    request::Terminated(request_, "MR:op:", sessionId_);
+    request::Terminated(wire_->request_, "MR:op:", wire_->sessionId_);
     HandleOpenSession();
     return true;
 }

@@ -12,7 +12,7 @@ namespace {
 using test::AcceptInline;
 using test::Nul;
 using test::OpenOn;
-using test::ScriptedPeer;
+using ScriptedPeer = test::MemoryPeer;
 
 template <typename F>
 std::string MessageOf(F&& f) {
@@ -111,7 +111,7 @@ TEST(ConnectComponent, SocketErrorsCloseAndRaiseWhateverTheMode) {
         EXPECT_EQ(MessageOf([&] { connect.SocketError(connect.Socket(), 12345); }),
                   "Windows socket error. Code 12345: Unknown error code.");
         EXPECT_FALSE(connect.Active());
-        EXPECT_FALSE(connect.Socket()->Active());
+        EXPECT_FALSE(peer.ClientOpen());
         EXPECT_EQ(MessageOf([&] { connect.SocketError(connect.Socket(), 10059); }),
                   "Windows socket error. Code 10059: Unknown error code.");
     }
@@ -240,7 +240,7 @@ TEST(ConnectComponent, DestroyingAnActiveComponentSendsNothing) {
         OpenOn(connect, peer);
         ASSERT_TRUE(connect.Active());
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(peer.ClientOpen());
     EXPECT_EQ(peer.Received(), "");
     EXPECT_TRUE(peer.Failures().empty());
 }
@@ -325,6 +325,7 @@ TEST(ConnectComponent, MalformedFormsAreRefused) {
 TEST(ConnectComponent, LoadedOpensAConnectionActivatedWhileLoading) {
     ScriptedPeer peer({AcceptInline()});
     TQdoConnect connect;
+    test::UseMemoryLink(connect);
     std::vector<std::string> events;
     connect.OnBeginConnect = [&](TObject*) { events.push_back("begin"); };
     connect.OnEndConnect = [&](TObject*, bool on) { events.push_back(on ? "end:on" : "end:off"); };

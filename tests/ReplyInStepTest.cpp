@@ -17,7 +17,7 @@ using test::Chunk;
 using test::Nul;
 using test::OneArgument;
 using test::OpenOn;
-using test::ScriptedPeer;
+using ScriptedPeer = test::MemoryPeer;
 using test::ToHex;
 
 const std::string readX = OneArgument('r', "^X");
@@ -52,9 +52,10 @@ TEST(ReplyInStep, AStoppedOrFailedReplyIsReadToItsEndFirst) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        // The rest comes in pieces, after a pause: it is waited for, not guessed.
+        // The rest comes in pieces, each in a receive of its own: it is waited for, not
+        // guessed.
         ScriptedPeer peer(ThenReadY(
-            {ScriptedPeer::Send(Chunk("A") + Chunk("B")), ScriptedPeer::Send(rest, {3, 20}, 50)}));
+            {ScriptedPeer::Send(Chunk("A") + Chunk("B")), ScriptedPeer::Send(rest, {3, 20})}));
         TQdoConnect connect;
         OpenOn(connect, peer);
         c.arm(connect);

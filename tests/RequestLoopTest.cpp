@@ -13,7 +13,7 @@ using test::Chunk;
 using test::Nul;
 using test::OneArgument;
 using test::OpenOn;
-using test::ScriptedPeer;
+using ScriptedPeer = test::MemoryPeer;
 using test::ToHex;
 using Step = ScriptedPeer::Step;
 
@@ -40,7 +40,7 @@ TEST(RequestLoop, ChunksAreHandedOverOneBehindAndTheLastIsTheResult) {
     EXPECT_EQ(connect.Read("^X"), "C");
     EXPECT_EQ(handed, (std::vector<std::string>{"A", "B"}));
     EXPECT_EQ(connect.BusyCount(), 0);
-    EXPECT_EQ(connect.Socket()->BlockMode(), bmNonBlocking);
+    EXPECT_TRUE(peer.ClientNotifying());
     EXPECT_TRUE(peer.Failures().empty());
 }
 
@@ -120,7 +120,6 @@ TEST(RequestLoop, ServerMessagesAreDeliveredAndAcknowledged) {
         peer.WaitForScript();
         EXPECT_TRUE(peer.Failures().empty());
         connect.SetActive(false);
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
         EXPECT_EQ(peer.Received(), readX + (identifier > 0 ? "<CALLBACK>3:0" + Nul : ""));
     }
 }
@@ -200,7 +199,7 @@ TEST(RequestLoop, BreakFlowErrorsRaiseUnlessTurnedOff) {
 TEST(RequestLoop, TerminalOutputArrivesPieceByPiece) {
     const std::string request = OneArgument('t', "w 1");
     ScriptedPeer peer({AcceptInline(), ScriptedPeer::Expect(request), ScriptedPeer::Send("abc"),
-                       ScriptedPeer::Pause(50), ScriptedPeer::Send("de" + Nul + test::Ok)});
+                       ScriptedPeer::Send("de" + Nul + test::Ok)});
     TQdoConnect connect;
     OpenOn(connect, peer);
     std::vector<std::string> output;
@@ -231,7 +230,7 @@ TEST(RequestLoop, ConnectionsThatCanDeliverNoMoreEndTheRequest) {
          "The server closed the connection."},
         {"closed before any reply", {ScriptedPeer::Close()}, "The server closed the connection."},
         {"reset",
-         {ScriptedPeer::Send("<GO"), ScriptedPeer::Pause(50), ScriptedPeer::Reset()},
+         {ScriptedPeer::Send("<GO"), ScriptedPeer::Reset()},
          "Windows socket error. Code 10054: Connection reset by peer."},
         {"header too long",
          {ScriptedPeer::Send(std::string(40000, 'h'))},
@@ -256,7 +255,7 @@ TEST(RequestLoop, ConnectionsThatCanDeliverNoMoreEndTheRequest) {
             EXPECT_EQ(e.Message(), c.message);
         }
         EXPECT_FALSE(connect.Active());
-        EXPECT_FALSE(connect.Socket()->Active());
+        EXPECT_FALSE(peer.ClientOpen());
         EXPECT_EQ(connect.BusyCount(), 0);
         EXPECT_THROW(connect.Read("^X"), EMConnectError); // "Connect does not exist."
     }
@@ -276,6 +275,70 @@ TEST(RequestLoop, BusyCountNestsAndNeverGoesBelowZero) {
     EXPECT_TRUE(connect.GetBlocked());
     connect.SetBlocked(false);
     EXPECT_EQ(connect.Socket()->BlockMode(), bmNonBlocking);
+}
+
+} // namespace
+} // namespace qdo
+
+namespace qdo {
+namespace {
+
+// Over TCP on loopback: a reply split across segments is put together, and a connection that
+// the server resets ends the request with the socket's error.
+TEST(RequestLoopOverTcp, SplitRepliesAndAReset) {
+    test::ScriptedPeer peer(
+        {AcceptInline(), test::ScriptedPeer::Expect(readX),
+         test::ScriptedPeer::Send(Chunk("A") + Chunk("B") + test::Ok, {4, 12, 13}),
+         test::ScriptedPeer::Expect(readX), test::ScriptedPeer::Send("<GO"),
+         test::ScriptedPeer::Pause(50), test::ScriptedPeer::Reset()});
+    TQdoConnect connect;
+    OpenOn(connect, peer);
+    EXPECT_EQ(connect.Read("^X"), "AB");
+    EXPECT_EQ(connect.Socket()->BlockMode(), bmNonBlocking);
+    try {
+        connect.Read("^X");
+        ADD_FAILURE() << "no exception";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "Windows socket error. Code 10054: Connection reset by peer.");
+    }
+    EXPECT_FALSE(connect.Active());
+    EXPECT_FALSE(connect.Socket()->Active());
+    EXPECT_TRUE(peer.Failures().empty()) << peer.Failures()[0];
+}
+
+// A send that the link takes in parts goes out whole: over an in-memory link that takes three
+// bytes at a time, and over TCP through a socket's OnSend handler that lowers each send's count.
+TEST(RequestLoop, ShortSendsAreFollowedByTheRest) {
+    const std::string longRead = OneArgument('r', std::string(50, 'x'));
+    ScriptedPeer peer(
+        {AcceptInline(), ScriptedPeer::Expect(longRead), ScriptedPeer::Send(test::Ok)});
+    TQdoConnect connect;
+    connect.SetRequestDeadline(2000); // a request cut short would wait for ever otherwise
+    OpenOn(connect, peer);
+    peer.LimitSends(3);
+    EXPECT_EQ(connect.Read(std::string(50, 'x')), "");
+    ASSERT_TRUE(peer.WaitForScript());
+    EXPECT_TRUE(peer.Failures().empty()) << peer.Failures()[0];
+    EXPECT_EQ(ToHex(peer.Received()), ToHex(longRead));
+}
+
+TEST(RequestLoopOverTcp, AnOnSendHandlerThatShortensSendsLosesNoBytes) {
+    const std::string longRead = OneArgument('r', std::string(50, 'x'));
+    test::ScriptedPeer peer(
+        {AcceptInline(), test::ScriptedPeer::Expect(longRead), test::ScriptedPeer::Send(test::Ok)});
+    TQdoConnect connect;
+    connect.SetRequestDeadline(2000);
+    int sends = 0;
+    connect.Socket()->OnSend = [&](TObject*, char*, int32_t& count) {
+        ++sends;
+        count = std::min(count, 7);
+    };
+    OpenOn(connect, peer);
+    sends = 0;
+    EXPECT_EQ(connect.Read(std::string(50, 'x')), "");
+    EXPECT_EQ(sends, static_cast<int>((longRead.size() + 6) / 7));
+    ASSERT_TRUE(peer.WaitForScript());
+    EXPECT_TRUE(peer.Failures().empty()) << peer.Failures()[0];
 }
 
 } // namespace

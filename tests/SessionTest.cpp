@@ -14,7 +14,7 @@ using test::AcceptInline;
 using test::ClientAddressRequest;
 using test::Nul;
 using test::OpenOn;
-using test::ScriptedPeer;
+using ScriptedPeer = test::MemoryPeer;
 using test::ToHex;
 
 TEST(Session, TheCreateRequestCarriesNamespaceAndCredentials) {
@@ -39,15 +39,17 @@ TEST(Session, TheCreateRequestCarriesNamespaceAndCredentials) {
     EXPECT_EQ(connect.BusyCount(), 0);
 }
 
-TEST(Session, ARedirectReconnectsLogsOnAndReportsTheClientAddress) {
-    ScriptedPeer job({ScriptedPeer::Expect("lg:xyz" + Nul), ScriptedPeer::Send("<OK>:S1" + Nul),
-                      ScriptedPeer::Expect(ClientAddressRequest()), ScriptedPeer::Send(test::Ok)});
-    ScriptedPeer listener(
+// A listener that redirects the client to a job, played by peers of type Peer.
+template <typename Peer>
+void RedirectAndLogOn() {
+    Peer job({ScriptedPeer::Expect("lg:xyz" + Nul), ScriptedPeer::Send("<OK>:S1" + Nul),
+              ScriptedPeer::Expect(ClientAddressRequest()), ScriptedPeer::Send(test::Ok)});
+    Peer listener(
         {ScriptedPeer::Send("\x01\x02<CONNECT>:" + std::to_string(job.Port()) + ":xyz" + Nul)});
     TQdoConnect connect;
     OpenOn(connect, listener);
     EXPECT_TRUE(connect.Active());
-    EXPECT_EQ(connect.Socket()->RemotePort(), std::to_string(job.Port()));
+    EXPECT_EQ(job.Connections(), 1); // the link went to the job's port
     EXPECT_EQ(connect.JobToken(), "xyz");
     EXPECT_EQ(ToHex(connect.SessionIdentifier()), ToHex("S1" + Nul));
     EXPECT_TRUE(connect.ActiveSession());
@@ -55,6 +57,19 @@ TEST(Session, ARedirectReconnectsLogsOnAndReportsTheClientAddress) {
     job.WaitForScript();
     EXPECT_TRUE(job.Failures().empty()) << job.Failures()[0];
     EXPECT_EQ(listener.Received(), ""); // the client waited for the listener's first words
+    if (TTcpClient* socket = connect.Socket()) {
+        EXPECT_EQ(socket->RemotePort(), std::to_string(job.Port()));
+    }
+}
+
+TEST(Session, ARedirectReconnectsLogsOnAndReportsTheClientAddress) {
+    RedirectAndLogOn<ScriptedPeer>();
+}
+
+// The same over TCP on loopback: the socket moves to the job's port, and the client address is
+// the socket's own.
+TEST(SessionOverTcp, ARedirectReconnectsLogsOnAndReportsTheClientAddress) {
+    RedirectAndLogOn<test::ScriptedPeer>();
 }
 
 TEST(Session, RefusalsSetMErrorAndReportTheirCode) {
@@ -91,7 +106,7 @@ TEST(Session, RefusalsSetMErrorAndReportTheirCode) {
             }
             EXPECT_EQ(connect.MError(), c.mError);
             EXPECT_FALSE(connect.Active());
-            EXPECT_FALSE(connect.Socket()->Active()); // closed in either mode
+            EXPECT_FALSE(peer.ClientOpen()); // closed in either mode
             EXPECT_EQ(connect.BusyCount(), 0);
         }
     }
@@ -105,7 +120,7 @@ TEST(Session, RepliesOfOtherShapesCloseWithoutAReport) {
         TQdoConnect connect;
         EXPECT_NO_THROW(OpenOn(connect, peer));
         EXPECT_FALSE(connect.Active());
-        EXPECT_FALSE(connect.Socket()->Active());
+        EXPECT_FALSE(peer.ClientOpen());
         EXPECT_EQ(connect.MError(), "");
     }
 }
@@ -158,11 +173,12 @@ TEST(Session, StoringAndReopeningASession) {
     EXPECT_TRUE(connect.SessionStore());
     EXPECT_FALSE(connect.Active());
     EXPECT_TRUE(connect.ActiveSession());
-    EXPECT_FALSE(connect.Socket()->Active());
+    EXPECT_FALSE(job.ClientOpen());
 
-    // Re-attaching goes to the job's port, where the redirect pointed the socket.
+    // Re-attaching goes to the job's port, where the redirect pointed the link.
     EXPECT_TRUE(connect.SessionOpen());
     EXPECT_TRUE(connect.Active());
+    EXPECT_EQ(job.Connections(), 2);
     EXPECT_EQ(connect.JobToken(), "again");
     job.WaitForScript();
     EXPECT_TRUE(job.Failures().empty()) << job.Failures()[0];
@@ -172,8 +188,7 @@ TEST(Session, StoringAndReopeningASession) {
 TEST(Session, ReconnectingDoesNotRepeatTheLastRequest) {
     const std::string read = test::OneArgument('r', "^X");
     ScriptedPeer peer({AcceptInline("one"), ScriptedPeer::Expect(read),
-                       ScriptedPeer::Send(test::Ok), ScriptedPeer::Accept(),
-                       ScriptedPeer::Pause(100), AcceptInline("two")});
+                       ScriptedPeer::Send(test::Ok), ScriptedPeer::Accept(), AcceptInline("two")});
     TQdoConnect connect;
     OpenOn(connect, peer);
     connect.Read("^X");
@@ -182,13 +197,36 @@ TEST(Session, ReconnectingDoesNotRepeatTheLastRequest) {
     EXPECT_EQ(connect.JobToken(), "two");
     peer.WaitForScript();
     connect.SetActive(false);
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_EQ(peer.Received(), read); // and nothing on the second connection
     EXPECT_TRUE(peer.Failures().empty());
 }
 
-TEST(Session, EveryStepOfOpeningASessionEndsWithinTheTimeOut) {
+// Opens a connection with a TimeOut of 500 ms on `port` and expects ceTimeOut within it.
+void ExpectOpeningToTimeOut(TQdoConnect& connect, int32_t port) {
+    connect.SetTimeOutMilliseconds(500);
+    connect.SetServerAddress("127.0.0.1");
+    connect.SetServerPort(port);
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        connect.SetActive(true);
+        ADD_FAILURE() << "no time-out";
+    } catch (const EMConnectError& e) {
+        EXPECT_EQ(e.ErrorCode, ceTimeOut) << e.Message();
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(450));
+    EXPECT_LT(took, std::chrono::milliseconds(1400));
+    EXPECT_FALSE(connect.Active());
+    EXPECT_EQ(connect.BusyCount(), 0);
+}
+
+TEST(SessionOverTcp, AServerThatNeverAnswersTheConnectionTimesOut) {
     test::UnansweredPort nobody;
+    TQdoConnect connect;
+    ExpectOpeningToTimeOut(connect, nobody.Port());
+}
+
+TEST(Session, EveryStepOfOpeningASessionEndsWithinTheTimeOut) {
     const std::string trickle(40, 't');
     std::vector<size_t> everyByte;
     for (size_t i = 1; i < trickle.size(); ++i)
@@ -198,9 +236,6 @@ TEST(Session, EveryStepOfOpeningASessionEndsWithinTheTimeOut) {
         std::function<std::vector<ScriptedPeer::Step>(const ScriptedPeer* job)> listener;
         std::vector<ScriptedPeer::Step> job;
     } cases[] = {
-        {"a server that never answers the connection",
-         [](const ScriptedPeer*) { return std::vector<ScriptedPeer::Step>{}; },
-         {}},
         {"a listener that says nothing",
          [](const ScriptedPeer*) {
              return std::vector<ScriptedPeer::Step>{ScriptedPeer::Pause(900)};
@@ -227,26 +262,10 @@ TEST(Session, EveryStepOfOpeningASessionEndsWithinTheTimeOut) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         ScriptedPeer job(c.job);
-        const bool unanswered = std::string(c.what).find("connection") != std::string::npos;
-        std::unique_ptr<ScriptedPeer> listener;
-        if (!unanswered)
-            listener = std::make_unique<ScriptedPeer>(c.listener(&job));
+        ScriptedPeer listener(c.listener(&job));
         TQdoConnect connect;
-        connect.SetTimeOutMilliseconds(500);
-        connect.SetServerAddress("127.0.0.1");
-        connect.SetServerPort(unanswered ? nobody.Port() : listener->PortNumber());
-        const auto start = std::chrono::steady_clock::now();
-        try {
-            connect.SetActive(true);
-            ADD_FAILURE() << "no time-out";
-        } catch (const EMConnectError& e) {
-            EXPECT_EQ(e.ErrorCode, ceTimeOut) << e.Message();
-        }
-        const auto took = std::chrono::steady_clock::now() - start;
-        EXPECT_GE(took, std::chrono::milliseconds(450));
-        EXPECT_LT(took, std::chrono::milliseconds(1400));
-        EXPECT_FALSE(connect.Active());
-        EXPECT_EQ(connect.BusyCount(), 0);
+        test::UseMemoryLink(connect);
+        ExpectOpeningToTimeOut(connect, listener.PortNumber());
     }
 }
 
@@ -274,7 +293,7 @@ TEST(Session, APeerOfAnotherProtocolIsRefusedAtOnce) {
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
         EXPECT_EQ(connect.MError(), "Unknown format of received data.");
         EXPECT_FALSE(connect.Active());
-        EXPECT_FALSE(connect.Socket()->Active());
+        EXPECT_FALSE(banner.ClientOpen());
     }
 }
 

@@ -3,7 +3,10 @@
 
 #include "classes/StoredForm.h"
 #include "connect/Qdoconnect.h"
+#include "support/MemoryPeer.h"
 #include "support/ScriptedPeer.h"
+
+#include <type_traits>
 
 namespace qdo::test {
 
@@ -33,13 +36,17 @@ inline std::vector<ScriptedPeer::Step> LogonSteps(const std::string& token,
             ScriptedPeer::Expect(ClientAddressRequest()), ScriptedPeer::Send("<OK>" + Nul)};
 }
 
-// A listener's redirect of the client to `job` with `token`.
-inline ScriptedPeer::Step Redirect(const ScriptedPeer& job, const std::string& token) {
+// A listener's redirect of the client to `job` (a ScriptedPeer or a MemoryPeer) with `token`.
+template <typename Peer>
+ScriptedPeer::Step Redirect(const Peer& job, const std::string& token) {
     return ScriptedPeer::Send("<CONNECT>:" + std::to_string(job.Port()) + ":" + token + Nul);
 }
 
-// Aims `connect` at the peer and activates it.
-inline void OpenOn(TQdoConnect& connect, ScriptedPeer& peer) {
+// Aims `connect` at the peer and activates it; at a MemoryPeer, over an in-memory link.
+template <typename Peer>
+void OpenOn(TQdoConnect& connect, Peer& peer) {
+    if constexpr (std::is_same_v<Peer, MemoryPeer>)
+        UseMemoryLink(connect);
     connect.SetServerAddress("127.0.0.1");
     connect.SetServerPort(peer.PortNumber());
     connect.SetActive(true);
