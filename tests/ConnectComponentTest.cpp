@@ -117,31 +117,19 @@ TEST(ConnectComponent, SocketErrorsCloseAndRaiseWhateverTheMode) {
     }
 }
 
-TEST(ConnectComponent, ConnectionErrorsAndTheirMessages) {
-    const struct {
-        TConnectError error;
-        int ordinal;
-        const char* message;
-    } cases[] = {
-        {ceNoJob, 0, "Can't create new job."},
-        {ceBadFormat, 1, "Not compatible server data format."},
-        {ceNotConnected, 2, "Connect does not exist."},
-        {ceCannotChangeProperty, 3, "Can't change property."},
-        {ceInvalidType, 4, "Invalid command type."},
-        {ceNoSession, 6, "Can't create session."},
-        {ceSocketNotConnected, 7, "Socket is not connected."},
-        {ceDataNotSended, 8, "Socket data not sent."},
-        {ceUnknown, 9, "Unknown error."},
-    };
+// The texts themselves are checked in ErrorMessagesTest; here, that HandleError raises each
+// error with its own text and code under htException.
+TEST(ConnectComponent, HandleErrorRaisesTheErrorWithItsMessage) {
     TQdoConnect connect;
-    for (const auto& c : cases) {
-        EXPECT_EQ(static_cast<int>(c.error), c.ordinal);
+    for (const TConnectError error :
+         {ceNoJob, ceBadFormat, ceNotConnected, ceCannotChangeProperty, ceInvalidType, ceNoSession,
+          ceSocketNotConnected, ceDataNotSended, ceUnknown}) {
         try {
-            connect.HandleError(c.error);
-            ADD_FAILURE() << "no exception";
+            connect.HandleError(error);
+            ADD_FAILURE() << "no exception for " << int(error);
         } catch (const EMConnectError& e) {
-            EXPECT_EQ(e.Message(), c.message);
-            EXPECT_EQ(e.ErrorCode, c.error);
+            EXPECT_EQ(e.Message(), ConnectErrorMessage(error));
+            EXPECT_EQ(e.ErrorCode, error);
         }
     }
 }
