@@ -1,7 +1,7 @@
 // Server events: subscriptions, and the idle path through which messages that the server pushes
 // between requests reach the application.
 #include "classes/Application.h"
-#include "classes/IntegerText.h"
+#include "connect/PushedFrames.h"
 #include "connect/Qdoconnect.h"
 #include "connect/Scopes.h"
 #include "encodings/Mutils.h"
@@ -82,32 +82,32 @@ void TQdoConnect::HandlePushedFrames(const std::vector<std::string>& frames) {
 }
 
 void TQdoConnect::HandlePushedFrame(std::string_view frame) {
-    const protocol::TFrameParts parts = protocol::SplitFrame(frame);
-    const std::string_view identifier = protocol::ReplyIdentifier(parts.Header);
-    if (parts.Marker == protocol::MarkerCallback) {
+    const TPushedFrame pushed = ReadPushedFrame(frame);
+    if (pushed.Kind == TPushedFrame::TKind::Callback) {
         std::string answer;
         try {
             if (OnCallback)
-                OnCallback(this, std::string(parts.Payload), answer);
+                OnCallback(this, std::string(pushed.Payload), answer);
         } catch (...) {
             try {
-                PostAcknowledgement(identifier, {}); // the server waits for an answer
+                PostAcknowledgement(pushed.Identifier, {}); // the server waits for an answer
             } catch (...) {
             }
             throw;
         }
-        PostAcknowledgement(identifier, answer);
-    } else if (parts.Marker == protocol::MarkerServerEvent) {
-        DeliverServerEvent(identifier, parts.Payload);
+        PostAcknowledgement(pushed.Identifier, answer);
+    } else if (pushed.Kind == TPushedFrame::TKind::ServerEvent) {
+        DeliverServerEvent(pushed.Identifier, pushed.Payload);
     }
     // Other replies have no request to go to.
 }
 
 void TQdoConnect::DeliverServerEvent(std::string_view identifier, std::string_view payload) {
-    listBuilder_->SetAllList(std::string(payload));
     try {
-        if (OnServerEvent)
-            OnServerEvent(this, listBuilder_->GetList(1), listBuilder_->GetList(2));
+        if (OnServerEvent) {
+            const TServerEventFields event = ReadServerEvent(payload);
+            OnServerEvent(this, event.Name, event.Data);
+        }
     } catch (...) {
         try {
             PostAcknowledgement(identifier, {}); // received, though its handler failed
@@ -119,7 +119,7 @@ void TQdoConnect::DeliverServerEvent(std::string_view identifier, std::string_vi
 }
 
 void TQdoConnect::PostAcknowledgement(std::string_view identifier, std::string_view answer) {
-    if (StrToInt(identifier) <= 0)
+    if (!IsAcknowledged(identifier))
         return;
     protocol::request::Acknowledgement(request_, identifier, answer);
     TBusyScope busy(*this); // a blocking send; no reply is read

@@ -1,7 +1,7 @@
 // Opening, storing and re-opening a session with a server job; logon; closing.
 #include "connect/Qdoconnect.h"
 #include "connect/Scopes.h"
-#include "encodings/Mpiece.h"
+#include "connect/SessionReplies.h"
 #include "protocol/FrameReader.h"
 #include "protocol/Requests.h"
 
@@ -11,22 +11,6 @@
 namespace qdo {
 
 namespace request = protocol::request;
-
-namespace {
-
-// The replies that refuse a session, tried in this order.
-struct Refusal {
-    std::string_view marker;
-    TConnectError error;
-};
-constexpr Refusal refusals[] = {
-    {protocol::MarkerInvalidType, ceInvalidType},
-    {protocol::MarkerNoJob, ceNoJob},
-    {protocol::MarkerNoSession, ceNoSession},
-    {protocol::MarkerConnect, ceUnknown},
-};
-
-} // namespace
 
 void TQdoConnect::OpenSession() {
     TRequestScope scope(*this);
@@ -62,37 +46,31 @@ void TQdoConnect::HandleOpenSession() {
     };
     if (!isSessionReply) // bytes of another protocol
         return unknownFormat();
-    const size_t open = reply_.find('<');
-    if (open != std::string::npos && open > 0)
-        reply_.erase(0, open);
-    TMPiece pieces(reply_.substr(0, reply_.empty() ? 0 : reply_.size() - 1), ':');
-
-    if (pieces.PieceCount() == 2 && pieces.GetPiece(0) == protocol::MarkerOk) {
-        jobToken_ = pieces.GetPiece(1);
+    const TSessionReply answer = ReadSessionReply(reply_);
+    switch (answer.Kind) {
+    case TSessionReply::TKind::Accepted:
+        jobToken_ = answer.Token;
         active_ = socket_->Active();
         return;
-    }
-    if (pieces.PieceCount() == 3 && pieces.GetPiece(0) == protocol::MarkerConnect) {
+    case TSessionReply::TKind::Redirected:
         socket_->SetActive(false);
-        socket_->SetRemotePort(pieces.GetPiece(1));
-        jobToken_ = pieces.GetPiece(2);
+        socket_->SetRemotePort(answer.Port);
+        jobToken_ = answer.Token;
         socket_->SetActive(true);
         active_ = socket_->Active();
         if (!IsDesigning())
             Logon();
         return;
-    }
-    if (pieces.PieceCount() != 1) {
+    case TSessionReply::TKind::Closed:
         CloseConnection();
         return;
-    }
-    for (const auto& refusal : refusals) {
-        if (reply_.compare(0, refusal.marker.size(), refusal.marker) == 0) {
-            CloseConnection();
-            mError_ = refusal.marker;
-            HandleError(refusal.error);
-            return;
-        }
+    case TSessionReply::TKind::Refused:
+        CloseConnection();
+        mError_ = answer.Refusal;
+        HandleError(answer.Error);
+        return;
+    case TSessionReply::TKind::Unknown:
+        break;
     }
     unknownFormat();
 }
@@ -109,27 +87,17 @@ void TQdoConnect::Logon() {
         TWaitScope limit(*this, timeOut_, "The server did not answer the logon", true);
         isSessionReply = ReadFrame(reply_);
     }
-    const std::string_view marker =
-        isSessionReply
-            ? protocol::ReplyMarker(std::string_view(reply_).substr(0, reply_.find('\0')))
-            : std::string_view();
-    if (marker == protocol::MarkerOk) {
-        const size_t colon = reply_.find(':');
-        sessionId_ = colon == std::string::npos ? std::string() : reply_.substr(colon + 1);
+    const TLogonReply answer = ReadLogonReply(reply_, isSessionReply);
+    if (answer.Accepted) {
+        sessionId_ = answer.SessionId;
         active_ = true;
         SetIPAddress();
         return;
     }
     // A refused logon leaves a connection that no request can use: close it, so that the
-    // component does not read as active without a session. A server without a job for the
-    // session (at its limit) or without the session says so, and is reported as it says: not
-    // as a reply of an unknown format.
+    // component does not read as active without a session.
     CloseConnection();
-    TConnectError error = ceBadFormat;
-    for (const Refusal& refusal : refusals)
-        if (marker == refusal.marker && refusal.error != ceUnknown)
-            error = refusal.error;
-    HandleError(error);
+    HandleError(answer.Error);
 }
 
 void TQdoConnect::SetIPAddress() {
