@@ -35,9 +35,11 @@ set(QDO_SOURCES
     connect/DataCommands.cpp
     connect/Framing.cpp
     connect/MatchString.cpp
+    connect/PushedFrames.cpp
     connect/RequestLoop.cpp
     connect/ServerEvents.cpp
     connect/Session.cpp
+    connect/SessionReplies.cpp
     connect/SocketErrorMessages.cpp
     connect/StrToCharStr.cpp
     connect/TcpTransport.cpp

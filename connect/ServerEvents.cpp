@@ -1,7 +1,7 @@
 // Server events: subscriptions, and the idle path through which messages that the server pushes
 // between requests reach the application.
 #include "classes/Application.h"
-#include "classes/IntegerText.h"
+#include "connect/PushedFrames.h"
 #include "connect/Qdoconnect.h"
 #include "connect/Scopes.h"
 #include "connect/Transport.h"
@@ -84,33 +84,33 @@ void detail::TConnectWire::HandlePushedFrames(const std::vector<std::string>& fr
 }
 
 void detail::TConnectWire::HandlePushedFrame(std::string_view frame) {
-    const protocol::TFrameParts parts = protocol::SplitFrame(frame);
-    const std::string_view identifier = protocol::ReplyIdentifier(parts.Header);
-    if (parts.Marker == protocol::MarkerCallback) {
+    const TPushedFrame pushed = ReadPushedFrame(frame);
+    if (pushed.Kind == TPushedFrame::TKind::Callback) {
         std::string answer;
         try {
             if (c.OnCallback)
-                c.OnCallback(&c, std::string(parts.Payload), answer);
+                c.OnCallback(&c, std::string(pushed.Payload), answer);
         } catch (...) {
             try {
-                PostAcknowledgement(identifier, {}); // the server waits for an answer
+                PostAcknowledgement(pushed.Identifier, {}); // the server waits for an answer
             } catch (...) {
             }
             throw;
         }
-        PostAcknowledgement(identifier, answer);
-    } else if (parts.Marker == protocol::MarkerServerEvent) {
-        DeliverServerEvent(identifier, parts.Payload);
+        PostAcknowledgement(pushed.Identifier, answer);
+    } else if (pushed.Kind == TPushedFrame::TKind::ServerEvent) {
+        DeliverServerEvent(pushed.Identifier, pushed.Payload);
     }
     // Other replies have no request to go to.
 }
 
 void detail::TConnectWire::DeliverServerEvent(std::string_view identifier,
                                               std::string_view payload) {
-    listBuilder_->SetAllList(std::string(payload));
     try {
-        if (c.OnServerEvent)
-            c.OnServerEvent(&c, listBuilder_->GetList(1), listBuilder_->GetList(2));
+        if (c.OnServerEvent) {
+            const TServerEventFields event = ReadServerEvent(payload);
+            c.OnServerEvent(&c, event.Name, event.Data);
+        }
     } catch (...) {
         try {
             PostAcknowledgement(identifier, {}); // received, though its handler failed
@@ -123,7 +123,7 @@ void detail::TConnectWire::DeliverServerEvent(std::string_view identifier,
 
 void detail::TConnectWire::PostAcknowledgement(std::string_view identifier,
                                                std::string_view answer) {
-    if (StrToInt(identifier) <= 0)
+    if (!IsAcknowledged(identifier))
         return;
     protocol::request::Acknowledgement(request_, identifier, answer);
     TBusyScope busy(c); // a blocking send; no reply is read

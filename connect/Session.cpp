@@ -1,31 +1,15 @@
 // Opening, storing and re-opening a session with a server job; logon; closing.
 #include "connect/Qdoconnect.h"
 #include "connect/Scopes.h"
+#include "connect/SessionReplies.h"
 #include "connect/Transport.h"
 #include "connect/Wire.h"
-#include "encodings/Mpiece.h"
 #include "protocol/FrameReader.h"
 #include "protocol/Requests.h"
 
 namespace qdo {
 
 namespace request = protocol::request;
-
-namespace {
-
-// The replies that refuse a session, tried in this order.
-struct Refusal {
-    std::string_view marker;
-    TConnectError error;
-};
-constexpr Refusal refusals[] = {
-    {protocol::MarkerInvalidType, ceInvalidType},
-    {protocol::MarkerNoJob, ceNoJob},
-    {protocol::MarkerNoSession, ceNoSession},
-    {protocol::MarkerConnect, ceUnknown},
-};
-
-} // namespace
 
 void TQdoConnect::OpenSession() {
     TRequestScope scope(*this);
@@ -62,36 +46,29 @@ void TQdoConnect::HandleOpenSession() {
     };
     if (!isSessionReply) // bytes of another protocol
         return unknownFormat();
-    const size_t open = wire_->reply_.find('<');
-    if (open != std::string::npos && open > 0)
-        wire_->reply_.erase(0, open);
-    TMPiece pieces(wire_->reply_.substr(0, wire_->reply_.empty() ? 0 : wire_->reply_.size() - 1),
-                   ':');
-
-    if (pieces.PieceCount() == 2 && pieces.GetPiece(0) == protocol::MarkerOk) {
-        wire_->jobToken_ = pieces.GetPiece(1);
+    const TSessionReply answer = ReadSessionReply(wire_->reply_);
+    switch (answer.Kind) {
+    case TSessionReply::TKind::Accepted:
+        wire_->jobToken_ = answer.Token;
         active_ = wire_->transport_->Active();
         return;
-    }
-    if (pieces.PieceCount() == 3 && pieces.GetPiece(0) == protocol::MarkerConnect) {
-        wire_->jobToken_ = pieces.GetPiece(2);
-        wire_->FollowRedirect(pieces.GetPiece(1));
+    case TSessionReply::TKind::Redirected:
+        wire_->jobToken_ = answer.Token;
+        wire_->FollowRedirect(answer.Port);
         active_ = wire_->transport_->Active();
         if (!IsDesigning())
             Logon();
         return;
-    }
-    if (pieces.PieceCount() != 1) {
+    case TSessionReply::TKind::Closed:
         wire_->CloseConnection();
         return;
-    }
-    for (const auto& refusal : refusals) {
-        if (wire_->reply_.compare(0, refusal.marker.size(), refusal.marker) == 0) {
-            wire_->CloseConnection();
-            mError_ = refusal.marker;
-            HandleError(refusal.error);
-            return;
-        }
+    case TSessionReply::TKind::Refused:
+        wire_->CloseConnection();
+        mError_ = answer.Refusal;
+        HandleError(answer.Error);
+        return;
+    case TSessionReply::TKind::Unknown:
+        break;
     }
     unknownFormat();
 }
@@ -108,28 +85,17 @@ void TQdoConnect::Logon() {
         TWaitScope limit(*this, timeOut_, "The server did not answer the logon", true);
         isSessionReply = wire_->ReadFrame(wire_->reply_);
     }
-    const std::string_view marker =
-        isSessionReply ? protocol::ReplyMarker(
-                             std::string_view(wire_->reply_).substr(0, wire_->reply_.find('\0')))
-                       : std::string_view();
-    if (marker == protocol::MarkerOk) {
-        const size_t colon = wire_->reply_.find(':');
-        wire_->sessionId_ =
-            colon == std::string::npos ? std::string() : wire_->reply_.substr(colon + 1);
+    const TLogonReply answer = ReadLogonReply(wire_->reply_, isSessionReply);
+    if (answer.Accepted) {
+        wire_->sessionId_ = answer.SessionId;
         active_ = true;
         SetIPAddress();
         return;
     }
     // A refused logon leaves a connection that no request can use: close it, so that the
-    // component does not read as active without a session. A server without a job for the
-    // session (at its limit) or without the session says so, and is reported as it says: not
-    // as a reply of an unknown format.
+    // component does not read as active without a session.
     wire_->CloseConnection();
-    TConnectError error = ceBadFormat;
-    for (const Refusal& refusal : refusals)
-        if (marker == refusal.marker && refusal.error != ceUnknown)
-            error = refusal.error;
-    HandleError(error);
+    HandleError(answer.Error);
 }
 
 void TQdoConnect::SetIPAddress() {

@@ -4,6 +4,8 @@
 #include "classes/FloatText.h"
 #include "classes/FormatSettings.h"
 
+#include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -83,9 +85,21 @@ void AppendDigits(std::string& out, uint64_t value, bool complement) {
 }
 
 long double PowerOfTen(int exponent) {
-    // Exact up to 10^27, whose odd part 5^27 still fits the 64-bit significand.
-    long double power = 1;
-    for (int i = 0; i < exponent; ++i)
+    // Exact up to 10^27, whose odd part 5^27 still fits the 64-bit significand. Every decimal
+    // element read needs one (10^1 to 10^256): they are made once, each as ten times the one
+    // before, which gives the very values that multiplying up one by one gives.
+    constexpr int tabled = 256;
+    static const auto powers = [] {
+        std::array<long double, tabled + 1> p{};
+        p[0] = 1;
+        for (int i = 1; i <= tabled; ++i)
+            p[i] = p[i - 1] * 10;
+        return p;
+    }();
+    if (exponent <= tabled)
+        return powers[static_cast<size_t>(std::max(exponent, 0))];
+    long double power = powers[tabled];
+    for (int i = tabled; i < exponent; ++i)
         power *= 10;
     return power;
 }
@@ -245,9 +259,12 @@ void TMList::SetList(int32_t index, std::string_view text) {
         element = MakeIntList(integer);
     } else {
         const char separator = DecimalSeparator();
-        long double decimal = StrToFloatDef(text, 0);
+        long double decimal = 0;
         const int precision = static_cast<int>(std::min<size_t>(text.size(), 100)) - 1;
-        if (FormatFloatGeneral(decimal, precision, separator) == text && decimal < 1e12L) {
+        // A text that is no number is a string at once: rendered, its fallback value 0 reads
+        // "0" at every precision, which is a number.
+        if (TryTextToFloat(text, separator, decimal) &&
+            FormatFloatGeneral(decimal, precision, separator) == text && decimal < 1e12L) {
             element = MakeFloatList(decimal);
             // The element keeps 8 decimal places and reads back with 15 significant digits;
             // a number it cannot carry exactly keeps its text as a string element instead.

@@ -17,6 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(list.GetLength() == count);
 
     std::vector<std::string> texts;
+    texts.reserve(static_cast<size_t>(count));
     for (int32_t i = 1; i <= count; ++i) {
         texts.push_back(list.GetList(i));
         (void)list.GetIli(i);

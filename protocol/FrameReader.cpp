@@ -110,6 +110,15 @@ void TFrameReader::EndTerminal() noexcept {
         state_ = wsCommand;
 }
 
+char* TFrameReader::FreeSpace() noexcept {
+    if (start_ > 0) {
+        if (count_ > 0)
+            std::memmove(bytes_.get(), bytes_.get() + start_, static_cast<size_t>(count_));
+        start_ = 0;
+    }
+    return bytes_.get() + count_;
+}
+
 size_t TFrameReader::Feed(std::string_view bytes) noexcept {
     const size_t taken = std::min(bytes.size(), static_cast<size_t>(FreeRoom()));
     if (taken == 0)
@@ -120,6 +129,7 @@ size_t TFrameReader::Feed(std::string_view bytes) noexcept {
 }
 
 void TFrameReader::Clear() noexcept {
+    start_ = 0;
     count_ = 0;
     state_ = wsCommand;
     expected_ = 0;
@@ -128,15 +138,14 @@ void TFrameReader::Clear() noexcept {
 
 void TFrameReader::Remove(int32_t n) noexcept {
     count_ -= n;
-    if (count_ > 0)
-        std::memmove(bytes_.get(), bytes_.get() + n, static_cast<size_t>(count_));
+    start_ = count_ > 0 ? start_ + n : 0;
 }
 
 bool TFrameReader::TakePayload(std::string& frame) {
     if (count_ < expected_)
         return false;
     frame.assign(header_);
-    frame.append(bytes_.get(), static_cast<size_t>(expected_));
+    frame.append(Data(), static_cast<size_t>(expected_));
     Remove(expected_);
     header_.clear();
     state_ = wsCommand;
@@ -147,10 +156,10 @@ TFrameReader::TCut TFrameReader::Cut(std::string& frame) {
     if (state_ == wsLength)
         return TakePayload(frame) ? TCut::Whole : TCut::NeedMore;
 
-    const char* nul = FindNul(bytes_.get(), count_);
+    const char* nul = FindNul(Data(), count_);
     if (nul == nullptr)
         return count_ == Capacity ? TCut::HeaderTooLong : TCut::NeedMore;
-    const std::string_view header(bytes_.get(), static_cast<size_t>(nul - bytes_.get()));
+    const std::string_view header(Data(), static_cast<size_t>(nul - Data()));
     const auto headerBytes = static_cast<int32_t>(header.size() + 1);
 
     if (!IsLengthBearing(ReplyMarker(header))) {
@@ -193,17 +202,17 @@ TFrameReader::TCut TFrameReader::FeedAndCut(std::string_view bytes,
 }
 
 void TFrameReader::TerminalStep(std::string& frame) {
-    const char* nul = FindNul(bytes_.get(), count_);
-    const auto textLength = static_cast<int32_t>(nul ? nul - bytes_.get() : count_);
+    const char* nul = FindNul(Data(), count_);
+    const auto textLength = static_cast<int32_t>(nul ? nul - Data() : count_);
     frame.assign(terminalHeader);
-    frame.append(bytes_.get(), static_cast<size_t>(textLength));
+    frame.append(Data(), static_cast<size_t>(textLength));
     if (nul != nullptr)
         state_ = wsCommand;
     Remove(textLength + (nul != nullptr ? 1 : 0));
 }
 
 std::string TFrameReader::Describe(TCut failure) const {
-    const std::string_view buffered(bytes_.get(), static_cast<size_t>(count_));
+    const std::string_view buffered(Data(), static_cast<size_t>(count_));
     const std::string_view header = buffered.substr(0, buffered.find('\0'));
     switch (failure) {
     case TCut::HeaderTooLong:

@@ -79,9 +79,10 @@ public:
     void EndTerminal() noexcept;
 
     int32_t Count() const noexcept { return count_; }
-    const char* Data() const noexcept { return bytes_.get(); }
-    // Where received bytes go, and how many fit; Commit(n) adds n received bytes.
-    char* FreeSpace() noexcept { return bytes_.get() + count_; }
+    const char* Data() const noexcept { return bytes_.get() + start_; }
+    // Where received bytes go, and how many fit; Commit(n) adds n received bytes. FreeSpace
+    // first moves the bytes held to the front of the buffer, so the room is all in one piece.
+    char* FreeSpace() noexcept;
     int32_t FreeRoom() const noexcept { return Capacity - count_; }
     void Commit(int32_t received) noexcept { count_ += received; }
     // Copies as many of `bytes` as fit; returns how many.
@@ -115,6 +116,10 @@ private:
     bool TakePayload(std::string& frame);
 
     std::unique_ptr<char[]> bytes_;
+    // The bytes held are bytes_[start_, start_ + count_): cutting a frame moves start_ rather
+    // than the bytes after the frame, so that a read of many small frames costs one move, not
+    // one per frame.
+    int32_t start_ = 0;
     int32_t count_ = 0;
     TWaitState state_ = wsCommand;
     int32_t expected_ = 0;

@@ -1,10 +1,10 @@
 #include "server/Listener.h"
 
-#include "encodings/Mlist.h"
 #include "protocol/Replies.h"
 #include "server/CredentialChecker.h"
 #include "server/FailureThrottle.h"
 #include "server/Handover.h"
+#include "server/Handshake.h"
 #include "server/JobProcess.h"
 #include "server/Log.h"
 #include "server/LogText.h"
@@ -365,10 +365,9 @@ private:
         }
         if (entry->Admitted || !entry->Refusal.empty())
             return; // credentials once are enough
-        TMList list;
-        list.SetAllList(request.Second);
+        TCreateCredentials credentials = ReadCreateCredentials(request.Second);
         entry->NameSpace = request.First;
-        entry->User = list.GetList(1);
+        entry->User = std::move(credentials.User);
         entry->Arrived = Clock::now();
         const std::string host = PeerHost(entry->Peer);
         if (throttle_.IsThrottled(host, entry->Arrived)) {
@@ -382,8 +381,7 @@ private:
             return;
         }
         ++checking_[host];
-        std::string password = list.GetList(2);
-        entry->Ticket = checker_->Submit(entry->User, std::move(password));
+        entry->Ticket = checker_->Submit(entry->User, std::move(credentials.Password));
     }
 
     void TakeCheckedCredentials() {
@@ -457,14 +455,10 @@ private:
     }
 
     void ServeLogon(TEntry entry) {
-        TRequest request;
-        size_t consumed = 0;
-        std::string reason;
-        const auto result = reader_.Next(entry->Bytes, request, consumed, reason);
-        if (result == TRequestReader::TResult::NeedMore && entry->Bytes.size() < maxHandshakeBytes)
+        const TLogonRead logon = ReadLogon(reader_, entry->Bytes, maxHandshakeBytes);
+        if (logon.Step == TLogonRead::TStep::NeedMore)
             return;
-        if (result != TRequestReader::TResult::Whole || request.Kind != TRequestKind::Logon ||
-            !SameToken(request.First, entry->Token)) {
+        if (logon.Step != TLogonRead::TStep::Logon || !SameToken(logon.Token, entry->Token)) {
             Refused(TLogLevel::Warning, entry->Peer, "a wrong logon",
                     "refused a logon from " + entry->Peer);
             SendAll(entry->Fd.Get(), Frame(protocol::MarkerInvalidType));
@@ -473,7 +467,7 @@ private:
         }
         const int port = entry->JobPortFd;
         // A first request may have come with the logon: the job serves it.
-        TJobStart start{.Received = entry->Bytes.substr(consumed)};
+        TJobStart start{.Received = entry->Bytes.substr(logon.Consumed)};
         for (const TPending& p : pending_)
             if (!p.Done && p.Kind == TPending::JobPort && p.Fd.Get() == port) {
                 start.NameSpace = p.NameSpace;
@@ -509,51 +503,40 @@ private:
     void ServeGreeted(TEntry entry) {
         if (entry->Ticket != 0 || !entry->Refusal.empty())
             return; // answered when its credentials are checked
-        TRequestKind kind;
-        const auto prefix = TRequestReader::KindOf(entry->Bytes, kind);
-        if (prefix == TRequestReader::TResult::NeedMore)
+        const TGreeting greeting = ReadGreeting(reader_, entry->Bytes, maxHandshakeBytes);
+        switch (greeting.Step) {
+        case TGreeting::TStep::NeedMore:
             return;
-        if (prefix == TRequestReader::TResult::Malformed) {
+        case TGreeting::TStep::NotARequest:
             Refused(TLogLevel::Warning, entry->Peer, "not a request",
                     "refused " + entry->Peer + ": not a request");
             if (settings_.Inline)
                 SendAll(entry->Fd.Get(), ProtocolErrorFrame("unknown request"));
             Close(entry);
             return;
-        }
-        switch (kind) {
-        case TRequestKind::CancelGroupRead:
-        case TRequestKind::OpenSession:
-        case TRequestKind::Create: {
-            TRequest request;
-            size_t consumed = 0;
-            std::string reason;
-            const auto result = reader_.Next(entry->Bytes, request, consumed, reason);
-            if (result == TRequestReader::TResult::NeedMore &&
-                entry->Bytes.size() < maxHandshakeBytes)
-                return;
-            if (result != TRequestReader::TResult::Whole) {
-                Close(entry);
-                return;
-            }
-            entry->Bytes.erase(0, consumed);
-            if (kind == TRequestKind::Create)
-                return TakeCreate(entry, request);
+        case TGreeting::TStep::Broken:
+            Close(entry);
+            return;
+        case TGreeting::TStep::Create:
+        case TGreeting::TStep::Cancel:
+        case TGreeting::TStep::OpenSession:
+            entry->Bytes.erase(0, greeting.Consumed);
+            if (greeting.Step == TGreeting::TStep::Create)
+                return TakeCreate(entry, greeting.Request);
             if (entry->JobPortFd >= 0)
                 CloseJobPort(entry->JobPortFd); // this client does not log on
-            if (kind == TRequestKind::CancelGroupRead) {
-                Cancel(request.First);
+            if (greeting.Step == TGreeting::TStep::Cancel) {
+                Cancel(greeting.Request.First);
             } else {
                 // A session is stored as its client closes: its store may still be on its way.
-                entry->StoredSession = request.First;
+                entry->StoredSession = greeting.Request.First;
                 entry->Deadline = Clock::now() + std::chrono::milliseconds(storeWaitMs);
-                if (!Reattach(entry->Fd.Get(), request.First, false))
+                if (!Reattach(entry->Fd.Get(), greeting.Request.First, false))
                     return;
             }
             Close(entry);
             return;
-        }
-        default:
+        case TGreeting::TStep::Request:
             break;
         }
         if (!entry->Admitted) {

@@ -124,6 +124,31 @@ TEST(FrameReader, FeedTakesWhatFits) {
     EXPECT_EQ(reader.FreeRoom(), 0);
 }
 
+TEST(FrameReader, RoomFreedByCutFramesIsRoomForTheNextRead) {
+    // A full buffer of small frames: each frame cut frees its bytes for the next read, and
+    // the bytes a read puts there follow the ones still held.
+    TFrameReader reader;
+    const std::string ok = "<OK>" + Z;
+    std::string all;
+    while (all.size() + ok.size() <= static_cast<size_t>(TFrameReader::Capacity))
+        all += ok;
+    all.resize(TFrameReader::Capacity, 'h'); // and the start of a header
+    ASSERT_EQ(reader.Feed(all), all.size());
+    std::string frame;
+    ASSERT_EQ(reader.Cut(frame), TCut::Whole);
+    ASSERT_EQ(reader.Cut(frame), TCut::Whole);
+    EXPECT_EQ(reader.FreeRoom(), static_cast<int32_t>(2 * ok.size()));
+    EXPECT_EQ(reader.Feed("<OK>" + Z + "xyzzy!"), 2 * ok.size()); // all but the "!"
+    EXPECT_EQ(std::string(reader.Data(), ok.size()), ok);
+    size_t whole = 0;
+    while (reader.Cut(frame) == TCut::Whole)
+        ++whole;
+    // The small frames, then the header's start with the new bytes: "hhh<OK>" NUL.
+    EXPECT_EQ(whole, all.size() / ok.size() - 2 + 1);
+    EXPECT_EQ(frame, std::string(all.size() % ok.size(), 'h') + ok);
+    EXPECT_EQ(std::string(reader.Data(), static_cast<size_t>(reader.Count())), "xyzzy");
+}
+
 TEST(FrameReader, TerminalStreamThenFrames) {
     TFrameReader reader;
     reader.StartTerminal();
