@@ -32,10 +32,11 @@ Scientific ToScientific(long double value, int precision) {
         s.negative = true;
         text.remove_prefix(1);
     }
-    size_t e = text.find('e');
-    for (char c : text.substr(0, e))
-        if (IsDigit(c))
-            s.digits.push_back(c);
+    // The digits are d or d.ddd: drop the point.
+    const size_t e = text.find('e');
+    s.digits.assign(text.substr(0, e));
+    if (s.digits.size() > 1 && s.digits[1] == '.')
+        s.digits.erase(1, 1);
     std::string_view exponent = text.substr(e + 1);
     if (!exponent.empty() && exponent.front() == '+')
         exponent.remove_prefix(1);

@@ -8,6 +8,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <functional>
 #include <limits>
 
 namespace qdo {
@@ -165,6 +166,23 @@ void CheckIndex(int32_t index) {
         throw EListError(ListIndexOutOfBounds(index));
 }
 
+// Whether ElementText(e) is empty, found without formatting a number.
+bool ElementTextIsEmpty(const Element& e) {
+    if (e.undefined)
+        return true;
+    switch (e.type) {
+    case typeString:
+    case typeDecimal:
+    case typeNegativeDecimal:
+        return e.data.empty();
+    case typeInteger:
+    case typeNegativeInteger:
+        return false;
+    default:
+        return true;
+    }
+}
+
 } // namespace
 
 TMList::TMList() = default;
@@ -184,12 +202,19 @@ void TMList::SetAllList(std::string bytes) {
 }
 
 std::string TMList::AsString() const {
+    const std::string_view all(bytes_);
     std::string out;
-    out.reserve(bytes_.size());
-    for (char c : bytes_) {
-        out += c;
-        if (c == '"')
-            out += '"';
+    out.reserve(all.size() + static_cast<size_t>(std::count(all.begin(), all.end(), '"')));
+    // Copied a run at a time, each run ending with the quote it doubles.
+    for (size_t from = 0; from < all.size();) {
+        const size_t quote = all.find('"', from);
+        if (quote == std::string_view::npos) {
+            out += all.substr(from);
+            break;
+        }
+        out += all.substr(from, quote + 1 - from);
+        out += '"';
+        from = quote + 1;
     }
     return out;
 }
@@ -218,8 +243,7 @@ int32_t TMList::GetLength() const {
     return count_;
 }
 
-std::string TMList::GetList(int32_t index) const {
-    CheckIndex(index);
+std::string_view TMList::ElementAt(int32_t index) const {
     if (GetLength() < index)
         return {};
     size_t pos = 0;
@@ -232,8 +256,13 @@ std::string TMList::GetList(int32_t index) const {
         pos += ElementSize(bytes_, pos);
     cursorIndex_ = index;
     cursorPos_ = pos;
-    std::string_view all(bytes_);
-    return ElementText(ParseElement(all.substr(pos, ElementSize(all, pos))));
+    return std::string_view(bytes_).substr(pos, ElementSize(bytes_, pos));
+}
+
+std::string TMList::GetList(int32_t index) const {
+    CheckIndex(index);
+    const std::string_view element = ElementAt(index);
+    return element.empty() ? std::string() : ElementText(ParseElement(element));
 }
 
 int32_t TMList::GetIli(int32_t index) const {
@@ -246,7 +275,9 @@ int32_t TMList::GetIli(int32_t index) const {
 }
 
 bool TMList::IsEmpty(int32_t index) const {
-    return GetList(index).empty();
+    CheckIndex(index);
+    const std::string_view element = ElementAt(index);
+    return element.empty() || ElementTextIsEmpty(ParseElement(element));
 }
 
 void TMList::SetList(int32_t index, std::string_view text) {
@@ -288,22 +319,31 @@ void TMList::SetIli(int32_t index, int32_t value) {
 
 void TMList::ReplaceList(int32_t index, std::string_view element) {
     CheckIndex(index);
+    const std::less<const char*> before;
+    if (!element.empty() && !before(element.data(), bytes_.data()) &&
+        before(element.data(), bytes_.data() + bytes_.size()))
+        return ReplaceList(index, std::string(element)); // a view of this very list
     const int32_t count = GetLength();
-    std::string bytes;
+    // Every element of a list whose count is known to be above 0 is whole (so is an empty list's
+    // none): one more whole element makes the new count plain, without walking the list again.
+    const bool whole = (count > 0 || bytes_.empty()) && !element.empty() &&
+                       ElementSize(element, 0) == element.size();
+    // Changed in place: each string operation leaves the list as it was when it throws.
     if (index > count) {
         const size_t padding = static_cast<size_t>(index) - static_cast<size_t>(count) - 1;
-        bytes.reserve(bytes_.size() + padding + element.size());
-        bytes = bytes_;
-        bytes.append(padding, '\x01');
-        bytes += element;
+        bytes_.reserve(bytes_.size() + padding + element.size());
+        bytes_.append(padding, '\x01');
+        bytes_ += element;
     } else {
         size_t pos = 0;
         for (int32_t i = 1; i < index; ++i)
             pos += ElementSize(bytes_, pos);
-        bytes = bytes_;
-        bytes.replace(pos, ElementSize(bytes_, pos), element);
+        bytes_.replace(pos, ElementSize(bytes_, pos), element);
     }
-    SetAllList(std::move(bytes));
+    // A list of a single byte counts as empty (see GetLength).
+    lengthValid_ = whole && bytes_.size() != 1;
+    count_ = std::max(count, index);
+    cursorIndex_ = 0;
 }
 
 std::string TMList::lb(const TVarRec values[], int32_t high) const {

@@ -124,6 +124,9 @@ private:
     mutable size_t cursorPos_ = 0;
     std::string bytes_;
     int32_t scale_ = 8;
+
+    // The whole element `index` (index >= 1); empty when the index is beyond the last element.
+    std::string_view ElementAt(int32_t index) const;
 };
 
 // `text` read as a decimal number with '.' as separator, whatever the settings; `fallback`

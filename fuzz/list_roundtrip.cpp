@@ -10,12 +10,11 @@
 #include "encodings/Mlist.h"
 
 #include <array>
-#include <optional>
 #include <string>
 
 namespace {
 
-bool SameValue(const std::string& written, const std::string& read, char separator) {
+bool SameValue(std::string_view written, const std::string& read, char separator) {
     if (written == read)
         return true;
     long double a = 0, b = 0;
@@ -32,17 +31,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     qdo::SetDecimalSeparator(separator);
 
     qdo::TMList list;
-    // What was written last at each index 1..12; reused from input to input, as is the copy of
-    // the list before each write, so that an input costs no allocations of its own.
-    static std::array<std::optional<std::string>, 13> written;
-    written.fill(std::nullopt);
+    // What was written last at each index 1..12, and the list before each write. Their strings
+    // are reused from input to input and only ever grow, so that an input frees what it
+    // allocates: otherwise libFuzzer takes it for a leak and runs it again under the leak check.
+    static std::array<std::string, 13> written;
+    static std::array<bool, 13> isWritten;
+    isWritten.fill(false);
     static std::string before;
     int32_t highest = 0;
     size_t pos = 1;
     while (pos + 2 <= size) {
         const int32_t index = data[pos] % 12 + 1;
         const size_t length = std::min<size_t>(data[pos + 1], size - pos - 2);
-        const std::string text(reinterpret_cast<const char*>(data) + pos + 2, length);
+        const std::string_view text(reinterpret_cast<const char*>(data) + pos + 2, length);
         pos += 2 + length;
         before.assign(list.AllList());
         try {
@@ -52,7 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FUZZ_CHECK(list.AllList() == before);
             continue;
         }
-        written[index] = text;
+        written[index].assign(text);
+        isWritten[index] = true;
         highest = std::max(highest, index);
     }
 
@@ -62,11 +64,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(fresh.GetLength() == highest);
     for (int32_t i = 1; i <= highest; ++i) {
         const std::string read = fresh.GetList(i);
-        const auto& text = written[static_cast<size_t>(i)];
-        if (!text)
+        const auto at = static_cast<size_t>(i);
+        if (!isWritten[at])
             FUZZ_CHECK(read.empty());
         else
-            FUZZ_CHECK(SameValue(*text, read, separator));
+            FUZZ_CHECK(SameValue(written[at], read, separator));
     }
     qdo::SetDecimalSeparator('.');
     return 0;

@@ -1,7 +1,10 @@
 #include "server/RequestReader.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <initializer_list>
+#include <iterator>
 
 namespace qdo::server {
 
@@ -113,17 +116,40 @@ private:
     std::string& reason_;
 };
 
+// The shapes whose prefix begins with each byte value, as a range of `shapes` (the shapes that
+// share a first byte stand together there): a job matches the bytes on every read.
+struct ShapeRange {
+    uint8_t begin = 0;
+    uint8_t end = 0;
+};
+
+const std::array<ShapeRange, 256>& ShapesByFirstByte() {
+    static const std::array<ShapeRange, 256> table = [] {
+        std::array<ShapeRange, 256> byFirst{};
+        for (uint8_t i = 0; i < std::size(shapes); ++i) {
+            ShapeRange& range = byFirst[static_cast<uint8_t>(shapes[i].prefix.front())];
+            if (range.begin == range.end)
+                range.begin = i;
+            range.end = static_cast<uint8_t>(i + 1);
+        }
+        return byFirst;
+    }();
+    return table;
+}
+
 // The shape whose whole prefix `bytes` begin with; null with NeedMore while they may still
 // begin one, or with Malformed when they cannot.
 const Shape* MatchShape(std::string_view bytes, TResult& result) {
+    if (bytes.empty()) {
+        result = TResult::NeedMore;
+        return nullptr;
+    }
     bool couldStillMatch = false;
-    for (const Shape& shape : shapes) {
-        // Most shapes differ from the bytes in their first byte: a cheap test before the whole
-        // comparison, which a job makes on every read.
-        if (!bytes.empty() && bytes.front() != shape.prefix.front())
-            continue;
+    const ShapeRange range = ShapesByFirstByte()[static_cast<uint8_t>(bytes.front())];
+    for (uint8_t i = range.begin; i < range.end; ++i) {
+        const Shape& shape = shapes[i];
         const size_t n = std::min(bytes.size(), shape.prefix.size());
-        if (bytes.substr(0, n) != shape.prefix.substr(0, n))
+        if (bytes.compare(0, n, shape.prefix, 0, n) != 0)
             continue;
         if (bytes.size() < shape.prefix.size()) {
             couldStillMatch = true;
@@ -132,7 +158,7 @@ const Shape* MatchShape(std::string_view bytes, TResult& result) {
         result = TResult::Whole;
         return &shape;
     }
-    result = couldStillMatch || bytes.empty() ? TResult::NeedMore : TResult::Malformed;
+    result = couldStillMatch ? TResult::NeedMore : TResult::Malformed;
     return nullptr;
 }
 

@@ -153,6 +153,20 @@ TEST(MlistWrite, ReplaceListSwapsLongAndShortElements) {
     EXPECT_EQ(list.GetList(3), "c");
 }
 
+// An element taken from the list itself stays intact however the list's bytes move.
+TEST(MlistWrite, ReplaceListTakesAnElementOfTheSameList) {
+    TMList list;
+    list.SetList(1, std::string(40, 'q'));
+    list.SetList(2, "b");
+    const std::string first = list.AllList().substr(0, 42);
+    list.ReplaceList(9, std::string_view(list.AllList()).substr(0, 42));
+    list.ReplaceList(2, std::string_view(list.AllList()).substr(0, 42));
+    EXPECT_EQ(list.GetLength(), 9);
+    EXPECT_EQ(list.GetList(2), std::string(40, 'q'));
+    EXPECT_EQ(list.GetList(9), std::string(40, 'q'));
+    EXPECT_EQ(list.AllList().substr(0, 42), first);
+}
+
 TEST(MlistWrite, TooLongElementFailsAndLeavesTheList) {
     TMList list;
     list.SetAllList(Hex("03 01 61"));
