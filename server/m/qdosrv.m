@@ -71,7 +71,9 @@ kill(%qdonm,%qdon,%qdo1,%qdo2,%qdo3,%qdo4,%qdo5,%qdo6,%qdo7,%qdo8,%qdoer) ; a pl
  kill @%qdonm@(%qdo1,%qdo2,%qdo3,%qdo4,%qdo5,%qdo6,%qdo7,%qdo8) quit 0
  ;
 eval(%qdox,%qdov,%qdoer) ; the value of any M expression
- new $etrap set $etrap=$$trap($zlevel),%qdoer=""
+ ; %qdov is set first: an expression whose code ZGOTOs back into this frame skips the xecute's
+ ; SET, and an output M never sets comes back as whatever its buffer held before.
+ new $etrap set $etrap=$$trap($zlevel),%qdoer="",%qdov=""
  xecute "set %qdov="_%qdox
  quit 0
  ;
