@@ -8,14 +8,16 @@ namespace qdo::server {
 
 namespace {
 
-// The place of an M error: the second comma piece of its $ZSTATUS ("150376082,sub+2^app,...").
-std::string_view Place(std::string_view status) {
-    const size_t first = status.find(',');
-    if (first == std::string_view::npos)
+constexpr std::string_view tpquit = "%GTM-E-TPQUIT";
+
+// The place of an M error: the piece of its $ZSTATUS between the code and the message
+// ("150376082,sub+2^app,%GTM-E-..." gives "sub+2^app"); "" when it has none.
+std::string_view Place(std::string_view status, size_t message) {
+    const std::string_view before = status.substr(0, message);
+    const size_t first = before.find(',');
+    if (first == std::string_view::npos || first + 1 >= before.size() || before.back() != ',')
         return {};
-    const size_t second = status.find(',', first + 1);
-    return status.substr(first + 1, second == std::string_view::npos ? std::string_view::npos
-                                                                     : second - first - 1);
+    return before.substr(first + 1, before.size() - first - 2);
 }
 
 // The routine through which every request's code runs: a place in it is the end of the
@@ -30,9 +32,9 @@ bool InServerRoutine(std::string_view place) {
 } // namespace
 
 bool NameTransactionLeftOpen(TMError& error) {
-    if (MessageMnemonic(error.Status) != "%GTM-E-TPQUIT")
+    if (MessageMnemonic(error.Status) != tpquit)
         return false;
-    const std::string_view place = Place(error.Status);
+    const std::string_view place = Place(error.Status, error.Status.find(tpquit));
     error.ECode = ",UQDOTPOPEN,";
     if (place.empty() || InServerRoutine(place))
         error.Status = "%QDO-E-TPOPEN, a transaction was left open at the end of a request; it was "
