@@ -93,6 +93,26 @@ TEST(Transactions, ExplicitRestartsRunAgainFromTstart) {
     EXPECT_EQ(connect->Execute("w ^TxR,\" \",$TLEVEL,\" \",$TRESTART"), "0 0 0");
 }
 
+// The line docs/transactions.md recommends: values set beforehand as locals, results left in a
+// local that the TSTART names, so that a restart starts them afresh, and $TRESTART with them.
+TEST(Transactions, TheRecommendedLineKeepsOnlyTheCommittedTrysResults) {
+    auto connect = Open(Shared());
+    connect->Execute("k ^TxS s ^TxS(7)=10");
+    const std::string value = "a \"quoted\", long; value\n" + std::string(20000, 'v');
+    connect->Write("%qdotv(1)", value);
+    connect->Write("%qdotv(2)", "3");
+    // The first try leaves a result that the second does not: it must not survive.
+    EXPECT_EQ(connect->Execute("k %qdotr TS (%qdotr):SERIAL s:'$TRESTART %qdotr(9)=\"stale\" "
+                               "s %qdotr(1)=^TxS(7),^TxS(7)=^TxS(7)-%qdotv(2),^TxS(8)=%qdotv(1) "
+                               "TRESTART:'$TRESTART  s %qdotr=$TRESTART TC"),
+              "");
+    EXPECT_EQ(connect->Read("%qdotr"), "1");
+    EXPECT_EQ(connect->Read("%qdotr(1)"), "10");
+    EXPECT_EQ(connect->Read("$d(%qdotr(9))"), "0");
+    EXPECT_EQ(connect->Read("^TxS(7)"), "7");
+    EXPECT_EQ(connect->Read("^TxS(8)"), value);
+}
+
 // Another job's updates of what a transaction read make GT.M restart it from its TSTART, inside
 // the server's call-in as anywhere; the last try holds the database, so it commits.
 TEST(Transactions, AnUpdateByAnotherJobRestartsTheTransaction) {
@@ -140,6 +160,8 @@ TEST(Transactions, AnErrorInsideATransactionRollsItBack) {
         {"s $etrap=\"\" TS ():SERIAL s ^TxE=2 s x=1/0 TC", "DIVZERO"},
         // after a restart
         {"TS ():SERIAL s ^TxE=2 TRESTART:'$TRESTART  s x=1/0 TC", "DIVZERO"},
+        // over the time this process allows a transaction (its $ZMAXTPTIME, in seconds)
+        {"s $zmaxtptime=1 TS ():SERIAL s ^TxE=2 h 3 TC", "TPTIMEOUT"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
@@ -147,6 +169,7 @@ TEST(Transactions, AnErrorInsideATransactionRollsItBack) {
         EXPECT_NE(ErrorOf(*connect, c.line).find(c.error), std::string::npos);
         EXPECT_EQ(connect->Execute("w ^TxE,\" \",$d(^TxE(1)),\" \",$TLEVEL"), "1 0 0");
     }
+    connect->Execute("s $zmaxtptime=0");
 }
 
 // GT.M keeps no transaction past the code that started it, so none can stay open from one
