@@ -4,9 +4,11 @@ extern "C" {
 #include "gtmxc_types.h"
 }
 
+#include "server/Log.h"
 #include "server/MemoryLimit.h"
 #include "server/Restriction.h"
 #include "server/StopSignals.h"
+#include "server/TransactionErrors.h"
 
 #include <atomic>
 #include <csignal>
@@ -59,6 +61,10 @@ struct Subscripts {
 
 std::atomic<bool> unclean{false};
 
+// What a call's result holds when its entry never reached its own QUIT: every entry returns 0, 1
+// or 2, so a call that comes back with this one was left early by the client's code.
+constexpr gtm_int_t notReturned = -1;
+
 } // namespace
 
 void NoteEngineUnclean() {
@@ -84,7 +90,7 @@ TEngine::~TEngine() {
 template <typename... P>
 int TEngine::Call(const callin::TEntry<P...>& entry, TMError& error,
                   typename CallInArgument<P>::Type... args) {
-    gtm_int_t result = 0;
+    gtm_int_t result = notReturned;
     gtm_string_t errorText = Out(error_);
     int failed;
     {
@@ -94,10 +100,24 @@ int TEngine::Call(const callin::TEntry<P...>& entry, TMError& error,
         failed = gtm_ci(entry.Name.data(), &result, args..., &errorText);
     }
     if (failed != 0) {
+        // An error no trap took (the client's code emptied $ETRAP): GT.M unwound the M stack.
         error.ECode = ",UENGINE,";
         error.Status = StatusText();
-        if (error.Status.find("-F-") != std::string::npos)
+        if (error.Status.find("-F-") != std::string::npos) {
             NoteEngineUnclean();
+            return -1;
+        }
+        if (RollBackOpenTransaction())
+            LogWarning("rolled back a transaction that GT.M left open after an untrapped error");
+        NameTransactionLeftOpen(error);
+        return -1;
+    }
+    if (result == notReturned) {
+        // The outputs were never set: what they hold is left from earlier calls.
+        error = EntryLeftEarly();
+        if (RollBackOpenTransaction())
+            LogWarning("rolled back a transaction that GT.M left open after a request left its "
+                       "entry early");
         return -1;
     }
     if (result == 1) {
@@ -107,10 +127,29 @@ int TEngine::Call(const callin::TEntry<P...>& entry, TMError& error,
         error.ECode.assign(text.substr(0, nul));
         error.Status.assign(nul == std::string_view::npos ? std::string_view()
                                                           : text.substr(nul + 1));
-        Explain(error);
+        // The trap has rolled back any open transaction.
+        if (!NameTransactionLeftOpen(error))
+            Explain(error);
         return -1;
     }
     return result;
+}
+
+bool TEngine::RollBackOpenTransaction() {
+    if (rollingBack_)
+        return false;
+    rollingBack_ = true;
+    TMError ignored;
+    gtm_string_t level = In("$tlevel");
+    gtm_string_t value = Out(cursor_);
+    bool open = Call(callin::Eval, ignored, &level, &value) == 0 &&
+                std::string_view(value.address, static_cast<size_t>(value.length)) != "0";
+    if (open) {
+        gtm_string_t line = In("trollback");
+        open = Call(callin::Xecute, ignored, &line) == 0;
+    }
+    rollingBack_ = false;
+    return open;
 }
 
 bool TEngine::Get(const TPlainReference& reference, std::string& value, TMError& error) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "server/CallInTable.h"
+#include "server/MError.h"
 #include "server/MSyntax.h"
 
 #include <string>
@@ -10,12 +11,6 @@
 #include <vector>
 
 namespace qdo::server {
-
-// An M error: $ECODE and $ZSTATUS.
-struct TMError {
-    std::string ECode;
-    std::string Status;
-};
 
 // Whether GT.M in this process may have left its databases unclean: it wrote an error or fatal
 // message on its standard error, a call failed fatally, or its exit failed. A job then ends
@@ -74,12 +69,17 @@ private:
              typename CallInArgument<P>::Type... args);
     // Adds to the text of an error that a limit of this job caused what the limit is.
     void Explain(TMError& error) const;
+    // After a call that ended without its entry's trap (which rolls back itself): rolls back a
+    // transaction that is still open, so that none outlives its request. Returns whether one
+    // was. GT.M has always discarded it by then; this makes sure.
+    bool RollBackOpenTransaction();
 
     std::vector<char> value_;
     std::vector<char> error_;
     std::vector<char> cursor_;
     size_t maxMemoryMiB_;
     bool restricted_ = false;
+    bool rollingBack_ = false;
 };
 
 } // namespace qdo::server

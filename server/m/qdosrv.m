@@ -1,6 +1,8 @@
 qdosrv ; Entry points through which the qdo server's jobs run their clients' requests.
  ; Every entry traps any M error, rolls back an open transaction, and returns 1 with the
- ; error's $ECODE and $ZSTATUS in %qdoer (joined by a NUL byte); it returns 0 on success.
+ ; error's $ECODE and $ZSTATUS in %qdoer (joined by a NUL byte); it returns 0 on success. A
+ ; call that returns neither had its entry left early by the client's code (a ZGOTO, a QUIT in
+ ; a trap of its own): the engine answers it with an error of its own.
  ; Formal parameters carry a %qdo prefix so that they do not hide the client's own locals.
  quit
  ;
@@ -71,7 +73,9 @@ kill(%qdonm,%qdon,%qdo1,%qdo2,%qdo3,%qdo4,%qdo5,%qdo6,%qdo7,%qdo8,%qdoer) ; a pl
  kill @%qdonm@(%qdo1,%qdo2,%qdo3,%qdo4,%qdo5,%qdo6,%qdo7,%qdo8) quit 0
  ;
 eval(%qdox,%qdov,%qdoer) ; the value of any M expression
- new $etrap set $etrap=$$trap($zlevel),%qdoer=""
+ ; %qdov is set first: an expression whose code ZGOTOs back into this frame skips the xecute's
+ ; SET, and an output M never sets comes back as whatever its buffer held before.
+ new $etrap set $etrap=$$trap($zlevel),%qdoer="",%qdov=""
  xecute "set %qdov="_%qdox
  quit 0
  ;

@@ -1,5 +1,6 @@
 // The server against hostile clients and a hard kill: the listener never dies, a job answers
 // bad input with an error or closes, and nothing a client saw acknowledged is lost.
+#include "LeakChecked.h"
 #include "RawSession.h"
 #include "ServerProcess.h"
 #include "connect/Qdoconnect.h"
@@ -79,20 +80,6 @@ TEST(ServerRobustness, TruncatedRequestsAndVanishingClients) {
     ExpectServing(server);
 }
 
-// Whether this build runs LeakSanitizer in the jobs: GT.M halted while it holds or waits for an
-// M lock leaves its lock memory behind, which LeakSanitizer reports (status 1) at the job's end.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool leakChecked = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool leakChecked = true;
-#else
-constexpr bool leakChecked = false;
-#endif
-#else
-constexpr bool leakChecked = false;
-#endif
-
 TEST(ServerRobustness, AClientThatLeavesDuringARequestEndsItsJob) {
     ServerProcess server;
     // Lines that would run for ever: silent, writing as a terminal stream, waiting for a lock.
@@ -102,7 +89,8 @@ TEST(ServerRobustness, AClientThatLeavesDuringARequestEndsItsJob) {
     };
     std::vector<TCase> cases{{'x', "f  h 0.05"}, {'t', "f  w 1,! h 0.05"}};
     Fd holder;
-    if (!leakChecked) {
+    // GT.M halted while it waits for an M lock leaves its lock memory to LeakSanitizer.
+    if (!test::LeakChecked) {
         cases.push_back({'x', "l +^Held:3600"});
         holder = LoggedOn(server); // holds the lock that this line waits for
         test::SendAll(holder.get(), test::Request('x', "l +^Held"));
