@@ -98,11 +98,17 @@ bool IsMCanonicalNumber(std::string_view text) noexcept {
     }
     if (i != text.size() || integerDigits + fractionDigits == 0)
         return false;
-    const size_t significant =
-        integerDigits > 0 ? integerDigits + fractionDigits : fractionDigits - fractionZeros;
+    // Significant digits: from the first nonzero digit to the last one.
+    const std::string_view digits = text.substr(integerStart);
+    const size_t firstNonzero = digits.find_first_of("123456789");
+    const size_t lastNonzero = digits.find_last_of("123456789");
+    size_t significant = lastNonzero - firstNonzero + 1;
+    if (integerDigits > firstNonzero && integerDigits < lastNonzero)
+        --significant; // the point lies between them
     if (significant > static_cast<size_t>(MaxMNumberDigits))
         return false;
-    return integerDigits > 0 || static_cast<int>(fractionZeros) < -MinExponent;
+    return integerDigits <= static_cast<size_t>(MaxExponent + 1) &&
+           (integerDigits > 0 || static_cast<int>(fractionZeros) < -MinExponent);
 }
 
 } // namespace qdo

@@ -20,7 +20,9 @@ std::string TMSubscript::Text() const {
 
 TMRef::TMRef(std::string_view name, std::vector<TMSubscript> subscripts)
     : name_(name), subscripts_(std::move(subscripts)) {
-    CheckMName(name.starts_with('^') ? name.substr(1) : name, "variable name");
+    // The message shows the name as given, its '^' included.
+    if (!IsMName(name.starts_with('^') ? name.substr(1) : name))
+        CheckMName(name, "variable name");
 }
 
 TMRef::TMRef(std::string_view name, std::initializer_list<TMSubscript> subscripts)
