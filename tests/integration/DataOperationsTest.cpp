@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -319,6 +320,17 @@ TEST_F(DataOperations, ALineTooLongForGTMFailsBeforeItIsSent) {
     EXPECT_THROW(TMRef("^DOps(1)"), EMRefError);
     EXPECT_THROW(TMRef("DOps k ^DOpsCanary"), EMRefError);
     EXPECT_THROW(db.Children(TMRef("%qdoK")).begin(), EMRefError);
+}
+
+TEST(DataOperationsExample, Runs) {
+    const std::string command = std::string(QDO_EXAMPLE_DATA_OPERATIONS) + " 127.0.0.1 " +
+                                std::to_string(Shared().Port()) + " >/dev/null";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    auto connect = Open(Shared());
+    TMDatabase db(*connect);
+    EXPECT_EQ(db.Get(TMRef("^Person", {2, "name"})), "Robert\") k ^Person s x=(\"");
+    EXPECT_EQ(db.Get(TMRef("^Person", {1, "hex"})), "00FF");
+    connect->Execute("k ^Person,^PersonByName");
 }
 
 } // namespace
