@@ -34,8 +34,8 @@ public:
         size_t value = 0;
         const auto [end, error] = std::from_chars(rest_.data(), rest_.data() + rest_.size(), value);
         if (error != std::errc() || end == rest_.data() || end == rest_.data() + rest_.size() ||
-            *end != ':')
-            Fail("a length is not a decimal number followed by ':'");
+            *end != ':' || (rest_[0] == '0' && end - rest_.data() > 1))
+            Fail("a length is not a decimal number (as M writes it) followed by ':'");
         rest_.remove_prefix(static_cast<size_t>(end - rest_.data()) + 1);
         return value;
     }

@@ -204,7 +204,7 @@ TEST(MRecords, BatchesDecodeToTheirRecords) {
 TEST(MRecords, MalformedRepliesAreRefused) {
     for (const char* bad :
          {"", "N", "N1:", "N2:a11E", "N1:a1", "N1:a12E", "N1:a11", "X", "EE", "E ", "M1", "Nx:a11E",
-          "N-1:a11E", "N1a11E", "N99999999999999999999999:aE"})
+          "N-1:a11E", "N1a11E", "N01:a11E", "N99999999999999999999999:aE"})
         EXPECT_THROW(DecodeChildBatch(bad, false), EConvertError) << bad;
     for (const char* bad : {"", "N", "N1:a", "N0:", "N3:abc1:", "N0:0:", "N0:0:EE"})
         EXPECT_THROW(DecodeNodeBatch(bad, true), EConvertError) << bad;
