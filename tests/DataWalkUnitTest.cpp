@@ -38,6 +38,7 @@ TEST(DataWalkRequests, OneExecutePerBatchEachGoingOnFromTheLastChild) {
     });
     TQdoConnect connect;
     OpenOn(connect, peer);
+    connect.SetRequestDeadline(2000); // a request the script does not expect fails, not hangs
     TMDatabase db(connect);
     std::vector<std::string> seen;
     for (const TMChild& child : db.Children(parent, options))
@@ -62,6 +63,7 @@ TEST(DataWalkRequests, ASubtreeGoesOnFromItsLastNodeAndALeftLoopSendsNothingMore
     });
     TQdoConnect connect;
     OpenOn(connect, peer);
+    connect.SetRequestDeadline(2000); // a request the script does not expect fails, not hangs
     TMDatabase db(connect);
     std::vector<std::string> seen;
     for (const TMNode& node : db.Subtree(root, options)) {
@@ -90,6 +92,7 @@ TEST(DataWalkRequests, TheGroupReadHandlerIsSetAsideAndPutBackAfterAFailure) {
     });
     TQdoConnect connect;
     OpenOn(connect, peer);
+    connect.SetRequestDeadline(2000); // a request the script does not expect fails, not hangs
     int handed = 0;
     connect.OnGroupRead = [&](TObject*, const std::string&, bool&) { ++handed; };
     TMDatabase db(connect);
