@@ -193,7 +193,20 @@ TEST_F(DataOperations, OrderAndQueryWalkAwkwardSubscripts) {
     }
     EXPECT_EQ(nodes, AwkwardStrings().size());
     ASSERT_TRUE(at);
-    EXPECT_EQ(at->Text(), "^DOps(\"r\")");
+    const std::string after = at->Text();
+    // Backward (GT.M's $QUERY goes forward only; the library steps back with $ORDER): the same
+    // nodes in the reverse order, and the parent with a value between its children and the node
+    // before it.
+    db.Set(TMRef("^DOps", {"q"}), "parent");
+    std::vector<std::string> reversed;
+    at = TMRef("^DOps", {"r"});
+    while ((at = db.Query(*at, -1)))
+        reversed.push_back(at->Text());
+    ASSERT_EQ(reversed.size(), AwkwardStrings().size() + 1);
+    EXPECT_EQ(reversed.back(), "^DOps(\"q\")");
+    for (size_t i = 0; i < forward.size(); ++i)
+        EXPECT_EQ(reversed[i], TMRef("^DOps", {"q", forward[forward.size() - 1 - i], "2"}).Text());
+    EXPECT_EQ(after, "^DOps(\"r\")");
     EXPECT_FALSE(db.Query(TMRef("^DOps", {"r"})));
     const std::optional<TMRef> last = db.Query(TMRef("^DOps", {"r"}), -1);
     ASSERT_TRUE(last);
@@ -264,20 +277,18 @@ TEST_F(DataOperations, ALockHeldByOneClientIsRefusedToAnotherUntilReleased) {
     connect_ = Open(Shared());
 }
 
-// The routine the Function and Procedure tests call, put where the job finds routines: its
-// $ZROUTINES names the source directory in parentheses after the object directory.
+// The routine the Function and Procedure tests call, written into the server's data directory
+// and linked into the session's job by its path (jobs work in the data directory, where the
+// object file goes), so that the server's own routine folder is left alone.
 void WriteTestRoutine(TQdoConnect& connect) {
-    const std::string zro = connect.Read("$ZRO");
-    const size_t open = zro.find('('), close = zro.find(')');
-    ASSERT_NE(open, std::string::npos) << zro;
     const std::filesystem::path source =
-        std::filesystem::path(zro.substr(open + 1, close - open - 1)) / "DOpsTest.m";
+        std::filesystem::absolute(Shared().DataDirectory()) / "DOpsTest.m";
     std::ofstream(source) << "DOpsTest ; routine of the data-operations tests\n"
                              "Join(a,b) q $L(a)_\":\"_a_\"|\"_b\n"
                              "Echo(a,b) w $L(a),\":\",a,\"|\",b q\n"
                              "Twice(n) q n*2\n"
                              "NoArgs() q \"none\"\n";
-    connect.Execute("zlink \"DOpsTest\"");
+    connect.Execute("zlink " + MText(source.string()));
 }
 
 TEST_F(DataOperations, FunctionsAndProceduresGetTheirArgumentsAsData) {
