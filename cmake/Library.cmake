@@ -33,6 +33,9 @@ set(QDO_SOURCES
     connect/Link.cpp
     connect/Wire.cpp
     connect/DataCommands.cpp
+    connect/DataLines.cpp
+    connect/Database.cpp
+    connect/Walk.cpp
     connect/Framing.cpp
     connect/MatchString.cpp
     connect/PushedFrames.cpp
@@ -45,6 +48,10 @@ set(QDO_SOURCES
     connect/TcpTransport.cpp
     encodings/Mlist.cpp
     encodings/Mpiece.cpp
+    encodings/MName.cpp
+    encodings/MNumber.cpp
+    encodings/MRecords.cpp
+    encodings/MRef.cpp
     encodings/Mutils.cpp
     protocol/FrameReader.cpp
     protocol/Replies.cpp
@@ -79,9 +86,15 @@ set(QDO_PUBLIC_HEADERS
     classes/StringList.h
     classes/Thread.h
     classes/VarRec.h
+    connect/Database.h
     connect/Qdoconnect.h
+    connect/Walk.h
     encodings/Mlist.h
     encodings/Mpiece.h
+    encodings/MName.h
+    encodings/MNumber.h
+    encodings/MRecords.h
+    encodings/MRef.h
     encodings/Mutils.h
     protocol/WaitState.h
     sockets/Sockets2.h

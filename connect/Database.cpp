@@ -1,0 +1,152 @@
+#include "connect/Database.h"
+
+#include "connect/DataLines.h"
+#include "connect/Qdoconnect.h"
+
+#include <charconv>
+
+namespace qdo {
+
+namespace {
+
+// Sets the connection's OnGroupRead handler aside for one call, so that Read and Execute join
+// every chunk of the reply into their result, and puts it back however the call ends. Only a
+// handler that is set is touched.
+class TGroupReadAside {
+public:
+    explicit TGroupReadAside(TQdoConnect& connection) : connection_(connection) {
+        if (connection_.OnGroupRead) {
+            saved_ = std::move(connection_.OnGroupRead);
+            connection_.OnGroupRead = nullptr;
+            active_ = true;
+        }
+    }
+    ~TGroupReadAside() {
+        if (active_)
+            connection_.OnGroupRead = std::move(saved_);
+    }
+    TGroupReadAside(const TGroupReadAside&) = delete;
+    TGroupReadAside& operator=(const TGroupReadAside&) = delete;
+
+private:
+    TQdoConnect& connection_;
+    TMConnectGroupRead saved_;
+    bool active_ = false;
+};
+
+int DataValue(const std::string& reply) {
+    int value = -1;
+    const auto [end, error] = std::from_chars(reply.data(), reply.data() + reply.size(), value);
+    if (error != std::errc() || end != reply.data() + reply.size() ||
+        (value != 0 && value != 1 && value != 10 && value != 11))
+        throw EConvertError("$DATA gave \"" + reply.substr(0, 40) + "\", not 0, 1, 10 or 11.");
+    return value;
+}
+
+} // namespace
+
+std::string TMDatabase::Read(const std::string& expression) {
+    TGroupReadAside aside(*connection_);
+    return connection_->Read(expression);
+}
+
+std::string TMDatabase::Execute(const std::string& line) {
+    TGroupReadAside aside(*connection_);
+    return connection_->Execute(line);
+}
+
+std::string TMDatabase::Get(const TMRef& ref) {
+    return Read(lines::Checked(ref.Text(), "Get"));
+}
+
+std::string TMDatabase::Get(const TMRef& ref, std::string_view fallback) {
+    return Read(lines::GetOrDefault(ref, fallback));
+}
+
+void TMDatabase::Set(const TMRef& ref, std::string_view value) {
+    connection_->Write(lines::Checked(ref.Text(), "Set"), value);
+}
+
+void TMDatabase::Kill(const TMRef& ref) {
+    connection_->Kill(lines::Checked(ref.Text(), "Kill"));
+}
+
+int TMDatabase::Data(const TMRef& ref) {
+    return DataValue(Read(lines::Data(ref)));
+}
+
+std::string TMDatabase::Order(const TMRef& ref, int direction) {
+    return Read(lines::Order(ref, direction));
+}
+
+std::optional<TMRef> TMDatabase::Query(const TMRef& ref, int direction) {
+    // $QUERY gives nodes with subscripts only: none comes before a bare name.
+    if (direction < 0 && ref.Subscripts().empty()) {
+        lines::CheckNotReserved(ref);
+        return std::nullopt;
+    }
+    const auto subscripts = DecodeQueryReply(Execute(lines::Query(ref, direction)));
+    if (!subscripts)
+        return std::nullopt;
+    return TMRef(ref.Name(), std::vector<TMSubscript>(subscripts->begin(), subscripts->end()));
+}
+
+std::string TMDatabase::Increment(const TMRef& ref, const TMSubscript& by) {
+    // A string is taken as the text of a number, and must be a canonical one.
+    return Read(lines::Increment(ref, by.IsNumber() ? by : TMSubscript::Number(by.Value())));
+}
+
+void TMDatabase::Merge(const TMRef& to, const TMRef& from) {
+    Execute(lines::Merge(to, from));
+}
+
+bool TMDatabase::Lock(const TMRef& ref, double timeoutSeconds) {
+    const std::string reply = Execute(lines::Lock(ref, timeoutSeconds));
+    if (reply != "0" && reply != "1")
+        throw EConvertError("LOCK gave \"" + reply.substr(0, 40) + "\", not $TEST.");
+    return reply == "1";
+}
+
+void TMDatabase::Unlock(const TMRef& ref) {
+    Execute(lines::Unlock(ref));
+}
+
+void TMDatabase::UnlockAll() {
+    Execute("l");
+}
+
+std::string TMDatabase::Function(const TMEntryRef& entry,
+                                 const std::vector<TMSubscript>& arguments) {
+    return Read(lines::Function(entry, arguments));
+}
+
+std::string TMDatabase::Procedure(const TMEntryRef& entry,
+                                  const std::vector<TMSubscript>& arguments) {
+    return Execute(lines::Procedure(entry, arguments));
+}
+
+TMChildren TMDatabase::Children(const TMRef& parent, const TMWalkOptions& options) {
+    lines::CheckDirection(options.Direction);
+    return TMChildren(*this, parent, options);
+}
+
+TMSubtree TMDatabase::Subtree(const TMRef& root, const TMWalkOptions& options) {
+    lines::CheckDirection(options.Direction);
+    return TMSubtree(*this, root, options);
+}
+
+TMBatch<TMChildRecord> TMDatabase::ChildBatch(const TMRef& parent, std::string_view after,
+                                              const TMWalkOptions& options) {
+    return DecodeChildBatch(Execute(lines::ChildBatch(parent, after, options)), options.Values);
+}
+
+TMBatch<TMNodeRecord> TMDatabase::NodeBatch(const TMRef& root,
+                                            const std::vector<std::string>* after,
+                                            const TMWalkOptions& options) {
+    static const std::vector<std::string> none;
+    return DecodeNodeBatch(
+        Execute(lines::NodeBatch(root, after == nullptr, after ? *after : none, options)),
+        options.Values);
+}
+
+} // namespace qdo

@@ -1,0 +1,130 @@
+#include "encodings/MRecords.h"
+
+#include "classes/Exceptions.h"
+
+#include <charconv>
+
+namespace qdo {
+
+namespace {
+
+// Reads the fields of one reply from its start to its end.
+class TFieldReader {
+public:
+    explicit TFieldReader(std::string_view reply) : rest_(reply) {}
+
+    bool Done() const noexcept { return rest_.empty(); }
+
+    char Marker() {
+        Need(1);
+        const char c = rest_[0];
+        rest_.remove_prefix(1);
+        return c;
+    }
+
+    bool Flag() {
+        const char c = Marker();
+        if (c != '0' && c != '1')
+            Fail("a flag is not 0 or 1");
+        return c == '1';
+    }
+
+    // A decimal count ended by ':'.
+    size_t Count() {
+        size_t value = 0;
+        const auto [end, error] = std::from_chars(rest_.data(), rest_.data() + rest_.size(), value);
+        if (error != std::errc() || end == rest_.data() || end == rest_.data() + rest_.size() ||
+            *end != ':' || (rest_[0] == '0' && end - rest_.data() > 1))
+            Fail("a length is not a decimal number (as M writes it) followed by ':'");
+        rest_.remove_prefix(static_cast<size_t>(end - rest_.data()) + 1);
+        return value;
+    }
+
+    std::string Field() {
+        const size_t length = Count();
+        Need(length);
+        std::string bytes(rest_.substr(0, length));
+        rest_.remove_prefix(length);
+        return bytes;
+    }
+
+    // The end marker: true for 'E', false for 'M'; the reply must end there.
+    bool End(char marker) {
+        if (marker != 'E' && marker != 'M')
+            Fail("a record starts with neither N, E nor M");
+        if (!Done())
+            Fail("bytes follow the end marker");
+        return marker == 'E';
+    }
+
+    [[noreturn]] void Fail(const char* what) {
+        throw EConvertError(std::string("The server's records cannot be read: ") + what + ".");
+    }
+
+private:
+    void Need(size_t count) {
+        if (rest_.size() < count)
+            Fail("the reply ends inside a record");
+    }
+
+    std::string_view rest_;
+};
+
+std::vector<std::string> Subscripts(TFieldReader& reader) {
+    const size_t count = reader.Count();
+    std::vector<std::string> subscripts;
+    for (size_t i = 0; i < count; ++i)
+        subscripts.push_back(reader.Field());
+    return subscripts;
+}
+
+} // namespace
+
+TMBatch<TMChildRecord> DecodeChildBatch(std::string_view reply, bool withValues) {
+    TFieldReader reader(reply);
+    TMBatch<TMChildRecord> batch;
+    for (;;) {
+        const char marker = reader.Marker();
+        if (marker != 'N') {
+            batch.AtEnd = reader.End(marker);
+            return batch;
+        }
+        TMChildRecord& record = batch.Records.emplace_back();
+        record.Subscript = reader.Field();
+        record.HasChildren = reader.Flag();
+        record.HasValue = reader.Flag();
+        if (withValues && record.HasValue)
+            record.Value = reader.Field();
+    }
+}
+
+TMBatch<TMNodeRecord> DecodeNodeBatch(std::string_view reply, bool withValues) {
+    TFieldReader reader(reply);
+    TMBatch<TMNodeRecord> batch;
+    for (;;) {
+        const char marker = reader.Marker();
+        if (marker != 'N') {
+            batch.AtEnd = reader.End(marker);
+            return batch;
+        }
+        TMNodeRecord& record = batch.Records.emplace_back();
+        if (withValues)
+            record.Value = reader.Field();
+        record.Subscripts = Subscripts(reader);
+    }
+}
+
+std::optional<std::vector<std::string>> DecodeQueryReply(std::string_view reply) {
+    TFieldReader reader(reply);
+    const char marker = reader.Marker();
+    if (marker == 'E' && reader.Done())
+        return std::nullopt;
+    if (marker != 'N')
+        reader.Fail("a query reply starts with neither N nor E");
+    std::vector<std::string> subscripts = Subscripts(reader);
+    if (!reader.Done())
+        reader.Fail("bytes follow the node");
+    return subscripts;
+}
+
+} // namespace qdo

@@ -1,0 +1,51 @@
+// The records that the data operations' generated M lines write, and their decoding.
+//
+// Every byte string travels as a field: its length in decimal, ':', then the bytes, so that any
+// bytes (NUL, control bytes, quotes) come through and nothing is parsed out of M's own text.
+//
+//   children batch: ( 'N' field(subscript) C V [field(value)] )*  ( 'E' | 'M' )
+//                   C is '1' when the node has children, V '1' when it has a value; the value
+//                   field follows when values were asked for and V is '1'.
+//   node batch:     ( 'N' [field(value)] count ':' field(subscript){count} )*  ( 'E' | 'M' )
+//                   the subscripts below the walk's root; the value when values were asked for.
+//   query reply:    'E' | 'N' count ':' field(subscript){count}
+//
+// 'E' says the walk reached its end; 'M' that the batch is full and more may follow.
+// Decoders raise EConvertError for bytes that are not of this form.
+#pragma once
+
+#include "classes/Export.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qdo {
+
+// One child of a node: its subscript, what $DATA says of it, and its value when fetched.
+struct TMChildRecord {
+    std::string Subscript;
+    bool HasValue = false;
+    bool HasChildren = false;
+    std::string Value; // empty unless values were fetched and HasValue
+};
+
+// One node of a subtree: its subscripts below the root, and its value when fetched.
+struct TMNodeRecord {
+    std::vector<std::string> Subscripts;
+    std::string Value;
+};
+
+template <typename Record>
+struct TMBatch {
+    std::vector<Record> Records;
+    bool AtEnd = false; // no node follows the last record
+};
+
+QDO_API TMBatch<TMChildRecord> DecodeChildBatch(std::string_view reply, bool withValues);
+QDO_API TMBatch<TMNodeRecord> DecodeNodeBatch(std::string_view reply, bool withValues);
+// The subscripts of the node found, or nothing at the end.
+QDO_API std::optional<std::vector<std::string>> DecodeQueryReply(std::string_view reply);
+
+} // namespace qdo

@@ -1,0 +1,72 @@
+// Arbitrary bytes as the reply of a data operation's generated line: a children batch, a node
+// batch (each with and without values) and a query reply. Each decoder either refuses the bytes
+// with EConvertError or reads records that, written back in the records' form, are exactly the
+// bytes: nothing is skipped, guessed or cut.
+//
+// Input: the reply's bytes.
+#include "FuzzCheck.h"
+#include "classes/Exceptions.h"
+#include "encodings/MRecords.h"
+
+#include <string>
+
+namespace {
+
+std::string Field(const std::string& bytes) {
+    return std::to_string(bytes.size()) + ":" + bytes;
+}
+
+std::string Subscripts(const std::vector<std::string>& subscripts) {
+    std::string out = std::to_string(subscripts.size()) + ":";
+    for (const std::string& subscript : subscripts)
+        out += Field(subscript);
+    return out;
+}
+
+std::string End(bool atEnd) {
+    return atEnd ? "E" : "M";
+}
+
+template <typename Decode>
+void CheckRoundTrip(const std::string& reply, Decode decode) {
+    std::string written;
+    try {
+        written = decode();
+    } catch (const qdo::EConvertError&) {
+        return;
+    }
+    FUZZ_CHECK(written == reply);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string reply(reinterpret_cast<const char*>(data), size);
+    for (const bool values : {true, false}) {
+        CheckRoundTrip(reply, [&] {
+            const auto batch = qdo::DecodeChildBatch(reply, values);
+            std::string out;
+            for (const qdo::TMChildRecord& record : batch.Records) {
+                out += "N" + Field(record.Subscript) + (record.HasChildren ? "1" : "0") +
+                       (record.HasValue ? "1" : "0");
+                if (values && record.HasValue)
+                    out += Field(record.Value);
+                else
+                    FUZZ_CHECK(record.Value.empty());
+            }
+            return out + End(batch.AtEnd);
+        });
+        CheckRoundTrip(reply, [&] {
+            const auto batch = qdo::DecodeNodeBatch(reply, values);
+            std::string out;
+            for (const qdo::TMNodeRecord& record : batch.Records)
+                out += "N" + (values ? Field(record.Value) : "") + Subscripts(record.Subscripts);
+            return out + End(batch.AtEnd);
+        });
+    }
+    CheckRoundTrip(reply, [&] {
+        const auto node = qdo::DecodeQueryReply(reply);
+        return node ? "N" + Subscripts(*node) : std::string("E");
+    });
+    return 0;
+}
