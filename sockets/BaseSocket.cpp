@@ -331,17 +331,32 @@ int32_t TBaseSocket::FinishReceive(char* bytes, ssize_t received) {
 int32_t TBaseSocket::ReceiveBufWithin(void* buffer, int32_t count, int32_t timeoutMs,
                                       bool& timedOut) {
     timedOut = false;
-    if (timeoutMs != receiveTimeoutMs_) {
-        const auto limit = TimevalOf(timeoutMs).value_or(timeval{0, 0}); // 0: no limit
-        setsockopt(handle_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        receiveTimeoutMs_ = timeoutMs;
-    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     // It waits whatever the block mode: waiting, up to the time-out, is what it is for.
     auto* bytes = static_cast<char*>(buffer);
     ssize_t received;
-    do {
+    int32_t waitMs = timeoutMs;
+    while (true) {
+        if (waitMs != receiveTimeoutMs_) {
+            const auto limit = TimevalOf(waitMs).value_or(timeval{0, 0}); // 0: no limit
+            setsockopt(handle_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+            receiveTimeoutMs_ = waitMs;
+        }
         received = ::recv(handle_, bytes, static_cast<size_t>(std::max(count, 0)), 0);
-    } while (received < 0 && errno == EINTR);
+        if (received >= 0 || errno != EINTR)
+            break;
+        // A signal of the host's ended the wait: wait on for what is left of the time-out, so
+        // that signals arriving more often than the time-out cannot stretch it for ever.
+        if (timeoutMs > 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                errno = EAGAIN;
+                break;
+            }
+            waitMs = static_cast<int32_t>(left.count());
+        }
+    }
     if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         timedOut = true;
         ReceiveDone();

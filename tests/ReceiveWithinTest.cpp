@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
+#include <pthread.h>
 #include <thread>
 
 namespace qdo {
@@ -67,6 +70,51 @@ TEST(ReceiveWithin, ASilentPeerEndsTheWaitAtItsTimeOut) {
         EXPECT_TRUE(silent.errors.empty());
         EXPECT_TRUE(silent.client.Active());
         EXPECT_EQ(silent.client.BytesReceived(), 0u);
+    }
+}
+
+// The host's own signals interrupt the wait (a socket with a receive time-out is never
+// restarted by the system): the wait goes on for what is left of its time-out, so that a signal
+// every 20 ms, more often than the time-out, cannot stretch it for ever. Before that was so, each
+// signal started the whole time-out again and the wait lasted as long as the signals did.
+std::atomic<int> hostSignals{0};
+
+TEST(ReceiveWithin, TheHostsSignalsDoNotStretchTheWait) {
+    for (const int flags : {0, SA_RESTART}) {
+        SCOPED_TRACE(flags == 0 ? "a handler without SA_RESTART" : "with SA_RESTART");
+        struct sigaction action {};
+        action.sa_handler = [](int) { hostSignals.fetch_add(1); };
+        action.sa_flags = flags;
+        sigemptyset(&action.sa_mask);
+        struct sigaction before {};
+        ASSERT_EQ(sigaction(SIGUSR1, &action, &before), 0);
+        hostSignals = 0;
+
+        SilentPeer silent;
+        std::atomic<bool> waiting{true};
+        const pthread_t waiter = pthread_self();
+        std::thread host([&] {
+            // Signals for at most twice the slack: a wait that starts again at each one outlasts
+            // the slack and fails below instead of hanging.
+            const auto stop = Clock::now() + std::chrono::milliseconds(2 * slack);
+            while (waiting && Clock::now() < stop) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                pthread_kill(waiter, SIGUSR1);
+            }
+        });
+        char buffer[16];
+        bool timedOut = false;
+        const auto start = Clock::now();
+        EXPECT_EQ(silent.client.ReceiveBufWithin(buffer, sizeof buffer, 300, timedOut), 0);
+        const long took = Milliseconds(Clock::now() - start);
+        waiting = false;
+        host.join();
+        sigaction(SIGUSR1, &before, nullptr);
+        EXPECT_TRUE(timedOut);
+        EXPECT_GE(took, 290);
+        EXPECT_LT(took, 300 + slack);
+        EXPECT_GT(hostSignals.load(), 3) << "the signals did not reach the wait";
+        EXPECT_TRUE(silent.errors.empty());
     }
 }
 
