@@ -18,6 +18,24 @@ EMJsonError::~EMJsonError() = default;
 
 namespace {
 
+// `text` with every byte outside printable ASCII written \xHH, for error messages about bytes
+// that are not text.
+std::string Printable(std::string_view text) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7f) {
+            out += c;
+        } else {
+            out += "\\x";
+            out += hex[byte >> 4];
+            out += hex[byte & 0xF];
+        }
+    }
+    return out;
+}
+
 class TJsonExporter {
 public:
     TJsonExporter(TMDatabase& database, const TMRef& root, const TMJsonSink& sink,
@@ -141,11 +159,13 @@ private:
         out_.clear();
     }
 
-    // The node at `depth` subscripts of the current path below the root, as M code.
+    // The node at `depth` subscripts of the current path below the root, as M code (bytes
+    // outside printable ASCII as \xHH).
     std::string NodeName(size_t depth) const {
         std::vector<TMSubscript> subscripts = root_.Subscripts();
-        subscripts.insert(subscripts.end(), current_.begin(), current_.begin() + depth);
-        return TMRef(root_.Name(), std::move(subscripts)).Text();
+        subscripts.insert(subscripts.end(), current_.begin(),
+                          current_.begin() + static_cast<std::ptrdiff_t>(depth));
+        return Printable(TMRef(root_.Name(), std::move(subscripts)).Text());
     }
 
     [[noreturn]] void Changed(const char* what) const {
