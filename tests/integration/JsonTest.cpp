@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <sstream>
 
 namespace qdo {
@@ -205,6 +206,23 @@ TEST_F(Json, ALargeSubtreeIsExportedBatchByBatch) {
     small.BatchBytes = 100;
     EXPECT_EQ(Export(TMRef("^JTest", {"big", "gaps"}), small),
               Export(TMRef("^JTest", {"big", "gaps"})));
+}
+
+TEST_F(Json, TheExampleRunsAgainstTheServer) {
+    const std::string command =
+        std::string(QDO_EXAMPLE_JSON) + " 127.0.0.1 " + std::to_string(Shared().Port());
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        output.append(buffer, n);
+    EXPECT_EQ(pclose(pipe), 0);
+    EXPECT_EQ(output, "set 8 nodes; the second price is 10\n"
+                      R"({"items":[{"price":2.5,"sku":"A-1"},{"price":10,"sku":"B-2"}],)"
+                      R"("name":"Corner shop","open":1,"tags":{"":"main","since":1999}})"
+                      "\nrefused at byte 31; the name is now Other shop\n");
+    connect_->Kill("^Shop");
 }
 
 } // namespace
