@@ -7,6 +7,7 @@
 
 #include <exception>
 #include <istream>
+#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -23,9 +24,46 @@ void SetNode(TMDatabase& database, const TMRef& ref, std::string_view value) {
     database.Set(ref, value);
 }
 
+// Passes a document's bytes on to the parser, with each NUL byte made 0x01. The parser takes a
+// NUL as the end of its input, so that "[1]" followed by a NUL and anything at all would pass;
+// JSON allows a raw NUL nowhere, and 0x01 is refused wherever it stands, at the NUL's offset.
+class TNulGuard : public std::streambuf {
+public:
+    explicit TNulGuard(std::streambuf* source) : source_(source) {}
+
+    // The offset of the document's first NUL byte, or -1.
+    int64_t FirstNul() const noexcept { return firstNul_; }
+
+protected:
+    int_type underflow() override {
+        if (gptr() < egptr())
+            return traits_type::to_int_type(*gptr());
+        start_ += egptr() - eback();
+        const std::streamsize count = source_ ? source_->sgetn(buffer_, sizeof buffer_) : 0;
+        if (count <= 0)
+            return traits_type::eof();
+        for (std::streamsize i = 0; i < count; ++i) {
+            if (buffer_[i] == '\0') {
+                if (firstNul_ < 0)
+                    firstNul_ = start_ + i;
+                buffer_[i] = '\x01';
+            }
+        }
+        setg(buffer_, buffer_, buffer_ + count);
+        return traits_type::to_int_type(*gptr());
+    }
+
+private:
+    std::streambuf* source_;
+    char buffer_[4096];
+    int64_t start_ = 0; // the document's offset of the buffer's first byte
+    int64_t firstNul_ = -1;
+};
+
 class TJsonImporter final : public nlohmann::json_sax<nlohmann::json> {
 public:
-    TJsonImporter(TMDatabase& database, const TMRef& root) : database_(database), root_(root) {}
+    TJsonImporter(TMDatabase& database, const TMRef& root, const TNulGuard& guard)
+        : database_(database), root_(root), guard_(guard) {}
 
     uint64_t Nodes() const noexcept { return nodes_; }
     // Raises the error that stopped the parse, if one did.
@@ -69,6 +107,8 @@ public:
         std::string reason = error.what();
         if (const size_t colon = reason.find(": "); colon != std::string::npos)
             reason.erase(0, colon + 2); // the library's own prefix and line/column
+        if (offset == guard_.FirstNul())
+            reason = "a NUL byte, which JSON allows nowhere (a string writes it \\u0000)";
         error_ = std::make_exception_ptr(EMJsonError("ImportJson: invalid JSON at byte offset " +
                                                          std::to_string(offset) + ": " + reason,
                                                      offset));
@@ -166,6 +206,7 @@ private:
 
     TMDatabase& database_;
     const TMRef& root_;
+    const TNulGuard& guard_;
     std::vector<TFrame> frames_; // the open objects and arrays, outermost first
     uint64_t nodes_ = 0;
     std::exception_ptr error_;
@@ -177,8 +218,10 @@ uint64_t ImportJson(TMDatabase& database, const TMRef& root, std::istream& in,
                     const TMJsonImportOptions& options) {
     if (options.KillRootFirst)
         database.Kill(root);
-    TJsonImporter importer(database, root);
-    const bool parsed = nlohmann::json::sax_parse(in, &importer);
+    TNulGuard guard(in.rdbuf());
+    std::istream guarded(&guard);
+    TJsonImporter importer(database, root, guard);
+    const bool parsed = nlohmann::json::sax_parse(guarded, &importer);
     importer.RethrowError();
     if (!parsed)
         throw EMJsonError("ImportJson: the parse stopped without an error."); // not reached

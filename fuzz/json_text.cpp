@@ -21,8 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string reason;
     const auto number = qdo::MNumberFromJson(bytes, &reason);
     const nlohmann::json parsed = nlohmann::json::parse(bytes, nullptr, false);
+    // The parser takes white space around a number, and a NUL byte as the end of its input.
     const bool isJsonNumber = !parsed.is_discarded() && parsed.is_number() &&
-                              bytes.find_first_of(" \t\r\n") == std::string::npos;
+                              bytes.find_first_of(std::string(" \t\r\n\0", 5)) == std::string::npos;
     if (number) {
         FUZZ_CHECK(isJsonNumber);
         FUZZ_CHECK(qdo::IsMCanonicalNumber(*number));

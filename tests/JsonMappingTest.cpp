@@ -203,7 +203,10 @@ TEST_F(JsonImportRefusal, InvalidJsonGivesTheByteOffset) {
         {"[\"\\ud800\"]", 8}, // a lone surrogate
         {"[] []", 3},         // something after the value
         {"[-a]", 2},
-        {"{\"a\":[", 6}, // cut short
+        {"{\"a\":[", 6},                  // cut short
+        {std::string("[]\0[", 4), 2},     // a NUL does not end the document
+        {std::string("[\"a\0\"]", 6), 3}, // nor does it stand in a string
+        {std::string("\0", 1), 0},
     };
     for (const auto& c : cases) {
         const EMJsonError error = Refusal(c.document);
@@ -212,6 +215,9 @@ TEST_F(JsonImportRefusal, InvalidJsonGivesTheByteOffset) {
         EXPECT_NE(error.Message().find("byte offset " + std::to_string(error.Offset())),
                   std::string::npos)
             << error.Message();
+        if (c.document.find('\0') != std::string::npos) {
+            EXPECT_NE(error.Message().find("a NUL byte"), std::string::npos) << error.Message();
+        }
     }
 }
 
