@@ -61,7 +61,8 @@ public:
             for (TMJsonNodeRecord& record : batch.Records)
                 Place(record);
             atEnd = batch.AtEnd;
-            Flush();
+            if (!atEnd)
+                Flush(); // the last batch's text goes with the closing brackets
         }
         while (!open_.empty())
             Close();
