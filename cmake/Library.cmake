@@ -35,6 +35,9 @@ set(QDO_SOURCES
     connect/DataCommands.cpp
     connect/DataLines.cpp
     connect/Database.cpp
+    connect/JsonExport.cpp
+    connect/JsonImport.cpp
+    connect/JsonLines.cpp
     connect/Walk.cpp
     connect/Framing.cpp
     connect/MatchString.cpp
@@ -46,6 +49,7 @@ set(QDO_SOURCES
     connect/SocketErrorMessages.cpp
     connect/StrToCharStr.cpp
     connect/TcpTransport.cpp
+    encodings/JsonText.cpp
     encodings/Mlist.cpp
     encodings/Mpiece.cpp
     encodings/MName.cpp
@@ -87,8 +91,10 @@ set(QDO_PUBLIC_HEADERS
     classes/Thread.h
     classes/VarRec.h
     connect/Database.h
+    connect/Json.h
     connect/Qdoconnect.h
     connect/Walk.h
+    encodings/JsonText.h
     encodings/Mlist.h
     encodings/Mpiece.h
     encodings/MName.h
@@ -110,6 +116,9 @@ set_target_properties(qdo_objects PROPERTIES
 
 find_package(Threads REQUIRED)
 target_link_libraries(qdo_objects PUBLIC Threads::Threads)
+# JSON import's parser: header-only, used inside the library and never in its installed headers.
+find_package(nlohmann_json 3.10 REQUIRED)
+target_link_libraries(qdo_objects PRIVATE nlohmann_json::nlohmann_json)
 
 add_library(qdo SHARED $<TARGET_OBJECTS:qdo_objects>)
 target_link_libraries(qdo PRIVATE Threads::Threads)

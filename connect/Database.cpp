@@ -1,6 +1,7 @@
 #include "connect/Database.h"
 
 #include "connect/DataLines.h"
+#include "connect/GroupReadAside.h"
 #include "connect/Qdoconnect.h"
 
 #include <charconv>
@@ -8,31 +9,6 @@
 namespace qdo {
 
 namespace {
-
-// Sets the connection's OnGroupRead handler aside for one call, so that Read and Execute join
-// every chunk of the reply into their result, and puts it back however the call ends. Only a
-// handler that is set is touched.
-class TGroupReadAside {
-public:
-    explicit TGroupReadAside(TQdoConnect& connection) : connection_(connection) {
-        if (connection_.OnGroupRead) {
-            saved_ = std::move(connection_.OnGroupRead);
-            connection_.OnGroupRead = nullptr;
-            active_ = true;
-        }
-    }
-    ~TGroupReadAside() {
-        if (active_)
-            connection_.OnGroupRead = std::move(saved_);
-    }
-    TGroupReadAside(const TGroupReadAside&) = delete;
-    TGroupReadAside& operator=(const TGroupReadAside&) = delete;
-
-private:
-    TQdoConnect& connection_;
-    TMConnectGroupRead saved_;
-    bool active_ = false;
-};
 
 int DataValue(const std::string& reply) {
     int value = -1;

@@ -127,4 +127,47 @@ std::optional<std::vector<std::string>> DecodeQueryReply(std::string_view reply)
     return subscripts;
 }
 
+TMBatch<TMJsonNodeRecord> DecodeJsonNodeBatch(std::string_view reply) {
+    TFieldReader reader(reply);
+    TMBatch<TMJsonNodeRecord> batch;
+    for (;;) {
+        const char marker = reader.Marker();
+        if (marker != 'N') {
+            batch.AtEnd = reader.End(marker);
+            return batch;
+        }
+        TMJsonNodeRecord& record = batch.Records.emplace_back();
+        record.Value = reader.Field();
+        record.Common = reader.Count();
+        const size_t count = reader.Count();
+        if (count == 0)
+            reader.Fail("a JSON node record names no node");
+        for (size_t i = 0; i < count; ++i) {
+            TMJsonLevel& level = record.Levels.emplace_back();
+            level.Shape = reader.Marker();
+            const bool last = i + 1 == count;
+            if (last ? level.Shape != 'L' && level.Shape != 'O'
+                     : level.Shape != 'A' && level.Shape != 'O')
+                reader.Fail("a JSON node record has a shape that is not L, A or O where it stands");
+            level.Subscript = reader.Field();
+        }
+    }
+}
+
+TMJsonRootRecord DecodeJsonRoot(std::string_view reply) {
+    TFieldReader reader(reply);
+    TMJsonRootRecord root;
+    root.Shape = reader.Marker();
+    root.HasValue = reader.Flag();
+    if (root.HasValue)
+        root.Value = reader.Field();
+    if (!reader.Done())
+        reader.Fail("bytes follow the JSON root");
+    const bool valueAsShapeSays = root.Shape == 'O' || (root.Shape == 'L') == root.HasValue;
+    if ((root.Shape != 'X' && root.Shape != 'L' && root.Shape != 'A' && root.Shape != 'O') ||
+        !valueAsShapeSays)
+        reader.Fail("the JSON root's shape is not X, L, A or O, or does not fit its value");
+    return root;
+}
+
 } // namespace qdo

@@ -9,6 +9,17 @@
 //   node batch:     ( 'N' [field(value)] count ':' field(subscript){count} )*  ( 'E' | 'M' )
 //                   the subscripts below the walk's root; the value when values were asked for.
 //   query reply:    'E' | 'N' count ':' field(subscript){count}
+//   JSON node batch: ( 'N' field(value) common ':' count ':' ( shape field(subscript) ){count} )*
+//                   ( 'E' | 'M' )
+//                   a node with a value in $QUERY order: `common` is how many of its subscripts
+//                   below the root it shares with the node before it (the batch's starting
+//                   node for the first), and the `count` subscripts that follow are the rest,
+//                   each after the shape of the node it names; the node itself is the last.
+//   JSON root:      shape ( '0' | '1' field(value) )   the walk's root; shape 'X' if no node
+//
+// A shape says how JSON export writes a node: 'L' a leaf (no children); 'A' an array (no value,
+// children exactly the integers 1..n); 'O' an object (any other children, or children and a
+// value, the value then under the key "").
 //
 // 'E' says the walk reached its end; 'M' that the batch is full and more may follow.
 // Decoders raise EConvertError for bytes that are not of this form.
@@ -43,9 +54,32 @@ struct TMBatch {
     bool AtEnd = false; // no node follows the last record
 };
 
+// One subscript of a JSON node record and the shape of the node it names.
+struct TMJsonLevel {
+    char Shape = 'L'; // 'L', 'A' or 'O'
+    std::string Subscript;
+};
+
+// One node of a JSON node batch: its value, and its subscripts below the root past the first
+// `Common`, each with its shape; the last is the node itself ('L' or 'O').
+struct TMJsonNodeRecord {
+    std::string Value;
+    size_t Common = 0;
+    std::vector<TMJsonLevel> Levels;
+};
+
+// The root of a JSON export.
+struct TMJsonRootRecord {
+    char Shape = 'X'; // 'X' (no node), 'L', 'A' or 'O'
+    bool HasValue = false;
+    std::string Value;
+};
+
 QDO_API TMBatch<TMChildRecord> DecodeChildBatch(std::string_view reply, bool withValues);
 QDO_API TMBatch<TMNodeRecord> DecodeNodeBatch(std::string_view reply, bool withValues);
 // The subscripts of the node found, or nothing at the end.
 QDO_API std::optional<std::vector<std::string>> DecodeQueryReply(std::string_view reply);
+QDO_API TMBatch<TMJsonNodeRecord> DecodeJsonNodeBatch(std::string_view reply);
+QDO_API TMJsonRootRecord DecodeJsonRoot(std::string_view reply);
 
 } // namespace qdo

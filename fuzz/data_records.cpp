@@ -1,7 +1,7 @@
 // Arbitrary bytes as the reply of a data operation's generated line: a children batch, a node
-// batch (each with and without values) and a query reply. Each decoder either refuses the bytes
-// with EConvertError or reads records that, written back in the records' form, are exactly the
-// bytes: nothing is skipped, guessed or cut.
+// batch (each with and without values), a query reply, and JSON export's node batch and root. Each
+// decoder either refuses the bytes with EConvertError or reads records that, written back in the
+// records' form, are exactly the bytes: nothing is skipped, guessed or cut.
 //
 // Input: the reply's bytes.
 #include "FuzzCheck.h"
@@ -67,6 +67,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckRoundTrip(reply, [&] {
         const auto node = qdo::DecodeQueryReply(reply);
         return node ? "N" + Subscripts(*node) : std::string("E");
+    });
+    CheckRoundTrip(reply, [&] {
+        const auto batch = qdo::DecodeJsonNodeBatch(reply);
+        std::string out;
+        for (const qdo::TMJsonNodeRecord& record : batch.Records) {
+            out += "N" + Field(record.Value) + std::to_string(record.Common) + ":" +
+                   std::to_string(record.Levels.size()) + ":";
+            for (size_t i = 0; i < record.Levels.size(); ++i) {
+                const char shape = record.Levels[i].Shape;
+                // the node itself is a leaf or an object; the levels above it have children
+                FUZZ_CHECK(i + 1 == record.Levels.size() ? shape == 'L' || shape == 'O'
+                                                         : shape == 'A' || shape == 'O');
+                out += shape + Field(record.Levels[i].Subscript);
+            }
+        }
+        return out + End(batch.AtEnd);
+    });
+    CheckRoundTrip(reply, [&] {
+        const auto root = qdo::DecodeJsonRoot(reply);
+        FUZZ_CHECK(root.HasValue || root.Value.empty());
+        return root.Shape + std::string(root.HasValue ? "1" + Field(root.Value) : "0");
     });
     return 0;
 }
