@@ -34,6 +34,8 @@ set(QDO_SOURCES
     connect/Wire.cpp
     connect/DataCommands.cpp
     connect/DataLines.cpp
+    connect/Transaction.cpp
+    connect/TransactionLine.cpp
     connect/Database.cpp
     connect/Walk.cpp
     connect/Framing.cpp
@@ -87,6 +89,7 @@ set(QDO_PUBLIC_HEADERS
     classes/Thread.h
     classes/VarRec.h
     connect/Database.h
+    connect/Transaction.h
     connect/Qdoconnect.h
     connect/Walk.h
     encodings/Mlist.h

@@ -2,6 +2,7 @@
 
 #include "connect/DataLines.h"
 #include "connect/Qdoconnect.h"
+#include "connect/TransactionLine.h"
 
 #include <charconv>
 
@@ -123,6 +124,29 @@ std::string TMDatabase::Function(const TMEntryRef& entry,
 std::string TMDatabase::Procedure(const TMEntryRef& entry,
                                   const std::vector<TMSubscript>& arguments) {
     return Execute(lines::Procedure(entry, arguments));
+}
+
+TMTransactionResult TMDatabase::Run(const TMTransaction& transaction) {
+    const lines::TTransactionLine line = lines::Transaction(transaction);
+    std::string reply;
+    try {
+        for (size_t index : line.LocalValues)
+            connection_->Write(lines::TransactionValueName(index),
+                               transaction.Operations()[index].Value);
+        reply = Execute(line.Line);
+    } catch (const EMServerError&) {
+        // The line's own kill did not run: the values sent first would stay in the job.
+        if (!line.LocalValues.empty() && connection_->Active()) {
+            try {
+                connection_->Kill("%qdotv");
+            } catch (const Exception&) {
+                // The error that ended the transaction is the one to report.
+            }
+        }
+        throw;
+    }
+    TMTransactionRecords records = DecodeTransactionReply(reply, transaction.ResultCount());
+    return {std::move(records.Values), records.Restarts};
 }
 
 TMChildren TMDatabase::Children(const TMRef& parent, const TMWalkOptions& options) {

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "classes/Export.h"
+#include "connect/Transaction.h"
 #include "connect/Walk.h"
 #include "encodings/MRecords.h"
 #include "encodings/MRef.h"
@@ -66,6 +67,13 @@ public:
     std::string Function(const TMEntryRef& entry, const std::vector<TMSubscript>& arguments = {});
     // DO entry(arguments); returns what the routine wrote.
     std::string Procedure(const TMEntryRef& entry, const std::vector<TMSubscript>& arguments = {});
+
+    // Runs the transaction atomically in one Execute line: everything applied, or nothing.
+    // GT.M restarts it when another job changed what it read (at most four times; the last try
+    // cannot conflict), and the result says how often. An M error inside (GVUNDEF for a Get,
+    // say) rolls it back and raises EMServerError; so does a connection lost before the
+    // commit, with nothing applied. Values too long for the line go first by Write requests.
+    TMTransactionResult Run(const TMTransaction& transaction);
 
     // The children of `parent`, fetched in batches (connect/Walk.h).
     TMChildren Children(const TMRef& parent, const TMWalkOptions& options = {});

@@ -2,6 +2,7 @@
 
 #include "classes/Exceptions.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace qdo {
@@ -125,6 +126,22 @@ std::optional<std::vector<std::string>> DecodeQueryReply(std::string_view reply)
     if (!reader.Done())
         reader.Fail("bytes follow the node");
     return subscripts;
+}
+
+TMTransactionRecords DecodeTransactionReply(std::string_view reply, size_t results) {
+    TFieldReader reader(reply);
+    TMTransactionRecords records;
+    const size_t restarts = reader.Count();
+    if (restarts > 1000) // GT.M's last try is the fifth; a count this large is no count of tries
+        reader.Fail("a transaction's restart count is out of range");
+    records.Restarts = static_cast<int>(restarts);
+    // Reserve no more than the reply can hold (two bytes a field at least).
+    records.Values.reserve(std::min(results, reply.size() / 2));
+    for (size_t i = 0; i < results; ++i)
+        records.Values.push_back(reader.Field());
+    if (!reader.Done())
+        reader.Fail("bytes follow the transaction's results");
+    return records;
 }
 
 } // namespace qdo

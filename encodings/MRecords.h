@@ -9,6 +9,8 @@
 //   node batch:     ( 'N' [field(value)] count ':' field(subscript){count} )*  ( 'E' | 'M' )
 //                   the subscripts below the walk's root; the value when values were asked for.
 //   query reply:    'E' | 'N' count ':' field(subscript){count}
+//   transaction:    restarts ':' field(result){n}   (n known to the caller: its Get,
+//                   Increment and Function operations)
 //
 // 'E' says the walk reached its end; 'M' that the batch is full and more may follow.
 // Decoders raise EConvertError for bytes that are not of this form.
@@ -47,5 +49,12 @@ QDO_API TMBatch<TMChildRecord> DecodeChildBatch(std::string_view reply, bool wit
 QDO_API TMBatch<TMNodeRecord> DecodeNodeBatch(std::string_view reply, bool withValues);
 // The subscripts of the node found, or nothing at the end.
 QDO_API std::optional<std::vector<std::string>> DecodeQueryReply(std::string_view reply);
+
+struct TMTransactionRecords {
+    int Restarts = 0;
+    std::vector<std::string> Values;
+};
+// A committed transaction's reply with exactly `results` result fields.
+QDO_API TMTransactionRecords DecodeTransactionReply(std::string_view reply, size_t results);
 
 } // namespace qdo
