@@ -35,6 +35,8 @@ set(QDO_SOURCES
     connect/DataCommands.cpp
     connect/DataLines.cpp
     connect/Transaction.cpp
+    connect/OperationBatch.cpp
+    connect/BatchLines.cpp
     connect/TransactionLine.cpp
     connect/Database.cpp
     connect/Walk.cpp
@@ -90,6 +92,7 @@ set(QDO_PUBLIC_HEADERS
     classes/VarRec.h
     connect/Database.h
     connect/Transaction.h
+    connect/OperationBatch.h
     connect/Qdoconnect.h
     connect/Walk.h
     encodings/Mlist.h

@@ -128,6 +128,33 @@ std::optional<std::vector<std::string>> DecodeQueryReply(std::string_view reply)
     return subscripts;
 }
 
+TMBatchRecords DecodeBatchReply(std::string_view reply, std::string_view expected) {
+    TFieldReader reader(reply);
+    TMBatchRecords records;
+    records.Values.reserve(std::min(expected.size(), reply.size()));
+    while (!reader.Done()) {
+        const char marker = reader.Marker();
+        if (marker == 'F') {
+            records.Failed = true;
+            records.ECode = reader.Field();
+            records.Text = reader.Field();
+            if (!reader.Done())
+                reader.Fail("bytes follow a batch's failure");
+            if (records.Values.size() == expected.size())
+                reader.Fail("a batch's failure follows the records of all its operations");
+            return records;
+        }
+        if (records.Values.size() == expected.size())
+            reader.Fail("a batch has more records than operations");
+        if ((marker != 'V' && marker != 'D') || marker != expected[records.Values.size()])
+            reader.Fail("a batch's record is not of its operation's kind");
+        records.Values.push_back(marker == 'V' ? reader.Field() : std::string());
+    }
+    if (records.Values.size() != expected.size())
+        reader.Fail("a batch's reply ends before the records of all its operations");
+    return records;
+}
+
 TMTransactionRecords DecodeTransactionReply(std::string_view reply, size_t results) {
     TFieldReader reader(reply);
     TMTransactionRecords records;

@@ -9,6 +9,9 @@
 //   node batch:     ( 'N' [field(value)] count ':' field(subscript){count} )*  ( 'E' | 'M' )
 //                   the subscripts below the walk's root; the value when values were asked for.
 //   query reply:    'E' | 'N' count ':' field(subscript){count}
+//   batch:          ( 'V' field(value) | 'D' )*  [ 'F' field(ecode) field(text) ]
+//                   one record per operation that ran, in order: V for a read, D for a write
+//                   or kill; F for the one that failed, which ends the reply
 //   transaction:    restarts ':' field(result){n}   (n known to the caller: its Get,
 //                   Increment and Function operations)
 //
@@ -49,6 +52,16 @@ QDO_API TMBatch<TMChildRecord> DecodeChildBatch(std::string_view reply, bool wit
 QDO_API TMBatch<TMNodeRecord> DecodeNodeBatch(std::string_view reply, bool withValues);
 // The subscripts of the node found, or nothing at the end.
 QDO_API std::optional<std::vector<std::string>> DecodeQueryReply(std::string_view reply);
+
+struct TMBatchRecords {
+    std::vector<std::string> Values; // one per operation that ran; "" for a D record
+    bool Failed = false;             // the operation after the last value failed
+    std::string ECode;
+    std::string Text;
+};
+// A batch's reply for operations whose records, when they succeed, are `expected` ('V' or 'D'
+// each): every operation's record, or those before a failure and the failure.
+QDO_API TMBatchRecords DecodeBatchReply(std::string_view reply, std::string_view expected);
 
 struct TMTransactionRecords {
     int Restarts = 0;
