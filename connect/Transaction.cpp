@@ -6,6 +6,8 @@ namespace qdo {
 
 namespace {
 
+using EKind = TMTransactionOp::EKind;
+
 const TMRef& Global(const TMRef& ref) {
     if (!ref.IsGlobal())
         throw EMRefError("A transaction holds global references only, not the local " + ref.Name() +
@@ -13,44 +15,51 @@ const TMRef& Global(const TMRef& ref) {
     return ref;
 }
 
+// An operation on the global `ref`, its other fields empty (From names the node again).
+TMTransactionOp Op(EKind kind, const TMRef& ref) {
+    return {kind, Global(ref), ref, {}, 1, {}, {}};
+}
+
+// Function operations name no node: a placeholder stands in its fields.
+const TMRef& NoNode() {
+    static const TMRef none("^qdo");
+    return none;
+}
+
 } // namespace
 
 void TMTransaction::Set(const TMRef& ref, std::string_view value) {
-    operations_.push_back(
-        {TMTransactionOp::EKind::Set, Global(ref), TMRef("^X"), std::string(value), 1, {}, {}});
+    TMTransactionOp op = Op(EKind::Set, ref);
+    op.Value = value;
+    operations_.push_back(std::move(op));
 }
 
 void TMTransaction::Kill(const TMRef& ref) {
-    operations_.push_back({TMTransactionOp::EKind::Kill, Global(ref), TMRef("^X"), {}, 1, {}, {}});
+    operations_.push_back(Op(EKind::Kill, ref));
 }
 
 void TMTransaction::Merge(const TMRef& to, const TMRef& from) {
-    operations_.push_back({TMTransactionOp::EKind::Merge, Global(to), Global(from), {}, 1, {}, {}});
+    TMTransactionOp op = Op(EKind::Merge, to);
+    op.From = Global(from);
+    operations_.push_back(std::move(op));
 }
 
 size_t TMTransaction::Get(const TMRef& ref) {
-    return AddResult({TMTransactionOp::EKind::Get, Global(ref), TMRef("^X"), {}, 1, {}, {}});
+    return AddResult(Op(EKind::Get, ref));
 }
 
 size_t TMTransaction::Increment(const TMRef& ref, const TMSubscript& by) {
+    TMTransactionOp op = Op(EKind::Increment, ref);
     // A string is taken as the text of a number, and must be a canonical one.
-    return AddResult({TMTransactionOp::EKind::Increment,
-                      Global(ref),
-                      TMRef("^X"),
-                      {},
-                      by.IsNumber() ? by : TMSubscript::Number(by.Value()),
-                      {},
-                      {}});
+    op.By = by.IsNumber() ? by : TMSubscript::Number(by.Value());
+    return AddResult(std::move(op));
 }
 
 size_t TMTransaction::Function(const TMEntryRef& entry, const std::vector<TMSubscript>& arguments) {
-    return AddResult({TMTransactionOp::EKind::Function,
-                      TMRef("^X"),
-                      TMRef("^X"),
-                      {},
-                      1,
-                      entry.Text(),
-                      arguments});
+    TMTransactionOp op = Op(EKind::Function, NoNode());
+    op.Entry = entry.Text();
+    op.Arguments = arguments;
+    return AddResult(std::move(op));
 }
 
 size_t TMTransaction::AddResult(TMTransactionOp op) {

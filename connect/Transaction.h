@@ -23,8 +23,8 @@ namespace qdo {
 struct TMTransactionOp {
     enum class EKind { Set, Kill, Merge, Get, Increment, Function };
     EKind Kind;
-    TMRef Ref;                          // the node (Merge: the target)
-    TMRef From{"^X"};                   // Merge: the source
+    TMRef Ref;                          // the node (Merge: the target; Function: none)
+    TMRef From;                         // Merge: the source
     std::string Value;                  // Set: the value
     TMSubscript By{1};                  // Increment: the amount, a number
     std::string Entry;                  // Function: the entry reference as M code
