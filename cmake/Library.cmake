@@ -34,6 +34,10 @@ set(QDO_SOURCES
     connect/Wire.cpp
     connect/DataCommands.cpp
     connect/DataLines.cpp
+    connect/Transaction.cpp
+    connect/OperationBatch.cpp
+    connect/BatchLines.cpp
+    connect/TransactionLine.cpp
     connect/Database.cpp
     connect/JsonExport.cpp
     connect/JsonImport.cpp
@@ -92,6 +96,8 @@ set(QDO_PUBLIC_HEADERS
     classes/VarRec.h
     connect/Database.h
     connect/Json.h
+    connect/Transaction.h
+    connect/OperationBatch.h
     connect/Qdoconnect.h
     connect/Walk.h
     encodings/JsonText.h

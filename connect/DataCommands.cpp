@@ -72,6 +72,10 @@ std::string TQdoConnect::ExecuteTerminal(std::string_view commandLine) {
     return wire_->reply_;
 }
 
+std::string TQdoConnect::Batch(std::string_view payload) {
+    return wire_->RunRequest('b', payload);
+}
+
 std::string TQdoConnect::GroupRead(std::string_view argument) {
     TUseScope use(*this);
     TBusyScope busy(*this);

@@ -1,8 +1,10 @@
 #include "connect/Database.h"
 
+#include "connect/BatchLines.h"
 #include "connect/DataLines.h"
 #include "connect/GroupReadAside.h"
 #include "connect/Qdoconnect.h"
+#include "connect/TransactionLine.h"
 
 #include <charconv>
 
@@ -99,6 +101,100 @@ std::string TMDatabase::Function(const TMEntryRef& entry,
 std::string TMDatabase::Procedure(const TMEntryRef& entry,
                                   const std::vector<TMSubscript>& arguments) {
     return Execute(lines::Procedure(entry, arguments));
+}
+
+TMTransactionResult TMDatabase::Run(const TMTransaction& transaction) {
+    const lines::TTransactionLine line = lines::Transaction(transaction);
+    std::string reply;
+    try {
+        for (size_t index : line.LocalValues)
+            connection_->Write(lines::TransactionValueName(index),
+                               transaction.Operations()[index].Value);
+        reply = Execute(line.Line);
+    } catch (const EMServerError&) {
+        // The line's own kill did not run: the values sent first would stay in the job.
+        if (!line.LocalValues.empty() && connection_->Active()) {
+            try {
+                connection_->Kill("%qdotv");
+            } catch (const Exception&) {
+                // The error that ended the transaction is the one to report.
+            }
+        }
+        throw;
+    }
+    TMTransactionRecords records = DecodeTransactionReply(reply, transaction.ResultCount());
+    return {std::move(records.Values), records.Restarts};
+}
+
+bool TMDatabase::ServerHasBatches() {
+    if (batchRequests_ < 0) {
+        try {
+            batchRequests_ = Read("$$batch^qdosrv()") == "1" ? 1 : 0;
+        } catch (const EMServerError&) {
+            batchRequests_ = 0; // no such routine or label: a server without batches
+        }
+    }
+    return batchRequests_ == 1;
+}
+
+std::vector<std::string> TMDatabase::Run(const TMOperationBatch& batch,
+                                         const TMBatchOptions& options) {
+    const auto& operations = batch.Operations();
+    std::vector<std::string> results;
+    results.reserve(operations.size());
+    if (operations.empty())
+        return results;
+    const bool serverRequest = options.ServerRequest && ServerHasBatches();
+    const std::vector<lines::TBatchPart> parts =
+        serverRequest ? lines::SplitRequests(operations, options.RequestBytes)
+                      : lines::SplitLines(operations);
+    TMBatchRecords failure;
+    for (const lines::TBatchPart& part : parts)
+        if (!RunBatchPart(batch, serverRequest, part.Begin, part.End, part.Alone, results,
+                          failure)) {
+            const size_t failed = results.size();
+            throw EMBatchError(failed, std::move(results), std::move(failure.ECode),
+                               std::move(failure.Text));
+        }
+    return results;
+}
+
+bool TMDatabase::RunBatchPart(const TMOperationBatch& batch, bool serverRequest, size_t begin,
+                              size_t end, bool alone, std::vector<std::string>& results,
+                              TMBatchRecords& failure) {
+    const auto& operations = batch.Operations();
+    const lines::TBatchPart part{begin, end, alone};
+    if (alone) {
+        // Too long for a generated line: the operation's own request.
+        const TMBatchOperation& op = operations[begin];
+        try {
+            TGroupReadAside aside(*connection_);
+            if (op.Kind == 'r')
+                results.push_back(connection_->Read(op.Code));
+            else if (op.Kind == 'w')
+                results.push_back((connection_->Write(op.Code, op.Value), std::string()));
+            else
+                results.push_back((connection_->Kill(op.Code), std::string()));
+        } catch (const EMServerError& e) {
+            failure.ECode = e.ECode;
+            failure.Text = e.ServerText;
+            return false;
+        }
+        return true;
+    }
+    std::string reply;
+    {
+        TGroupReadAside aside(*connection_);
+        reply = serverRequest ? connection_->Batch(lines::BatchPayload(operations, part))
+                              : connection_->Execute(lines::BatchLine(operations, part));
+    }
+    TMBatchRecords records = DecodeBatchReply(reply, lines::ExpectedRecords(operations, part));
+    for (std::string& value : records.Values)
+        results.push_back(std::move(value));
+    if (!records.Failed)
+        return true;
+    failure = std::move(records);
+    return false;
 }
 
 TMChildren TMDatabase::Children(const TMRef& parent, const TMWalkOptions& options) {

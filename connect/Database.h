@@ -11,6 +11,8 @@
 #pragma once
 
 #include "classes/Export.h"
+#include "connect/OperationBatch.h"
+#include "connect/Transaction.h"
 #include "connect/Walk.h"
 #include "encodings/MRecords.h"
 #include "encodings/MRef.h"
@@ -67,6 +69,20 @@ public:
     // DO entry(arguments); returns what the routine wrote.
     std::string Procedure(const TMEntryRef& entry, const std::vector<TMSubscript>& arguments = {});
 
+    // Runs the transaction atomically in one Execute line: everything applied, or nothing.
+    // GT.M restarts it when another job changed what it read (at most four times; the last try
+    // cannot conflict), and the result says how often. An M error inside (GVUNDEF for a Get,
+    // say) rolls it back and raises EMServerError; so does a connection lost before the
+    // commit, with nothing applied. Values too long for the line go first by Write requests.
+    TMTransactionResult Run(const TMTransaction& transaction);
+
+    // Runs the batch's operations in order, in as few round trips as it can, and returns one
+    // result per operation ("" for Set and Kill). When one fails, the batch stops there and
+    // EMBatchError names it, with the results before it; those operations stay applied.
+    std::vector<std::string> Run(const TMOperationBatch& batch, const TMBatchOptions& options = {});
+    // Whether the server serves batch requests: asked once ($$batch^qdosrv()), then kept.
+    bool ServerHasBatches();
+
     // The children of `parent`, fetched in batches (connect/Walk.h).
     TMChildren Children(const TMRef& parent, const TMWalkOptions& options = {});
     // The nodes below `root` with values, fetched in batches.
@@ -84,7 +100,13 @@ private:
     std::string Read(const std::string& expression);
     std::string Execute(const std::string& line);
 
+    // Runs a part of a batch (connect/BatchLines.h), appending its results; false when an
+    // operation failed, with `failure` filled in.
+    bool RunBatchPart(const TMOperationBatch& batch, bool serverRequest, size_t begin, size_t end,
+                      bool alone, std::vector<std::string>& results, TMBatchRecords& failure);
+
     TQdoConnect* connection_;
+    int batchRequests_ = -1; // whether the server serves them: -1 not asked yet, 0 no, 1 yes
 };
 
 } // namespace qdo

@@ -265,6 +265,10 @@ public:
     std::string Kill(std::string_view name);
     std::string ExecuteTerminal(std::string_view commandLine);
     std::string GroupRead(std::string_view argument);
+    // A batch request ("b"): `payload` is read, write and kill requests one after another; the
+    // reply is their records (connect/OperationBatch.h uses it). Only a server that offers
+    // batches serves it; another may close the connection.
+    std::string Batch(std::string_view payload);
     void CancelGroupRead();
     void ReadParam();
     void ExecuteParam();

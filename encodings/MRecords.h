@@ -16,6 +16,11 @@
 //                   node for the first), and the `count` subscripts that follow are the rest,
 //                   each after the shape of the node it names; the node itself is the last.
 //   JSON root:      shape ( '0' | '1' field(value) )   the walk's root; shape 'X' if no node
+//   batch:          ( 'V' field(value) | 'D' )*  [ 'F' field(ecode) field(text) ]
+//                   one record per operation that ran, in order: V for a read, D for a write
+//                   or kill; F for the one that failed, which ends the reply
+//   transaction:    restarts ':' field(result){n}   (n known to the caller: its Get,
+//                   Increment and Function operations)
 //
 // A shape says how JSON export writes a node: 'L' a leaf (no children); 'A' an array (no value,
 // children exactly the integers 1..n); 'O' an object (any other children, or children and a
@@ -81,5 +86,22 @@ QDO_API TMBatch<TMNodeRecord> DecodeNodeBatch(std::string_view reply, bool withV
 QDO_API std::optional<std::vector<std::string>> DecodeQueryReply(std::string_view reply);
 QDO_API TMBatch<TMJsonNodeRecord> DecodeJsonNodeBatch(std::string_view reply);
 QDO_API TMJsonRootRecord DecodeJsonRoot(std::string_view reply);
+
+struct TMBatchRecords {
+    std::vector<std::string> Values; // one per operation that ran; "" for a D record
+    bool Failed = false;             // the operation after the last value failed
+    std::string ECode;
+    std::string Text;
+};
+// A batch's reply for operations whose records, when they succeed, are `expected` ('V' or 'D'
+// each): every operation's record, or those before a failure and the failure.
+QDO_API TMBatchRecords DecodeBatchReply(std::string_view reply, std::string_view expected);
+
+struct TMTransactionRecords {
+    int Restarts = 0;
+    std::vector<std::string> Values;
+};
+// A committed transaction's reply with exactly `results` result fields.
+QDO_API TMTransactionRecords DecodeTransactionReply(std::string_view reply, size_t results);
 
 } // namespace qdo

@@ -19,7 +19,7 @@ cd "$(dirname "$0")/.." || exit 1
 seconds=${1:-60}
 build=build/asan
 jobs=${FUZZ_JOBS:-$(nproc)}
-all_targets="data_records json_text list_decoder list_roundtrip match_string mtext reply_framing server_requests
+all_targets="batch data_records json_text list_decoder list_roundtrip match_string mtext reply_framing server_requests
              session_replies pushed_frames server_handshake"
 targets=${FUZZ_TARGETS:-$all_targets}
 

@@ -2,6 +2,7 @@
 
 #include "encodings/Mlist.h"
 #include "protocol/Replies.h"
+#include "server/BatchRequest.h"
 #include "server/DataDirectory.h"
 #include "server/Handover.h"
 #include "server/Log.h"
@@ -342,6 +343,9 @@ TJob::TNext TJob::Handle(const TRequest& request) {
     case TRequestKind::GroupRead:
         GroupRead(request.First);
         return TNext::Serve;
+    case TRequestKind::Batch:
+        Batch(request.First);
+        return TNext::Serve;
     case TRequestKind::ClientAddress: {
         TMList list;
         list.SetAllList(request.First);
@@ -426,17 +430,28 @@ void TJob::ReplyError(const TMError& error) {
     SendReply();
 }
 
+bool TJob::ReadValue(const std::string& expression, std::string& value, TMError& error) {
+    if (const auto reference = ParsePlainReference(expression))
+        return engine_.Get(*reference, value, error);
+    return FitsOneLine(expression.size() + 10, error) && engine_.Evaluate(expression, value, error);
+}
+
+bool TJob::WriteValue(const std::string& name, const std::string& value, TMError& error) {
+    if (const auto reference = ParsePlainReference(name))
+        return engine_.Set(*reference, value, error);
+    return FitsOneLine(name.size(), error) && engine_.SetReference(name, value, error);
+}
+
+bool TJob::KillName(const std::string& name, TMError& error) {
+    if (const auto reference = ParsePlainReference(name))
+        return engine_.Kill(*reference, error);
+    return FitsOneLine(name.size(), error) && engine_.KillReference(name, error);
+}
+
 void TJob::Read(const std::string& expression) {
     TMError error;
     std::string value;
-    const auto reference = ParsePlainReference(expression);
-    bool ok;
-    if (reference)
-        ok = engine_.Get(*reference, value, error);
-    else
-        ok = FitsOneLine(expression.size() + 10, error) &&
-             engine_.Evaluate(expression, value, error);
-    if (!ok)
+    if (!ReadValue(expression, value, error))
         return ReplyError(error);
     AppendValue(reply_, value);
     AppendOk(reply_);
@@ -445,11 +460,7 @@ void TJob::Read(const std::string& expression) {
 
 void TJob::Write(const std::string& name, const std::string& value) {
     TMError error;
-    const auto reference = ParsePlainReference(name);
-    const bool ok =
-        reference ? engine_.Set(*reference, value, error)
-                  : FitsOneLine(name.size(), error) && engine_.SetReference(name, value, error);
-    if (!ok)
+    if (!WriteValue(name, value, error))
         return ReplyError(error);
     AppendOk(reply_);
     SendReply();
@@ -457,12 +468,58 @@ void TJob::Write(const std::string& name, const std::string& value) {
 
 void TJob::Kill(const std::string& name) {
     TMError error;
-    const auto reference = ParsePlainReference(name);
-    const bool ok = reference
-                        ? engine_.Kill(*reference, error)
-                        : FitsOneLine(name.size(), error) && engine_.KillReference(name, error);
-    if (!ok)
+    if (!KillName(name, error))
         return ReplyError(error);
+    AppendOk(reply_);
+    SendReply();
+}
+
+void TJob::Batch(const std::string& payload) {
+    std::vector<TRequest> operations;
+    std::string reason;
+    if (!ParseBatch(payload, operations, reason))
+        return ReplyError(ProtocolError(reason));
+    // Records gather in `records` and go out as full chunks while the batch runs, so that a
+    // batch of large values is never held whole.
+    std::string records;
+    std::string value;
+    const auto sendFullChunks = [&] {
+        size_t sent = 0;
+        while (records.size() - sent >= MaxChunk) {
+            AppendChunk(reply_, std::string_view(records).substr(sent, MaxChunk));
+            sent += MaxChunk;
+        }
+        records.erase(0, sent);
+        return sent == 0 || SendReply();
+    };
+    for (const TRequest& operation : operations) {
+        TMError error;
+        bool ok = false;
+        switch (operation.Kind) {
+        case TRequestKind::Read:
+            ok = ReadValue(operation.First, value, error);
+            if (ok)
+                AppendValueRecord(records, value);
+            break;
+        case TRequestKind::Write:
+            ok = WriteValue(operation.First, operation.Second, error);
+            break;
+        default:
+            ok = KillName(operation.First, error);
+            break;
+        }
+        if (!ok) {
+            LogMError(error);
+            AppendFailureRecord(records, error.ECode, error.Status);
+            break;
+        }
+        if (operation.Kind != TRequestKind::Read)
+            AppendDoneRecord(records);
+        if (records.size() >= MaxChunk && !sendFullChunks())
+            return; // the client is lost: the request loop ends the session
+    }
+    if (!records.empty())
+        AppendValue(reply_, records);
     AppendOk(reply_);
     SendReply();
 }

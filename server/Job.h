@@ -105,6 +105,12 @@ private:
     void Read(const std::string& expression);
     void Write(const std::string& name, const std::string& value);
     void Kill(const std::string& name);
+    // The reads, writes and kills of a batch in order, answered with records (BatchRequest.h).
+    void Batch(const std::string& payload);
+    // One read, write or kill; false with `error` set when it fails.
+    bool ReadValue(const std::string& expression, std::string& value, TMError& error);
+    bool WriteValue(const std::string& name, const std::string& value, TMError& error);
+    bool KillName(const std::string& name, TMError& error);
     void Execute(const std::string& line, bool terminal);
     void GroupRead(const std::string& list);
     // $$Callback of the M code that runs: asks the client, waits for its "c" answer.

@@ -40,6 +40,7 @@ const Shape shapes[] = {
     {"MR:op:", TRequestKind::OpenSession, {TField::UpToNul}},
     {"MR:bfl:", TRequestKind::CancelGroupRead, {TField::UpToNul}},
     {"MR:cr:", TRequestKind::Create, {TField::UpToColon, TField::Counted}},
+    {std::string_view("b\0", 2), TRequestKind::Batch, {TField::Counted}},
 };
 
 // Tokens, session identifiers, namespaces and identifiers are short.

@@ -8,6 +8,7 @@
 //   lg:token NUL                      logon         st                      store the session
 //   MR:op:session NUL  MR:bfl:session NUL  MR:cr:namespace:len NUL list     session requests
 //   <CALLBACK>id:len NUL text         acknowledgement of a server message
+//   b NUL len NUL payload             batch of reads, writes and kills (BatchRequest.h)
 // A request longer than the job's limit, a length that is not a decimal number, or an unknown
 // command is malformed: the job answers with an error and closes.
 #pragma once
@@ -34,6 +35,7 @@ enum class TRequestKind {
     CancelGroupRead,
     Create,
     Acknowledge,
+    Batch,
 };
 
 struct TRequest {

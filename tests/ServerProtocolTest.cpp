@@ -37,6 +37,8 @@ TEST(ServerRequests, EveryRequestIsCutWholeFromEveryPrefix) {
         {"x" + Z + "3" + Z + "w 1", TRequestKind::Execute, "w 1", ""},
         {"t" + Z + "3" + Z + "w 1", TRequestKind::Terminal, "w 1", ""},
         {"c" + Z + "2" + Z + "ok", TRequestKind::CallbackAnswer, "ok", ""},
+        {"b" + Z + "5" + Z + "k" + Z + "1" + Z + "X", TRequestKind::Batch, "k" + Z + "1" + Z + "X",
+         ""},
         {"fl:4" + Z + "\x04\x01^X", TRequestKind::GroupRead, "\x04\x01^X", ""},
         {"si:3" + Z +
              "\x03\x01"

@@ -12,6 +12,9 @@ trap(%qdozl) ; the error trap of an entry called at level %qdozl
  quit "set %qdoer=$ecode_$char(0)_$zstatus,$ecode="""" set:$zstatus[""STPCRIT"" $zstrpllim=$zstrpllim trollback:$tlevel  zgoto "_%qdozl_":fail^qdosrv"
 fail quit 1
  ;
+batch() ; 1: this server serves the batch request "b" (clients ask before they send one)
+ quit 1
+ ;
 nop() ; nothing: lets a pending stop of the process take effect
  quit 0
  ;
