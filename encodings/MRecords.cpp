@@ -169,48 +169,49 @@ TMJsonRootRecord DecodeJsonRoot(std::string_view reply) {
         !valueAsShapeSays)
         reader.Fail("the JSON root's shape is not X, L, A or O, or does not fit its value");
     return root;
-    TMBatchRecords DecodeBatchReply(std::string_view reply, std::string_view expected) {
-        TFieldReader reader(reply);
-        TMBatchRecords records;
-        records.Values.reserve(std::min(expected.size(), reply.size()));
-        while (!reader.Done()) {
-            const char marker = reader.Marker();
-            if (marker == 'F') {
-                records.Failed = true;
-                records.ECode = reader.Field();
-                records.Text = reader.Field();
-                if (!reader.Done())
-                    reader.Fail("bytes follow a batch's failure");
-                if (records.Values.size() == expected.size())
-                    reader.Fail("a batch's failure follows the records of all its operations");
-                return records;
-            }
-            if (records.Values.size() == expected.size())
-                reader.Fail("a batch has more records than operations");
-            if ((marker != 'V' && marker != 'D') || marker != expected[records.Values.size()])
-                reader.Fail("a batch's record is not of its operation's kind");
-            records.Values.push_back(marker == 'V' ? reader.Field() : std::string());
-        }
-        if (records.Values.size() != expected.size())
-            reader.Fail("a batch's reply ends before the records of all its operations");
-        return records;
-    }
+}
 
-    TMTransactionRecords DecodeTransactionReply(std::string_view reply, size_t results) {
-        TFieldReader reader(reply);
-        TMTransactionRecords records;
-        const size_t restarts = reader.Count();
-        if (restarts >
-            1000) // GT.M's last try is the fifth; a count this large is no count of tries
-            reader.Fail("a transaction's restart count is out of range");
-        records.Restarts = static_cast<int>(restarts);
-        // Reserve no more than the reply can hold (two bytes a field at least).
-        records.Values.reserve(std::min(results, reply.size() / 2));
-        for (size_t i = 0; i < results; ++i)
-            records.Values.push_back(reader.Field());
-        if (!reader.Done())
-            reader.Fail("bytes follow the transaction's results");
-        return records;
+TMBatchRecords DecodeBatchReply(std::string_view reply, std::string_view expected) {
+    TFieldReader reader(reply);
+    TMBatchRecords records;
+    records.Values.reserve(std::min(expected.size(), reply.size()));
+    while (!reader.Done()) {
+        const char marker = reader.Marker();
+        if (marker == 'F') {
+            records.Failed = true;
+            records.ECode = reader.Field();
+            records.Text = reader.Field();
+            if (!reader.Done())
+                reader.Fail("bytes follow a batch's failure");
+            if (records.Values.size() == expected.size())
+                reader.Fail("a batch's failure follows the records of all its operations");
+            return records;
+        }
+        if (records.Values.size() == expected.size())
+            reader.Fail("a batch has more records than operations");
+        if ((marker != 'V' && marker != 'D') || marker != expected[records.Values.size()])
+            reader.Fail("a batch's record is not of its operation's kind");
+        records.Values.push_back(marker == 'V' ? reader.Field() : std::string());
     }
+    if (records.Values.size() != expected.size())
+        reader.Fail("a batch's reply ends before the records of all its operations");
+    return records;
+}
+
+TMTransactionRecords DecodeTransactionReply(std::string_view reply, size_t results) {
+    TFieldReader reader(reply);
+    TMTransactionRecords records;
+    const size_t restarts = reader.Count();
+    if (restarts > 1000) // GT.M's last try is the fifth; a count this large is no count of tries
+        reader.Fail("a transaction's restart count is out of range");
+    records.Restarts = static_cast<int>(restarts);
+    // Reserve no more than the reply can hold (two bytes a field at least).
+    records.Values.reserve(std::min(results, reply.size() / 2));
+    for (size_t i = 0; i < results; ++i)
+        records.Values.push_back(reader.Field());
+    if (!reader.Done())
+        reader.Fail("bytes follow the transaction's results");
+    return records;
+}
 
 } // namespace qdo
