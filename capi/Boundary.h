@@ -19,6 +19,11 @@ int32_t RunOnHandle(QDOHandle handle, Body&& body) noexcept {
     if (state == nullptr)
         return 0;
     try {
+        if (state->InWalkFunction)
+            throw EMConnectError(ConnectErrorMessage(ceBusy) +
+                                     " A call cannot start inside the record function of a "
+                                     "walk on the same handle.",
+                                 ceBusy);
         body(state->Connect);
         return 1;
     } catch (...) {

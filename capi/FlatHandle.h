@@ -64,6 +64,10 @@ public:
     QDOCallbackExProc CallbackExProc = nullptr;
     void* CallbackExContext = nullptr;
 
+    // While a walk hands a record to the caller's function: a call on the handle from inside
+    // it is refused as busy, as from any other callback of a running call.
+    bool InWalkFunction = false;
+
     // Keeps what `failure` was.
     void StoreLastError(std::exception_ptr failure) noexcept;
 
