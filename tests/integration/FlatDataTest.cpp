@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -346,6 +347,12 @@ TEST_F(FlatData, FunctionsAndProceduresGetTheirArgumentsAsData) {
     }
     EXPECT_EQ(QDOFunction(h_, "Missing^FlatDataR", 17, nullptr, 0, &value, &length), 0);
     EXPECT_EQ(QDOGetLastErrorCode(h_), QDO_ERROR_SERVER);
+}
+
+TEST(FlatDataExample, Runs) {
+    const std::string command = std::string(QDO_EXAMPLE_DATA_OPERATIONS_C) + " 127.0.0.1 " +
+                                std::to_string(Shared().Port()) + " >/dev/null";
+    EXPECT_EQ(std::system(command.c_str()), 0);
 }
 
 } // namespace
