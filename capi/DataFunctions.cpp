@@ -80,6 +80,7 @@ QDO_EXPORT int32_t QDOQuery(QDOHandle handle, const QDORef* ref, int32_t directi
             *found = next ? 1 : 0;
         if (next && proc != nullptr) {
             const qdo::TLentRef lent(*next);
+            qdo::TCallerFunctionScope inside(handle);
             proc(handle, context, lent.get(), nullptr, 0);
         }
     });

@@ -64,8 +64,9 @@ public:
     QDOCallbackExProc CallbackExProc = nullptr;
     void* CallbackExContext = nullptr;
 
-    // While a walk hands a record to the caller's function: a call on the handle from inside
-    // it is refused as busy, as from any other callback of a running call.
+    // While a walk or a query hands a record to the caller's function (TCallerFunctionScope): a
+    // call on the handle from inside it is refused as busy, as from any other callback of a
+    // running call.
     bool InWalkFunction = false;
 
     // Keeps what `failure` was.

@@ -10,26 +10,12 @@ namespace qdo {
 
 namespace {
 
-// Marks the handle as inside a walk's record function for the life of the scope.
-class TWalkFunctionScope {
-public:
-    explicit TWalkFunctionScope(QDOHandle handle) : state_(*HandleOf(handle)) {
-        state_.InWalkFunction = true;
-    }
-    ~TWalkFunctionScope() { state_.InWalkFunction = false; }
-    TWalkFunctionScope(const TWalkFunctionScope&) = delete;
-    TWalkFunctionScope& operator=(const TWalkFunctionScope&) = delete;
-
-private:
-    TFlatHandle& state_;
-};
-
 // Hands one child to `proc`; its result: whether to go on.
 bool PassChild(QDOHandle handle, QDOChildProc proc, void* context, const TMChildRecord& child,
                bool withValues) {
     const int32_t data = (child.HasValue ? 1 : 0) + (child.HasChildren ? 10 : 0);
     const bool hasValue = withValues && child.HasValue;
-    TWalkFunctionScope inside(handle);
+    TCallerFunctionScope inside(handle);
     return proc(handle, context, child.Subscript.data(), child.Subscript.size(), data,
                 hasValue ? child.Value.data() : nullptr, hasValue ? child.Value.size() : 0) != 0;
 }
@@ -41,7 +27,7 @@ bool PassNode(QDOHandle handle, QDONodeProc proc, void* context, const TMRef& ro
     subscripts.insert(subscripts.end(), node.Subscripts.begin(), node.Subscripts.end());
     const TMRef ref(root.Name(), std::move(subscripts));
     const TLentRef lent(ref);
-    TWalkFunctionScope inside(handle);
+    TCallerFunctionScope inside(handle);
     return proc(handle, context, lent.get(), withValues ? node.Value.data() : nullptr,
                 withValues ? node.Value.size() : 0) != 0;
 }

@@ -529,7 +529,8 @@ typedef int32_t (*QDONodeProc)(QDOHandle handle, void* context, const QDORef* no
 /*
  * QDOQuery: $QUERY: the next node with a value after (direction 1) or before (-1) the reference.
  * *found (when not null) says whether there is one; when there is, it goes to `proc` (when not
- * null; its result is not used), with its subscripts as strings and no value.
+ * null; its result is not used; it may make no call on the handle), with its subscripts as
+ * strings and no value.
  */
 QDO_EXPORT int32_t QDOQuery(QDOHandle handle, const QDORef* ref, int32_t direction,
                             QDONodeProc proc, void* context, int32_t* found);
@@ -606,8 +607,9 @@ QDO_EXPORT int32_t QDOWalkSubtree(QDOHandle handle, const QDORef* root,
 
 /*
  * One batch of each walk, for callers that fetch as they go (a generator, an iterator): one
- * request, each record handed to `proc` (whose result is not used) after the whole reply has
- * been read, and *atEnd set to 1 when no node follows the last one, else 0.
+ * request, each record handed to `proc` (whose result is not used, and which may make no call
+ * on the handle) after the whole reply has been read, and *atEnd set to 1 when no node follows
+ * the last one, else 0.
  * QDOChildBatch: the children of `parent` after the subscript `after` (the empty text: from the
  * first). QDONodeBatch: the nodes below `root` after the node `root` + `after` (its `afterCount`
  * subscripts below the root, as the node function received them; count 0: from the first).

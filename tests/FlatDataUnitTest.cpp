@@ -184,7 +184,7 @@ TEST(FlatDataOnPeer, AWalkStoppedEarlySendsNothingMore) {
     QDODestroyConnect(handle);
 }
 
-TEST(FlatDataOnPeer, ACallFromInsideAWalkIsRefusedAsBusy) {
+TEST(FlatDataOnPeer, ACallFromInsideAWalkOrQueryFunctionIsRefusedAsBusy) {
     const TMRef typed("^X");
     ScriptedPeer peer({
         AcceptInline(),
@@ -192,9 +192,12 @@ TEST(FlatDataOnPeer, ACallFromInsideAWalkIsRefusedAsBusy) {
         ScriptedPeer::Send(test::Ok),
         ScriptedPeer::Expect(OneArgument('x', lines::NodeBatch(typed, true, {}, {}))),
         ScriptedPeer::Send(Chunk("N1:v1:1:aN1:w1:1:bE") + test::Ok),
+        ScriptedPeer::Expect(OneArgument('x', lines::Query(typed, 1))),
+        ScriptedPeer::Send(Chunk("N1:1:a") + test::Ok),
     });
     QDOHandle handle = QDOCreateConnect("127.0.0.1", peer.PortNumber(), "");
     ASSERT_EQ(QDOConnectOpen(handle), 1);
+    ASSERT_EQ(QDOSetRequestDeadline(handle, 2000), 1); // a request let through fails, not hangs
     const QDORef root = Ref("^X");
     struct Nested {
         int32_t result = -1;
@@ -213,6 +216,12 @@ TEST(FlatDataOnPeer, ACallFromInsideAWalkIsRefusedAsBusy) {
     ASSERT_EQ(QDOWalkSubtree(handle, &root, nullptr, tryNested, &nested), 1) << LastError(handle);
     EXPECT_EQ(nested.calls, 2);
     EXPECT_EQ(nested.result, 0);
+    EXPECT_EQ(nested.code, QDO_ERROR_BUSY);
+    nested = Nested{};
+    int32_t found = 0;
+    ASSERT_EQ(QDOQuery(handle, &root, 1, tryNested, &nested, &found), 1) << LastError(handle);
+    EXPECT_EQ(found, 1);
+    EXPECT_EQ(nested.calls, 1);
     EXPECT_EQ(nested.code, QDO_ERROR_BUSY);
     peer.WaitForScript();
     EXPECT_TRUE(peer.Failures().empty()) << peer.Failures()[0];
