@@ -309,8 +309,8 @@ QDO_EXPORT int32_t QDONotificationDescriptor(QDOHandle handle);
  * one call of the function.
  */
 
-/* QDOFreeValue: releases a result of QDOReadValue, QDOExecuteLine or QDOReadBlob; null is
- * ignored. */
+/* QDOFreeValue: releases a result of QDOReadValue, QDOExecuteLine, QDOReadBlob or of a data
+ * operation (QDOGetNode, QDOOrder, QDOFunction, ...); null is ignored. */
 QDO_EXPORT void QDOFreeValue(char* value);
 
 /*
