@@ -19,6 +19,11 @@ int32_t RunOnHandle(QDOHandle handle, Body&& body) noexcept {
     if (state == nullptr)
         return 0;
     try {
+        if (state->InWalkFunction)
+            throw EMConnectError(ConnectErrorMessage(ceBusy) +
+                                     " A call cannot start inside the record function of a "
+                                     "walk or query on the same handle.",
+                                 ceBusy);
         body(state->Connect);
         return 1;
     } catch (...) {
@@ -26,6 +31,22 @@ int32_t RunOnHandle(QDOHandle handle, Body&& body) noexcept {
         return 0;
     }
 }
+
+// Marks the handle as running one of the caller's functions of a data operation (a walk's or a
+// query's record function) for the life of the scope: a call on the handle from inside it is
+// refused as busy, as from any other callback of a running call.
+class TCallerFunctionScope {
+public:
+    explicit TCallerFunctionScope(QDOHandle handle) : state_(*HandleOf(handle)) {
+        state_.InWalkFunction = true;
+    }
+    ~TCallerFunctionScope() { state_.InWalkFunction = false; }
+    TCallerFunctionScope(const TCallerFunctionScope&) = delete;
+    TCallerFunctionScope& operator=(const TCallerFunctionScope&) = delete;
+
+private:
+    TFlatHandle& state_;
+};
 
 // A null record is a failure of the call, reported like any other.
 inline void RequireRecords(std::initializer_list<const void*> records) {

@@ -3,6 +3,7 @@
 #include "capi/FlatHandle.h"
 #include "capi/qdosc.h"
 #include "classes/Application.h"
+#include "encodings/MName.h"
 
 #include <algorithm>
 
@@ -58,6 +59,8 @@ void TFlatHandle::StoreLastError(std::exception_ptr failure) noexcept {
             LastECode = e.ECode;
         } catch (const EMConnectError& e) {
             LastErrorCode = e.ErrorCode;
+        } catch (const EMRefError&) {
+            LastErrorCode = QDO_ERROR_BAD_REFERENCE;
         } catch (...) {
         }
     } catch (...) {

@@ -64,6 +64,11 @@ public:
     QDOCallbackExProc CallbackExProc = nullptr;
     void* CallbackExContext = nullptr;
 
+    // While a walk or a query hands a record to the caller's function (TCallerFunctionScope): a
+    // call on the handle from inside it is refused as busy, as from any other callback of a
+    // running call.
+    bool InWalkFunction = false;
+
     // Keeps what `failure` was.
     void StoreLastError(std::exception_ptr failure) noexcept;
 

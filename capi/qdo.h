@@ -158,6 +158,10 @@ QDO_EXPORT int32_t QDOText(const QDOString* text, QDOString* out);
 #define QDO_ERROR_SERVER 10       /* an M error of the command: see QDOGetLastServerError */
 #define QDO_ERROR_BUSY 11         /* the handle is running another call */
 #define QDO_ERROR_TIME_OUT 12     /* a wait ran out; the connection was closed */
+/* The data operations' own: a name, subscript, number, entry reference, direction or time-out
+ * that cannot be written as M code safely, or a line longer than the server compiles. Nothing
+ * was sent; the connection is as it was. */
+#define QDO_ERROR_BAD_REFERENCE 13
 
 /*
  * QDOGetLastError: copies the message of the handle's last failure into `out` (the empty text
@@ -305,8 +309,8 @@ QDO_EXPORT int32_t QDONotificationDescriptor(QDOHandle handle);
  * one call of the function.
  */
 
-/* QDOFreeValue: releases a result of QDOReadValue, QDOExecuteLine or QDOReadBlob; null is
- * ignored. */
+/* QDOFreeValue: releases a result of QDOReadValue, QDOExecuteLine, QDOReadBlob or of a data
+ * operation (QDOGetNode, QDOOrder, QDOFunction, ...); null is ignored. */
 QDO_EXPORT void QDOFreeValue(char* value);
 
 /*
@@ -455,6 +459,169 @@ QDO_EXPORT int32_t QDOAnswerSet(QDOAnswer* answer, const char* text, size_t leng
  * next callback. Always returns 1 for a handle.
  */
 QDO_EXPORT int32_t QDOSetCallbackEx(QDOHandle handle, QDOCallbackExProc proc, void* context);
+
+/*
+ * ---- Additions: data operations on references built from parts ----
+ *
+ * A reference crosses the interface as a QDORef: the variable's name ("^X" for a global, "X"
+ * for a local) and its subscripts. A subscript is a string of any bytes (NUL, quotes and control
+ * bytes included), or, with isNumber nonzero, a number given as its canonical text ("12",
+ * "-.5"; not "012", "1.0", "1E3" or "+1"). The library writes the reference as M code in which
+ * no part can change the code that runs: strings are quoted, numbers checked. A string that is a
+ * canonical number names the same node as that number ("1" and the number 1 are one node).
+ *
+ * A name, number, entry reference, direction or time-out that cannot be written safely, and a
+ * generated line longer than the server compiles (8192 bytes), fail before anything is sent,
+ * with QDO_ERROR_BAD_REFERENCE and a message that names the bad part. An M error of the server
+ * (an undefined node for QDOGetNode, say) fails with QDO_ERROR_SERVER. These functions follow the
+ * rules of the additions above: sized texts, results released with QDOFreeValue, the busy rule;
+ * the QDOSetGroupRead function is not called.
+ */
+typedef struct QDOSubscript {
+    const char* text; /* the string's bytes, or the number's canonical text */
+    size_t length;    /* of text; a null text is the empty string only with length 0 */
+    int32_t isNumber; /* nonzero: text is a canonical number */
+} QDOSubscript;
+
+typedef struct QDORef {
+    const char* name; /* "^X" or "X": an optional '^', then an M name (31 characters at most) */
+    size_t nameLength;
+    const QDOSubscript* subscripts; /* may be null when count is 0 */
+    size_t count;
+} QDORef;
+
+/* QDOGetNode: the node's value into *value (*valueLength bytes and an uncounted NUL, released
+ * with QDOFreeValue). A node without a value fails with QDO_ERROR_SERVER (GT.M's GVUNDEF or
+ * LVUNDEF in QDOGetLastServerError and the message). */
+QDO_EXPORT int32_t QDOGetNode(QDOHandle handle, const QDORef* ref, char** value,
+                              size_t* valueLength);
+
+/* QDOGetNodeOr: the node's value, or `fallback` when it has none ($GET). */
+QDO_EXPORT int32_t QDOGetNodeOr(QDOHandle handle, const QDORef* ref, const char* fallback,
+                                size_t fallbackLength, char** value, size_t* valueLength);
+
+/* QDOSetNode: sets the node to `value` (up to 1 MiB for GT.M), which travels as data. */
+QDO_EXPORT int32_t QDOSetNode(QDOHandle handle, const QDORef* ref, const char* value,
+                              size_t valueLength);
+
+/* QDOKillNode: kills the node and everything below it. */
+QDO_EXPORT int32_t QDOKillNode(QDOHandle handle, const QDORef* ref);
+
+/* QDOData: $DATA of the node into *data: 0 (nothing), 1 (a value), 10 (children), 11 (both). */
+QDO_EXPORT int32_t QDOData(QDOHandle handle, const QDORef* ref, int32_t* data);
+
+/*
+ * QDOOrder: $ORDER: the next subscript at the reference's last level in `direction` (1 forward,
+ * -1 backward) into *subscript (released with QDOFreeValue); the empty text after the last.
+ * The reference needs a subscript (the empty string starts at the first).
+ */
+QDO_EXPORT int32_t QDOOrder(QDOHandle handle, const QDORef* ref, int32_t direction,
+                            char** subscript, size_t* subscriptLength);
+
+/*
+ * A node lent to a function: its reference (the subscripts the caller gave, then the node's
+ * further subscripts as strings), and its value when one was fetched (else null and 0). The
+ * function returns nonzero to go on, 0 to stop.
+ */
+typedef int32_t (*QDONodeProc)(QDOHandle handle, void* context, const QDORef* node,
+                               const char* value, size_t valueLength);
+
+/*
+ * QDOQuery: $QUERY: the next node with a value after (direction 1) or before (-1) the reference.
+ * *found (when not null) says whether there is one; when there is, it goes to `proc` (when not
+ * null; its result is not used; it may make no call on the handle), with its subscripts as
+ * strings and no value.
+ */
+QDO_EXPORT int32_t QDOQuery(QDOHandle handle, const QDORef* ref, int32_t direction,
+                            QDONodeProc proc, void* context, int32_t* found);
+
+/*
+ * QDOIncrement: $INCREMENT: adds `by` (null: 1) to the node, atomically, and gives the new value
+ * as M writes it into *value (released with QDOFreeValue). `by` is a number, or a string that
+ * holds a canonical number.
+ */
+QDO_EXPORT int32_t QDOIncrement(QDOHandle handle, const QDORef* ref, const QDOSubscript* by,
+                                char** value, size_t* valueLength);
+
+/* QDOMerge: MERGE: copies `from` and everything below it under `to`. */
+QDO_EXPORT int32_t QDOMerge(QDOHandle handle, const QDORef* to, const QDORef* from);
+
+/*
+ * QDOLock: LOCK +: takes the lock on the reference incrementally, waiting at most `seconds`
+ * (0: just tries); *obtained says whether it was obtained. Locks belong to the server's job:
+ * they last until unlocked or until the session ends.
+ * QDOUnlock: LOCK -: releases one level of the lock. QDOUnlockAll: releases every lock.
+ */
+QDO_EXPORT int32_t QDOLock(QDOHandle handle, const QDORef* ref, double seconds, int32_t* obtained);
+QDO_EXPORT int32_t QDOUnlock(QDOHandle handle, const QDORef* ref);
+QDO_EXPORT int32_t QDOUnlockAll(QDOHandle handle);
+
+/*
+ * QDOFunction: the value of $$entry(arguments) into *value (released with QDOFreeValue).
+ * QDOProcedure: DO entry(arguments); what the routine wrote into *written (null: dropped).
+ * `entry` is "label^routine" or "^routine"; the arguments are passed by value, strings quoted
+ * and numbers checked as subscripts are. Without arguments (count 0) the call has no
+ * parentheses, so a label without a formal list can be called.
+ */
+QDO_EXPORT int32_t QDOFunction(QDOHandle handle, const char* entry, size_t entryLength,
+                               const QDOSubscript* arguments, size_t count, char** value,
+                               size_t* valueLength);
+QDO_EXPORT int32_t QDOProcedure(QDOHandle handle, const char* entry, size_t entryLength,
+                                const QDOSubscript* arguments, size_t count, char** written,
+                                size_t* writtenLength);
+
+/*
+ * Walks. Each batch is one request that writes up to batchNodes nodes, and takes no further node
+ * once it holds batchBytes bytes of subscripts and values (one node of any size always fits).
+ * A null QDOWalkOptions, and 0 in a field other than values, take the defaults: direction 1,
+ * 1000 nodes, 32768 bytes; a null options also fetches values.
+ */
+typedef struct QDOWalkOptions {
+    int32_t direction;  /* 1: ascending subscripts; -1: descending */
+    int32_t batchNodes; /* nodes per batch at most */
+    int32_t batchBytes; /* bytes per batch, as above */
+    int32_t values;     /* nonzero: fetch the values too */
+} QDOWalkOptions;
+
+/*
+ * A child lent to a function: its subscript as M gives it ("1" for the number 1), its $DATA
+ * (1: a value, 10: children, 11: both) and its value when values are fetched and it has one
+ * (else null and 0). Returns nonzero to go on, 0 to stop.
+ */
+typedef int32_t (*QDOChildProc)(QDOHandle handle, void* context, const char* subscript,
+                                size_t subscriptLength, int32_t data, const char* value,
+                                size_t valueLength);
+
+/*
+ * QDOWalkChildren: hands the direct children of `parent` to `proc`, in M's collation (numbers
+ * first, then strings by their bytes), fetched batch by batch. QDOWalkSubtree: hands the nodes
+ * below `root` that have values to `proc` in $QUERY order (the root itself is not one of them).
+ * When `proc` returns 0 nothing more is sent: the call returns 1 at once. `proc` may make no
+ * call on the handle (QDO_ERROR_BUSY); to work on each node, collect them first, or fetch
+ * batch by batch with QDOChildBatch and QDONodeBatch.
+ */
+QDO_EXPORT int32_t QDOWalkChildren(QDOHandle handle, const QDORef* parent,
+                                   const QDOWalkOptions* options, QDOChildProc proc, void* context);
+QDO_EXPORT int32_t QDOWalkSubtree(QDOHandle handle, const QDORef* root,
+                                  const QDOWalkOptions* options, QDONodeProc proc, void* context);
+
+/*
+ * One batch of each walk, for callers that fetch as they go (a generator, an iterator): one
+ * request, each record handed to `proc` (whose result is not used, and which may make no call
+ * on the handle) after the whole reply has been read, and *atEnd set to 1 when no node follows
+ * the last one, else 0.
+ * QDOChildBatch: the children of `parent` after the subscript `after` (the empty text: from the
+ * first). QDONodeBatch: the nodes below `root` after the node `root` + `after` (its `afterCount`
+ * subscripts below the root, as the node function received them; count 0: from the first).
+ * A batch may come back empty without being the end (every node of it was killed meanwhile):
+ * go on until *atEnd.
+ */
+QDO_EXPORT int32_t QDOChildBatch(QDOHandle handle, const QDORef* parent, const char* after,
+                                 size_t afterLength, const QDOWalkOptions* options,
+                                 QDOChildProc proc, void* context, int32_t* atEnd);
+QDO_EXPORT int32_t QDONodeBatch(QDOHandle handle, const QDORef* root, const QDOSubscript* after,
+                                size_t afterCount, const QDOWalkOptions* options, QDONodeProc proc,
+                                void* context, int32_t* atEnd);
 
 #ifdef __cplusplus
 }

@@ -9,10 +9,13 @@ set(QDO_SOURCES
     capi/BlobFunctions.cpp
     capi/ConnectFunctions.cpp
     capi/CountedString.cpp
+    capi/DataFunctions.cpp
     capi/EventFunctions.cpp
     capi/FlatHandle.cpp
+    capi/FlatRefs.cpp
     capi/ListFunctions.cpp
     capi/ValueFunctions.cpp
+    capi/WalkFunctions.cpp
     classes/Application.cpp
     classes/Component.cpp
     classes/Exceptions.cpp

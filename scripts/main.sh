@@ -42,6 +42,8 @@ echo "== data operations through the C++ API: examples/data_operations.cpp"
 build/gcc/examples/example_data_operations 127.0.0.1 "$port"
 echo "== JSON export and import through the C++ API: examples/json.cpp"
 build/gcc/examples/example_json 127.0.0.1 "$port"
+echo "== data operations through the flat C interface: examples/data_operations_c.c"
+build/gcc/examples/example_data_operations_c 127.0.0.1 "$port"
 
 echo "== stopping the server"
 kill -TERM "$server"

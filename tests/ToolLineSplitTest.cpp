@@ -40,6 +40,11 @@ TEST(ToolLineSplit, EachCommandTakesItsWordsItsOwnWay) {
         {"listen \"a\\\"b\"", {"listen", "a\"b"}},
         {"blob put \"/tmp/my file\" --name x", {"blob", "put", "/tmp/my file", "--name", "x"}},
         {"help walk", {"help", "walk"}},
+        // The commands on typed references take M words too: quotes and spaces stay.
+        {"ls ^X(\"a b\") -r", {"ls", "^X(\"a b\")", "-r"}},
+        {"incr ^X(\"n\") -1", {"incr", "^X(\"n\")", "-1"}},
+        {"call -f f^r \"a b\" 1 \"x\"_$C(0)", {"call", "-f", "f^r", "\"a b\"", "1", "\"x\"_$C(0)"}},
+        {"lock ^X(\"it's\") 5", {"lock", "^X(\"it's\")", "5"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);

@@ -307,6 +307,9 @@ TEST_F(ShellTest, CtrlCEndsAOneShotListenWhichUnsubscribesAndSucceeds) {
 }
 
 TEST(Shell, ReadsAScriptFromStandardInputAndEndsWithTheStatusOfTheLastFailure) {
+    // An M line that writes the session's locks with their levels, one a line.
+    const std::string showLocks = "x n z,i zshow \"L\":z f i=1:1 q:'$d(z(\"L\",i))  "
+                                  "w:z(\"L\",i)[\"LOCK \" z(\"L\",i),!\n";
     const std::vector<std::string> qdo{QDO_TOOL_PROGRAM, "--port", std::to_string(Shared().Port())};
     const struct {
         std::string script;
@@ -327,6 +330,11 @@ TEST(Shell, ReadsAScriptFromStandardInputAndEndsWithTheStatusOfTheLastFailure) {
         {"get ^ShellS(\"open\n", 2, "not closed"},
         {"walk\nquit\nget ^ShellSNone\n", 2, "REF is required"}, // nothing runs after quit
         {"help\n", 0, ""},                                       // checked below
+        // A lock taken in the shell lasts until unlocked, across lines; a second lock of the
+        // same session is incremental, and unlock without a reference releases every level.
+        {"lock ^ShellL(\"a b\")\nlock ^ShellL(\"a b\") 0.5\n" + showLocks +
+             "unlock ^ShellL(\"a b\")\n" + showLocks + "unlock\n" + showLocks + "x w \"end\",!\n",
+         0, "LOCK ^ShellL(\"a b\") LEVEL=2\nLOCK ^ShellL(\"a b\") LEVEL=1\nend\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.script);
@@ -352,8 +360,9 @@ TEST(Shell, ReadsAScriptFromStandardInputAndEndsWithTheStatusOfTheLastFailure) {
     ServerProcess::Run(qdo, out, "x write 1\nfrobnicate\n");
     EXPECT_NE(out.find("1"), std::string::npos) << out;
     ASSERT_EQ(ServerProcess::Run(qdo, out, "help\nhelp listen\n"), 0);
-    for (const char* word : {"get", "set", "kill", "walk", "x", "t", "blob", "listen", "send",
-                             "--count", "--timeout", "quit"})
+    for (const char* word : {"get",    "set",  "kill",    "walk",      "x",    "t",    "blob",
+                             "listen", "send", "--count", "--timeout", "quit", "data", "order",
+                             "query",  "incr", "lock",    "unlock",    "call", "ls",   "tree"})
         EXPECT_NE(out.find(word), std::string::npos) << word;
 }
 

@@ -68,6 +68,69 @@ TEST(Tool, OneShotCommandsPrintWhatTheyReadAndSayHowTheyEnded) {
     EXPECT_EQ(ServerProcess::Run(command, out), 3) << out;
 }
 
+// The commands on typed references: each REF is read into parts and reaches M as data, so a
+// subscript that looks like code names a node and runs nothing; what ls and tree print can be
+// typed back.
+TEST(Tool, DataCommandsReadTypedReferencesIntoPartsAndPrintThemTypeable) {
+    auto connect = test::Open(Shared());
+    connect->Execute("kill ^ToolD set ^ToolDCanary=1,^ToolD(1)=\"one\",^ToolD(2,\"a\")=2,"
+                     "^ToolD(\"q\"\"\",$C(0))=$C(7)");
+    std::string out;
+    const struct {
+        std::vector<std::string> arguments;
+        int status;
+        std::string output; // exactly, or for a failure a part of the message
+    } cases[] = {
+        {{"ls", "^ToolD"},
+         0,
+         "^ToolD(1)=\"one\"\n^ToolD(2) (has children)\n^ToolD(\"q\"\"\") (has children)\n"},
+        {{"ls", "-r", "^ToolD(\"q\"\"\")"}, 0, "^ToolD(\"q\"\"\",$C(0))=$C(7)\n"},
+        {{"tree", "^ToolD"},
+         0,
+         "^ToolD(1)=\"one\"\n^ToolD(2,\"a\")=2\n^ToolD(\"q\"\"\",$C(0))=$C(7)\n"},
+        {{"tree", "^ToolD", "--reverse"},
+         0,
+         "^ToolD(\"q\"\"\",$C(0))=$C(7)\n^ToolD(2,\"a\")=2\n^ToolD(1)=\"one\"\n"},
+        {{"data", "^ToolD(\"q\"\"\",$C(0))"}, 0, "1\n"}, // as ls printed it
+        {{"data", "^ToolD(2)"}, 0, "10\n"},
+        {{"data", "^ToolD(\"2\")"}, 0, "10\n"}, // the string "2" is the number 2
+        {{"data", "^ToolD(\"02\")"}, 0, "0\n"},
+        {{"order", "^ToolD(\"\")"}, 0, "1\n"},
+        {{"order", "^ToolD(\"\")", "-r"}, 0, "\"q\"\"\"\n"},
+        {{"order", "^ToolD(\"q\"\"\")"}, 0, "\"\"\n"},
+        {{"query", "^ToolD(1)"}, 0, "^ToolD(2,\"a\")\n"},
+        {{"query", "^ToolD(\"q\"\"\",$C(0))"}, 0, ""},
+        {{"incr", "^ToolD(\"n\")"}, 0, "1\n"},
+        {{"incr", "^ToolD(\"n\")", "-2.5"}, 0, "-1.5\n"},
+        {{"set", "^ToolD(3)", "x"}, 0, ""},
+        {{"data", "^ToolD(\") k ^ToolDCanary s x=(\")"}, 0, "0\n"},
+        {{"ls", "^ToolD(\"\",0) k ^ToolDCanary w (\"\")"}, 2, "unexpected ' '"},
+        {{"call", "-f", "FUNC^%DH", "255", "4"}, 0, "00FF\n"},
+        {{"call", "-f", "FUNC^%DH", "\"255\"_$C(0)"}, 0, ""}, // checked below: runs, as data
+        {{"lock", "^ToolD", "0"}, 0, ""},
+        {{"unlock"}, 0, ""},
+        {{"data", "^ToolD(01)"}, 2, "\"01\" is not a canonical number"},
+        {{"data", "^ToolD(1E3)"}, 2, "not a canonical number"},
+        {{"data", "^ToolD(a)"}, 2, "expected a number"},
+        {{"data", "@^ToolD"}, 2, "unexpected '@'"},
+        {{"ls", "^ToolD(\"open)"}, 2, "not closed"},
+        {{"incr", "^ToolD(\"n\")", "1E3"}, 2, "not a canonical number"},
+        {{"call", "Nope^ToolNoRoutine"}, 1, "ZLINKFILE"},
+        {{"call", "a^b^c"}, 1, "Invalid"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments.front() + " " + c.arguments.back());
+        EXPECT_EQ(Qdo(c.arguments, out), c.status) << out;
+        if (c.status == 0 && !c.output.empty())
+            EXPECT_EQ(out, c.output);
+        else
+            EXPECT_NE(out.find(c.output), std::string::npos) << out;
+    }
+    EXPECT_EQ(connect->Read("$G(^ToolDCanary)"), "1") << "a typed subscript ran as code";
+    EXPECT_EQ(connect->Read("^ToolD(3)"), "x");
+    connect->Execute("kill ^ToolD,^ToolDCanary");
+}
+
 TEST(Tool, BinaryValuesGoInFromStandardInputAndComeOutRawOrSafe) {
     const std::string bytes = test::AllBytes() + test::AllBytes();
     std::string out;

@@ -55,6 +55,7 @@ TCommandSet::TCommandSet(CLI::App& app, TOutput& output, TPlace place)
     walk->add_flag("--json", output_.Json, "print a JSON array of {reference, value}");
     rawFlag(walk);
     walk->callback([=, this] { choose([this](TQdoConnect& c) { Walk(c, reference_, output_); }); });
+    AddDataCommands(app, choose);
     app.add_subcommand("x", "run an M command line and print what it wrote")
         ->callback([=, this] { choose([this](TQdoConnect& c) { Execute(c, line_); }); })
         ->add_option("LINE", line_, "the command line")

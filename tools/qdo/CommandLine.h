@@ -35,12 +35,19 @@ public:
 
 private:
     std::string ValueOf(const std::string& argument) const;
+    // The commands on references read into parts (DataCommands.h); `choose` sets Chosen.
+    void AddDataCommands(CLI::App& app,
+                         const std::function<void(std::function<void(TQdoConnect&)>)>& choose);
 
     TOutput& output_;
     TPlace place_;
     std::string reference_, value_, line_, file_, blobName_, event_, params_;
     std::vector<std::string> events_;
     int32_t blobId_ = 0;
+    std::string entry_, by_ = "1";
+    std::vector<std::string> arguments_;
+    bool reverse_ = false, function_ = false;
+    double seconds_ = 0;
     TListenOptions listen_;
 };
 

@@ -112,7 +112,9 @@ std::vector<std::string> SplitShellLine(std::string_view line) {
         if (at < line.size())
             words.push_back(name == "set" ? MWord(line, at) : ShellWord(line, at));
         AddRest(line, at, words);
-    } else if (name == "get" || name == "kill" || name == "walk") {
+    } else if (name == "get" || name == "kill" || name == "walk" || name == "data" ||
+               name == "order" || name == "query" || name == "incr" || name == "lock" ||
+               name == "unlock" || name == "call" || name == "ls" || name == "tree") {
         AddWords(line, at, MWord, words);
     } else {
         AddWords(line, at, ShellWord, words);

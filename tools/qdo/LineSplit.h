@@ -13,8 +13,10 @@ namespace qdo::tool {
 //   x LINE, t LINE          LINE is the rest of the line as typed
 //   set REF VALUE           REF is an M word, VALUE the rest of the line as typed
 //   send EVENT PARAMS       EVENT is a shell word, PARAMS the rest of the line as typed
-//   get, kill, walk         M words: a space inside parentheses or an M string literal ("a b",
-//                           "say ""hi""") does not end one, and the quotes stay in it
+//   get, kill, walk, data,  M words: a space inside parentheses or an M string literal ("a b",
+//   order, query, incr,     "say ""hi""") does not end one, and the quotes stay in it
+//   lock, unlock, call,
+//   ls, tree
 //   anything else           shell words: '...' and "..." quote, \ escapes the next byte
 // A rest of the line comes after a "--" word, so that the parser takes it as it is even when it
 // begins with "-"; an empty rest is left out (the parser then says that it is missing).

@@ -4,6 +4,9 @@
     with qdo.connect("localhost", 7001, namespace="USER") as c:
         c.set("^Greeting", "hello")
         print(c.get_str("^Greeting"))
+        c.set(("^Person", 42, "name"), "Ada")          # a reference as parts
+        for child in c.children(("^Person",)):
+            print(child.subscript, child.value)
         for reference, value in c.walk("^Orders"):
             ...
 
@@ -13,8 +16,10 @@ or the system's library search).
 
 from . import mlist
 from .connection import CallbackFunction, Connection, EventFunction, connect
+from .data import Lock
 from .errors import (
     ERROR_BAD_FORMAT,
+    ERROR_BAD_REFERENCE,
     ERROR_BUSY,
     ERROR_INVALID_TYPE,
     ERROR_NO_JOB,
@@ -28,16 +33,22 @@ from .errors import (
     Error,
 )
 from .literal import mtext
+from .refs import Child, Node, Ref
 
 __all__ = [
     "CallbackFunction",
+    "Child",
     "Connection",
     "Error",
     "EventFunction",
+    "Lock",
+    "Node",
+    "Ref",
     "connect",
     "mlist",
     "mtext",
     "ERROR_BAD_FORMAT",
+    "ERROR_BAD_REFERENCE",
     "ERROR_BUSY",
     "ERROR_INVALID_TYPE",
     "ERROR_NO_JOB",

@@ -14,11 +14,14 @@ from ctypes import (
     POINTER,
     c_char,
     c_char_p,
+    c_double,
     c_int32,
     c_size_t,
     c_void_p,
 )
 from typing import Optional
+
+from .refs import CRef, CSubscript, CWalkOptions
 
 #: The most text bytes in a counted string, and the size of a record that holds that many.
 STRING_MAX = 32768
@@ -33,10 +36,17 @@ ServerEventProc = CFUNCTYPE(
 BlobReadProc = CFUNCTYPE(c_int32, c_void_p, c_void_p, POINTER(c_char), c_size_t)
 BlobWriteProc = CFUNCTYPE(c_int32, c_void_p, c_void_p, POINTER(c_char), c_size_t)
 CallbackExProc = CFUNCTYPE(c_int32, c_void_p, c_void_p, POINTER(c_char), c_size_t, c_void_p)
+NodeProc = CFUNCTYPE(c_int32, c_void_p, c_void_p, POINTER(CRef), POINTER(c_char), c_size_t)
+ChildProc = CFUNCTYPE(
+    c_int32, c_void_p, c_void_p, POINTER(c_char), c_size_t, c_int32, POINTER(c_char), c_size_t
+)
 
 _H = c_void_p
 _TEXT = (c_char_p, c_size_t)
 _OUT = (POINTER(POINTER(c_char)), POINTER(c_size_t))
+_REF = POINTER(CRef)
+_SUBSCRIPTS = (POINTER(CSubscript), c_size_t)
+_OPTIONS = POINTER(CWalkOptions)
 
 _PROTOTYPES = {
     # name: (result, arguments)
@@ -74,6 +84,28 @@ _PROTOTYPES = {
     "QDOReadBlobTo": (c_int32, (_H, c_int32, BlobWriteProc, c_void_p)),
     "QDOAnswerSet": (c_int32, (c_void_p, c_char_p, c_size_t)),
     "QDOSetCallbackEx": (c_int32, (_H, CallbackExProc, c_void_p)),
+    "QDOGetNode": (c_int32, (_H, _REF, *_OUT)),
+    "QDOGetNodeOr": (c_int32, (_H, _REF, *_TEXT, *_OUT)),
+    "QDOSetNode": (c_int32, (_H, _REF, *_TEXT)),
+    "QDOKillNode": (c_int32, (_H, _REF)),
+    "QDOData": (c_int32, (_H, _REF, POINTER(c_int32))),
+    "QDOOrder": (c_int32, (_H, _REF, c_int32, *_OUT)),
+    "QDOQuery": (c_int32, (_H, _REF, c_int32, NodeProc, c_void_p, POINTER(c_int32))),
+    "QDOIncrement": (c_int32, (_H, _REF, POINTER(CSubscript), *_OUT)),
+    "QDOMerge": (c_int32, (_H, _REF, _REF)),
+    "QDOLock": (c_int32, (_H, _REF, c_double, POINTER(c_int32))),
+    "QDOUnlock": (c_int32, (_H, _REF)),
+    "QDOUnlockAll": (c_int32, (_H,)),
+    "QDOFunction": (c_int32, (_H, *_TEXT, *_SUBSCRIPTS, *_OUT)),
+    "QDOProcedure": (c_int32, (_H, *_TEXT, *_SUBSCRIPTS, *_OUT)),
+    "QDOChildBatch": (
+        c_int32,
+        (_H, _REF, *_TEXT, _OPTIONS, ChildProc, c_void_p, POINTER(c_int32)),
+    ),
+    "QDONodeBatch": (
+        c_int32,
+        (_H, _REF, *_SUBSCRIPTS, _OPTIONS, NodeProc, c_void_p, POINTER(c_int32)),
+    ),
 }
 
 

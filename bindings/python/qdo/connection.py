@@ -11,6 +11,8 @@ from ._base import _message
 from ._handoff import END, Handoff
 from ._values import Settable, Text, settable, text
 from .blobs import Blobs
+from .data import _NO_DEFAULT, DataOperations
+from .refs import Reference
 from .events import EventFunction, Events
 
 #: A server callback: takes the request's bytes, returns the answer (bytes, str, a number or
@@ -20,7 +22,7 @@ CallbackFunction = Callable[[bytes], Union[bytes, str, int, float, None]]
 __all__ = ["CallbackFunction", "Connection", "EventFunction", "connect"]
 
 
-class Connection(Events, Blobs):
+class Connection(DataOperations, Events, Blobs):
     """One connection (one server job). Use it from one thread at a time; its functions
     (on_callback, event handlers, on_output) run on the thread of the call they belong to, and
     events between calls reach the thread that opened it through process_events or events.
@@ -97,22 +99,35 @@ class Connection(Events, Blobs):
             pass
 
     # --- Values ---
-    def get(self, reference: Text) -> bytes:
-        """The value of a variable reference or of any M expression, whole."""
+    def get(self, reference: Union[Text, Reference], default: Any = _NO_DEFAULT) -> bytes:
+        """The value of a variable reference or of any M expression, whole. A reference given as
+        parts (qdo.Ref or a tuple ("^X", "a", 1)) is never read as M code; for one, `default` is
+        the value of a node that has none ($GET; without it, such a node raises Error)."""
+        if isinstance(reference, (tuple, list)):
+            return self._get_node(reference, default)
+        if default is not _NO_DEFAULT:
+            raise TypeError("a default needs a reference given as parts")
         ref = text(reference)
         return self._call_allocated(self._lib.QDOReadValue, self._live(), ref, len(ref))
 
-    def get_str(self, reference: Text, encoding: str = "utf-8") -> str:
+    def get_str(
+        self, reference: Union[Text, Reference], encoding: str = "utf-8", default: Any = _NO_DEFAULT
+    ) -> str:
         """get, decoded."""
-        return self.get(reference).decode(encoding)
+        return self.get(reference, default).decode(encoding)
 
-    def set(self, reference: Text, value: Settable) -> None:
-        """Sets a variable: bytes as they are, str as UTF-8, numbers in canonical M form."""
+    def set(self, reference: Union[Text, Reference], value: Settable) -> None:
+        """Sets a variable: bytes as they are, str as UTF-8, numbers in canonical M form. The
+        reference is M text, or parts (qdo.Ref or a tuple)."""
+        if isinstance(reference, (tuple, list)):
+            return self._set_node(reference, value)
         ref, data = text(reference), settable(value)
         self._call(self._lib.QDOWriteValue, self._live(), ref, len(ref), data, len(data))
 
-    def kill(self, reference: Text) -> None:
-        """Kills a variable and its subtree."""
+    def kill(self, reference: Union[Text, Reference]) -> None:
+        """Kills a variable and its subtree (M text, or parts)."""
+        if isinstance(reference, (tuple, list)):
+            return self._kill_node(reference)
         ref = text(reference)
         self._call(self._lib.QDOKillValue, self._live(), ref, len(ref))
 

@@ -16,6 +16,7 @@ ERROR_UNKNOWN = 9
 ERROR_SERVER = 10  # an M error of the command: see Error.mcode
 ERROR_BUSY = 11  # the connection is running another call
 ERROR_TIME_OUT = 12
+ERROR_BAD_REFERENCE = 13  # a name, subscript, number or entry that cannot be written safely
 
 
 class Error(Exception):
