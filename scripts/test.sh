@@ -3,7 +3,7 @@
 # UndefinedBehaviorSanitizer (which also builds the libFuzzer targets). Both builds run the
 # unit tests, the example programs and the replay of the saved fuzz corpora. Last, a clang build
 # with ThreadSanitizer builds and runs only the tests of the TCP server and its threads; any
-# report fails them.
+# report fails them. Each build's tests run while the next build compiles.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -11,18 +11,34 @@ scripts/install-deps.sh
 cmake -S . -B build/gcc -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ -DQDO_WERROR=ON
 cmake --build build/gcc -j2
-ctest --test-dir build/gcc -j2 --output-on-failure
 
+# Most of the time of a test run is spent waiting on servers and sockets, so each build's tests
+# run while the next build compiles; their output is shown once they end.
+run_tests_in_background() { # LOG COMMAND...
+    log=$1
+    shift
+    ("$@" >"$log" 2>&1; echo $? >"$log.status") &
+}
+wait_for_tests() { # LOG
+    wait
+    cat "$1"
+    [ "$(cat "$1.status")" = 0 ] || { echo "test.sh: tests failed (see above)" >&2; exit 1; }
+}
+
+run_tests_in_background build/gcc-tests.log ctest --test-dir build/gcc -j2 --output-on-failure
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DQDO_WERROR=ON -DQDO_SANITIZE=ON -DQDO_FUZZ=ON -DQDO_BUILD_BENCH=OFF
 cmake --build build/asan -j2
-ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    ctest --test-dir build/asan -j2 --output-on-failure
+wait_for_tests build/gcc-tests.log
 
+run_tests_in_background build/asan-tests.log env ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1 \
+    UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir build/asan -j2 --output-on-failure
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DQDO_WERROR=ON -DQDO_TSAN=ON -DQDO_BUILD_BENCH=OFF
 cmake --build build/tsan -j2 --target qdo_socket_thread_tests
+wait_for_tests build/asan-tests.log
+
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest --test-dir build/tsan -L socket_threads -j2 --output-on-failure
