@@ -5,7 +5,7 @@ set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
-cmake -S . -B build/gcc -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S . -B build/gcc -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++
 cmake --build build/gcc -j2
 

@@ -8,7 +8,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/gcc
 if [ ! -x "$build/tools/qdo" ] || [ ! -x "$build/server/qdo-server" ]; then
     "$root/scripts/install-deps.sh"
-    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ >/dev/null
     cmake --build "$build" -j2 --target qdo-cli qdo-server
 fi

@@ -1,19 +1,15 @@
 #!/bin/sh
-# Runs every test: a g++ build, then a clang build with AddressSanitizer and
-# UndefinedBehaviorSanitizer (which also builds the libFuzzer targets). Both builds run the
-# unit tests, the example programs and the replay of the saved fuzz corpora. Last, a clang build
-# with ThreadSanitizer builds and runs only the tests of the TCP server and its threads; any
-# report fails them. Each build's tests run while the next build compiles.
+# Runs every test: a clang build with AddressSanitizer and UndefinedBehaviorSanitizer (which also
+# builds the libFuzzer targets), then a g++ build. Both builds run the unit tests, the example
+# programs and the replay of the saved fuzz corpora. Last, a clang build with ThreadSanitizer
+# builds and runs only the tests of the TCP server and its threads; any report fails them.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
-cmake -S . -B build/gcc -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ -DQDO_WERROR=ON
-cmake --build build/gcc -j2
-
-# Most of the time of a test run is spent waiting on servers and sockets, so each build's tests
-# run while the next build compiles; their output is shown once they end.
+# Most of the time of a test run is spent waiting on servers and sockets (a run keeps less than
+# one core busy), so each build's tests run four at a time while the next build compiles; their
+# output is shown once they end. The longest run of tests (ASan's) goes beside the longest build.
 run_tests_in_background() { # LOG COMMAND...
     log=$1
     shift
@@ -25,20 +21,24 @@ wait_for_tests() { # LOG
     [ "$(cat "$1.status")" = 0 ] || { echo "test.sh: tests failed (see above)" >&2; exit 1; }
 }
 
-run_tests_in_background build/gcc-tests.log ctest --test-dir build/gcc -j2 --output-on-failure
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DQDO_WERROR=ON -DQDO_SANITIZE=ON -DQDO_FUZZ=ON -DQDO_BUILD_BENCH=OFF
 cmake --build build/asan -j2
-wait_for_tests build/gcc-tests.log
 
 run_tests_in_background build/asan-tests.log env ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1 \
-    UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir build/asan -j2 --output-on-failure
+    UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir build/asan -j4 --output-on-failure
+cmake -S . -B build/gcc -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ -DQDO_WERROR=ON
+cmake --build build/gcc -j2
+wait_for_tests build/asan-tests.log
+
+run_tests_in_background build/gcc-tests.log ctest --test-dir build/gcc -j4 --output-on-failure
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DQDO_WERROR=ON -DQDO_TSAN=ON -DQDO_BUILD_BENCH=OFF
 cmake --build build/tsan -j2 --target qdo_socket_thread_tests
-wait_for_tests build/asan-tests.log
+wait_for_tests build/gcc-tests.log
 
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest --test-dir build/tsan -L socket_threads -j2 --output-on-failure

@@ -57,7 +57,9 @@ TEST(ToolDisplay, OtherValuesAreShownAsPrintableM) {
     // More than 255 bytes of 128 and up take several $C calls.
     const std::string shown = Shown(std::string(300, '\x80'));
     EXPECT_EQ(shown.find("_$C("), 3 + 255 * 4); // "$C(" 255 codes of "128," less one "," and ")"
-    for (const char c : Shown("\x01\x7f\x80\xff\n"s + std::string(300, '\x9b')))
+    std::string controlsAndHighBytes = "\x01\x7f\x80\xff\n";
+    controlsAndHighBytes.append(300, '\x9b');
+    for (const char c : Shown(controlsAndHighBytes))
         EXPECT_TRUE(c >= 0x20 && c < 0x7f) << int(c);
 }
 
