@@ -146,13 +146,19 @@ TEST_F(FlatOperations, TransactionCommitsAndGivesOneResultPerOperation) {
     Execute("s ^FlatOps(\"gone\",1)=1,^FlatOps(\"n\")=10");
     const std::string value("v\0\"w", 4);
     const QDOSubscript by{"-2.5", 4, 1};
+    const QDOSubscript arguments[] = {{"255", 3, 1}, {"4", 1, 1}};
+    const std::string entry = "FUNC^%DH"; // a routine of GT.M's own
     std::vector<QDOOperation> ops = {Op(QDO_OP_SET, a, value), Op(QDO_OP_INCREMENT, n),
-                                     Op(QDO_OP_GET, a), Op(QDO_OP_MERGE, copy),
-                                     Op(QDO_OP_KILL, gone)};
+                                     Op(QDO_OP_GET, a),        Op(QDO_OP_MERGE, copy),
+                                     Op(QDO_OP_KILL, gone),    Op(QDO_OP_FUNCTION, a, entry)};
     ops[1].by = &by;
     ops[3].from = a.get();
+    ops[5].ref = nullptr;
+    ops[5].arguments = arguments;
+    ops[5].count = 2;
     ASSERT_EQ(QDORunTransaction(h_, ops.data(), ops.size(), results_.get()), 1) << LastError();
-    EXPECT_EQ(ValuesOf(results_.get()), (std::vector<std::string>{"", "7.5", value, "", ""}));
+    EXPECT_EQ(ValuesOf(results_.get()),
+              (std::vector<std::string>{"", "7.5", value, "", "", "00FF"}));
     EXPECT_EQ(QDOResultRestarts(results_.get()), 0);
     EXPECT_EQ(QDOResultFailedIndex(results_.get()), -1);
     EXPECT_EQ(Read("$D(^FlatOps(\"gone\"))_\"/\"_(^FlatOps(\"copy\")=^FlatOps(\"a\"))"), "0/1");

@@ -65,10 +65,11 @@ class Transactions(Case):
             got = t.get(("^PyOps", "a"))
             t.merge(("^PyOps", "copy"), ("^PyOps", "a"))
             t.kill(("^PyOps", "gone"))
+            hexadecimal = t.function("FUNC^%DH", 255, 4)  # a routine of GT.M's own
             self.assertEqual(self.c.data(("^PyOps", "a")), 0)  # nothing sent yet
         assert t.results is not None
-        self.assertEqual(list(t.results), [b"", b"7.5", b"v\0w", b"", b""])
-        self.assertEqual((step, got), (1, 2))
+        self.assertEqual(list(t.results), [b"", b"7.5", b"v\0w", b"", b"", b"00FF"])
+        self.assertEqual((step, got, hexadecimal), (1, 2, 5))
         self.assertEqual(t.results.restarts, 0)
         self.assertEqual(self.c.get(("^PyOps", "copy")), b"v\0w")
         self.assertEqual(self.c.data(("^PyOps", "gone")), 0)
