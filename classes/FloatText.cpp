@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 
 namespace qdo {
@@ -48,16 +49,10 @@ Scientific ToScientific(long double value, int precision) {
 
 } // namespace
 
-std::string FormatFloatGeneral(long double value, int precision, char separator) {
-    if (std::isnan(value))
-        return "NAN";
-    if (std::isinf(value))
-        return value < 0 ? "-INF" : "INF";
-    if (value == 0)
-        return "0";
-    precision = std::clamp(precision, 2, 18);
+namespace {
 
-    Scientific s = ToScientific(value, precision);
+// The general format's layout of `s`, already rounded to at most `precision` digits.
+std::string LayOut(const Scientific& s, int precision, char separator) {
     // The value is 0.d1d2... x 10^e.
     const int e = s.exponent + 1;
     const int digitCount = static_cast<int>(s.digits.size());
@@ -91,6 +86,37 @@ std::string FormatFloatGeneral(long double value, int precision, char separator)
         out += std::to_string(e - 1);
     }
     return out;
+}
+
+} // namespace
+
+std::string FormatFloatGeneral(long double value, int precision, char separator) {
+    if (std::isnan(value))
+        return "NAN";
+    if (std::isinf(value))
+        return value < 0 ? "-INF" : "INF";
+    if (value == 0)
+        return "0";
+    precision = std::clamp(precision, 2, 18);
+    return LayOut(ToScientific(value, precision), precision, separator);
+}
+
+std::optional<std::string> FormatExactDecimal(uint64_t magnitude, int places, bool negative,
+                                              int precision, char separator) {
+    if (magnitude == 0)
+        return "0";
+    precision = std::clamp(precision, 2, 18);
+    char buffer[24];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, magnitude);
+    Scientific s;
+    s.negative = negative;
+    s.digits.assign(buffer, result.ptr);
+    s.exponent = static_cast<int>(s.digits.size()) - 1 - places;
+    while (s.digits.size() > 1 && s.digits.back() == '0')
+        s.digits.pop_back();
+    if (static_cast<int>(s.digits.size()) > precision)
+        return std::nullopt; // rounding to fewer digits is left to the float path
+    return LayOut(s, precision, separator);
 }
 
 bool TryTextToFloat(std::string_view text, char separator, long double& value) {

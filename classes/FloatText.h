@@ -3,6 +3,8 @@
 
 #include "classes/Export.h"
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,6 +19,14 @@ namespace qdo {
 // "-2.5E-7"). Trailing zeros of the fraction are always dropped. Zero (of either sign) is "0";
 // infinities are "INF" and "-INF"; not-a-number is "NAN".
 QDO_API std::string FormatFloatGeneral(long double value, int precision, char separator);
+
+// The decimal (negative ? -1 : 1) x magnitude x 10^-places in the same format, without a float:
+// when magnitude has at most `precision` significant digits (clamped as above) its text is exact,
+// and it is the text FormatFloatGeneral gives for the nearest extended float of the decimal (that
+// float lies far closer to the decimal than half a unit of its last digit). Nothing when it has
+// more, which then need rounding.
+QDO_API std::optional<std::string> FormatExactDecimal(uint64_t magnitude, int places, bool negative,
+                                                      int precision, char separator);
 
 // Reads `text` as a decimal number written with `separator`: an optional sign, digits with at
 // most one separator (at least one digit in all), and an optional exponent of 'E' or 'e', an

@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <optional>
+#include <random>
+#include <string>
 
 namespace qdo {
 namespace {
@@ -61,6 +65,48 @@ struct ParseCase {
     bool ok;
     long double value;
 };
+
+TEST(FloatText, ExactDecimalsReadAsTheirNearestFloatReads) {
+    struct Case {
+        uint64_t magnitude;
+        int places;
+        bool negative;
+        const char* text; // nullptr: too many digits for the precision
+    };
+    for (const Case& c :
+         {Case{0, 5, true, "0"}, Case{1, 1, false, "0.1"}, Case{1, 4, false, "0.0001"},
+          Case{1, 5, false, "1E-5"}, Case{125, 2, true, "-1.25"}, Case{1200, 2, false, "12"},
+          Case{1, 27, false, "1E-27"}, Case{999999999999999, 0, false, "999999999999999"},
+          Case{1000000000000000, 0, false, "1E15"}, Case{1000000000000001, 0, false, nullptr}}) {
+        const auto text = FormatExactDecimal(c.magnitude, c.places, c.negative, 15, '.');
+        if (c.text)
+            EXPECT_EQ(text, std::optional<std::string>(c.text)) << c.magnitude;
+        else
+            EXPECT_FALSE(text) << c.magnitude;
+    }
+    EXPECT_EQ(FormatExactDecimal(25, 1, false, 15, ','), "2,5");
+
+    // Against the float path: random magnitudes of 1 to `precision` digits and exact scales.
+    std::mt19937_64 random(7);
+    for (const int precision : {15, 18}) {
+        for (int i = 0; i < 20000; ++i) {
+            const int digits = 1 + static_cast<int>(random() % static_cast<uint64_t>(precision));
+            uint64_t limit = 1;
+            for (int d = 0; d < digits; ++d)
+                limit *= 10;
+            const uint64_t magnitude = random() % limit;
+            const int places = static_cast<int>(random() % 28);
+            const bool negative = random() % 2 == 0;
+            long double power = 1;
+            for (int p = 0; p < places; ++p)
+                power *= 10; // exact up to 10^27
+            const long double value = (negative ? -1 : 1) * (magnitude / power);
+            EXPECT_EQ(FormatExactDecimal(magnitude, places, negative, precision, '.'),
+                      FormatFloatGeneral(value, precision, '.'))
+                << magnitude << "E-" << places;
+        }
+    }
+}
 
 TEST(FloatText, ReadsOnlyPlainDecimalNumbers) {
     const ParseCase cases[] = {
