@@ -360,9 +360,10 @@ TEST(Shell, ReadsAScriptFromStandardInputAndEndsWithTheStatusOfTheLastFailure) {
     ServerProcess::Run(qdo, out, "x write 1\nfrobnicate\n");
     EXPECT_NE(out.find("1"), std::string::npos) << out;
     ASSERT_EQ(ServerProcess::Run(qdo, out, "help\nhelp listen\n"), 0);
-    for (const char* word : {"get",    "set",  "kill",    "walk",      "x",    "t",    "blob",
-                             "listen", "send", "--count", "--timeout", "quit", "data", "order",
-                             "query",  "incr", "lock",    "unlock",    "call", "ls",   "tree"})
+    for (const char* word :
+         {"get",     "set",       "kill", "walk",   "x",      "t",     "blob", "listen", "send",
+          "--count", "--timeout", "quit", "data",   "order",  "query", "incr", "lock",   "unlock",
+          "call",    "ls",        "tree", "export", "import", "tx",    "batch"})
         EXPECT_NE(out.find(word), std::string::npos) << word;
 }
 
