@@ -33,7 +33,7 @@ std::string ImportBatchDone(int count) {
     return Chunk(std::string(static_cast<size_t>(count), 'D')) + Ok;
 }
 
-uint64_t ImportOn(Peer& peer, const std::string& document, int32_t batchNodes) {
+uint64_t JsonImportOn(Peer& peer, const std::string& document, int32_t batchNodes) {
     TQdoConnect connect;
     OpenOn(connect, peer);
     connect.SetRequestDeadline(2000);
@@ -56,7 +56,7 @@ TEST(JsonImportBatches, ValuesTravelInBatchRequestsOfAtMostBatchNodes) {
         Peer::Expect(ImportBatchRequest(5, 5)),
         Peer::Send(ImportBatchDone(1)),
     });
-    EXPECT_EQ(ImportOn(peer, "[1,2,3,4,5]", 2), 5u);
+    EXPECT_EQ(JsonImportOn(peer, "[1,2,3,4,5]", 2), 5u);
     peer.WaitForScript();
     EXPECT_TRUE(peer.Failures().empty()) << peer.Failures()[0];
 }
@@ -72,7 +72,7 @@ TEST(JsonImportBatches, AnErrorSendsThePendingValuesFirst) {
         Peer::Send(ImportBatchDone(1)),
     });
     try {
-        ImportOn(peer, "[1,2,3,tru]", 2);
+        JsonImportOn(peer, "[1,2,3,tru]", 2);
         ADD_FAILURE() << "no error";
     } catch (const EMJsonError& e) {
         EXPECT_EQ(e.Offset(), 10);
@@ -88,7 +88,7 @@ TEST(JsonImportBatches, AValueTheServerRefusesNamesItsNodeAndEndsTheImport) {
         Peer::Send(Chunk("DF12:,Z150372778,6:REFUSE") + Ok), // the second set failed
     });
     try {
-        ImportOn(peer, "[1,2,3,4,5,6]", 3);
+        JsonImportOn(peer, "[1,2,3,4,5,6]", 3);
         ADD_FAILURE() << "no error";
     } catch (const EMBatchError& e) {
         ADD_FAILURE() << "the batch's own error: " << e.Message();

@@ -42,9 +42,9 @@ extern "C" void StormSignalHandler(int) {
 // and its test fails on its bound instead of hanging). That thread blocks the signal itself, so
 // the kernel hands each one to a thread that takes it: this test's thread, the only other one
 // that does.
-class SignalStorm {
+class SignalStormScope {
 public:
-    SignalStorm() {
+    SignalStormScope() {
         stormIsTestThread = true;
         stormSignalsOnTestThread = 0;
         struct sigaction action {};
@@ -64,14 +64,14 @@ public:
             }
         });
     }
-    ~SignalStorm() {
+    ~SignalStormScope() {
         stop_ = true;
         sender_.join();
         sigaction(SIGUSR1, &before_, nullptr);
         stormIsTestThread = false;
     }
-    SignalStorm(const SignalStorm&) = delete;
-    SignalStorm& operator=(const SignalStorm&) = delete;
+    SignalStormScope(const SignalStormScope&) = delete;
+    SignalStormScope& operator=(const SignalStormScope&) = delete;
 
     // The signals this test's thread has taken so far.
     int Taken() const { return stormSignalsOnTestThread.load(); }
@@ -82,7 +82,7 @@ private:
     std::thread sender_;
 };
 
-long long ElapsedMs(StormClock::time_point since) {
+long long StormElapsedMs(StormClock::time_point since) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(StormClock::now() - since).count();
 }
 
@@ -90,7 +90,7 @@ long long ElapsedMs(StormClock::time_point since) {
 // with the time-out error, however many signals cut its waits short.
 TEST(SignalStorm, ARequestDeadlineEndsASlowRequestOnTime) {
     Shared(); // started before the storm: the server is not what is tested
-    SignalStorm storm;
+    SignalStormScope storm;
     auto connect = Open(Shared()); // opened under the signals
     constexpr int deadlineMs = 600;
     connect->SetRequestDeadline(deadlineMs);
@@ -101,7 +101,7 @@ TEST(SignalStorm, ARequestDeadlineEndsASlowRequestOnTime) {
     } catch (const EMConnectError& e) {
         EXPECT_EQ(e.ErrorCode, ceTimeOut) << e.Message();
     }
-    const long long elapsed = ElapsedMs(start);
+    const long long elapsed = StormElapsedMs(start);
     EXPECT_GE(elapsed, deadlineMs);
     EXPECT_LT(elapsed, deadlineMs + 2000);
     EXPECT_FALSE(connect->Active());
@@ -113,12 +113,12 @@ TEST(SignalStorm, ARequestDeadlineEndsASlowRequestOnTime) {
 // neither fails at an interrupted wait nor at a quiet one, and ends with the line's reply.
 TEST(SignalStorm, AShortTimeOutWaitsOnForASlowLineAndItsReply) {
     Shared();
-    SignalStorm storm;
+    SignalStormScope storm;
     auto connect = Open(Shared());
     connect->SetTimeOutMilliseconds(150);
     const auto start = StormClock::now();
     EXPECT_EQ(connect->Execute("hang 1 write \"done\""), "done");
-    EXPECT_GE(ElapsedMs(start), 1000);
+    EXPECT_GE(StormElapsedMs(start), 1000);
     EXPECT_TRUE(connect->Active());
     EXPECT_GE(storm.Taken(), 10);
 }
@@ -136,7 +136,7 @@ TEST(SignalStorm, ASessionStepThatGetsNoAnswerEndsAtTimeOut) {
     ASSERT_EQ(listen(listener, 4), 0);
     ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
 
-    SignalStorm storm;
+    SignalStormScope storm;
     TQdoConnect connect;
     connect.SetServerAddress("127.0.0.1");
     connect.SetServerPort(ntohs(address.sin_port));
@@ -149,7 +149,7 @@ TEST(SignalStorm, ASessionStepThatGetsNoAnswerEndsAtTimeOut) {
     } catch (const EMConnectError& e) {
         EXPECT_EQ(e.ErrorCode, ceTimeOut) << e.Message();
     }
-    const long long elapsed = ElapsedMs(start);
+    const long long elapsed = StormElapsedMs(start);
     EXPECT_GE(elapsed, timeOutMs);
     EXPECT_LT(elapsed, timeOutMs + 2000);
     EXPECT_FALSE(connect.Active());
@@ -163,7 +163,7 @@ TEST(SignalStorm, ASessionStepThatGetsNoAnswerEndsAtTimeOut) {
 // right result.
 TEST(SignalStorm, ReadsWritesAndWalksAllSucceed) {
     Shared();
-    SignalStorm storm;
+    SignalStormScope storm;
     auto connect = Open(Shared());
     TMDatabase db(*connect);
     connect->Kill("^Storm");
@@ -174,7 +174,7 @@ TEST(SignalStorm, ReadsWritesAndWalksAllSucceed) {
 
     const auto start = StormClock::now();
     int rounds = 0;
-    while (rounds < 5 || ElapsedMs(start) < 1000) {
+    while (rounds < 5 || StormElapsedMs(start) < 1000) {
         SCOPED_TRACE(rounds);
         const std::string value = "v" + std::to_string(rounds);
         connect->Write("^Storm(\"n\"," + std::to_string(rounds) + ")", value);
