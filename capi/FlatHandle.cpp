@@ -3,6 +3,7 @@
 #include "capi/FlatHandle.h"
 #include "capi/qdosc.h"
 #include "classes/Application.h"
+#include "connect/Json.h"
 #include "encodings/MName.h"
 
 #include <algorithm>
@@ -52,6 +53,7 @@ void TFlatHandle::StoreLastError(std::exception_ptr failure) noexcept {
         }
         LastErrorCode = -1;
         LastECode.clear();
+        LastErrorOffset = -1;
         try {
             std::rethrow_exception(failure);
         } catch (const EMServerError& e) {
@@ -61,12 +63,16 @@ void TFlatHandle::StoreLastError(std::exception_ptr failure) noexcept {
             LastErrorCode = e.ErrorCode;
         } catch (const EMRefError&) {
             LastErrorCode = QDO_ERROR_BAD_REFERENCE;
+        } catch (const EMJsonError& e) {
+            LastErrorCode = QDO_ERROR_BAD_JSON;
+            LastErrorOffset = e.Offset();
         } catch (...) {
         }
     } catch (...) {
         LastError = "Out of memory.";
         LastErrorCode = -1;
         LastECode.clear();
+        LastErrorOffset = -1;
     }
 }
 

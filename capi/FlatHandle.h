@@ -47,6 +47,8 @@ public:
     std::string LastError;
     int32_t LastErrorCode = -1;
     std::string LastECode;
+    // For a JSON import's failure on a byte of the document, that byte's offset; else -1.
+    int64_t LastErrorOffset = -1;
 
     // While a call wants a whole result and the caller has no group-read function, the chunks
     // before the last collect here instead of being dropped.

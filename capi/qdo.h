@@ -162,6 +162,9 @@ QDO_EXPORT int32_t QDOText(const QDOString* text, QDOString* out);
  * that cannot be written as M code safely, or a line longer than the server compiles. Nothing
  * was sent; the connection is as it was. */
 #define QDO_ERROR_BAD_REFERENCE 13
+/* A JSON document the import cannot read or the mapping cannot carry (see QDOImportJson);
+ * QDOGetLastErrorOffset gives the byte at which an import stopped. */
+#define QDO_ERROR_BAD_JSON 14
 
 /*
  * QDOGetLastError: copies the message of the handle's last failure into `out` (the empty text
@@ -622,6 +625,128 @@ QDO_EXPORT int32_t QDOChildBatch(QDOHandle handle, const QDORef* parent, const c
 QDO_EXPORT int32_t QDONodeBatch(QDOHandle handle, const QDORef* root, const QDOSubscript* after,
                                 size_t afterCount, const QDOWalkOptions* options, QDONodeProc proc,
                                 void* context, int32_t* atEnd);
+
+/*
+ * ---- Additions: transactions, batches and JSON ----
+ *
+ * Transactions and batches take their operations as an array of QDOOperation records, and
+ * leave their outcome in a QDOResults object that the caller creates with QDOCreateResults and
+ * releases with QDOFreeResults. Each run clears the object first; one object serves one call
+ * at a time. An operation record whose reference, number or kind is bad fails the whole call
+ * before anything is sent, with QDO_ERROR_BAD_REFERENCE, the operation's index at the start of
+ * the message ("Operation 2: ...") and in QDOResultFailedIndex.
+ */
+#define QDO_OP_SET 1       /* ref = text */
+#define QDO_OP_KILL 2      /* KILL ref */
+#define QDO_OP_MERGE 3     /* MERGE ref = from (transactions only) */
+#define QDO_OP_GET 4       /* the value of ref; a node without one is an M error */
+#define QDO_OP_GET_OR 5    /* $GET(ref, text) (batches only) */
+#define QDO_OP_INCREMENT 6 /* $INCREMENT(ref, by) */
+#define QDO_OP_DATA 7      /* $DATA(ref) (batches only) */
+#define QDO_OP_FUNCTION 8  /* $$entry(arguments), entry in text (transactions only) */
+
+typedef struct QDOOperation {
+    int32_t kind;                  /* QDO_OP_... */
+    const QDORef* ref;             /* the node; MERGE: the target; FUNCTION: unused */
+    const QDORef* from;            /* MERGE: the source; else unused */
+    const char* text;              /* SET: the value; GET_OR: the fallback; FUNCTION: the entry */
+    size_t textLength;             /* of text; a null text is the empty text only with 0 */
+    const QDOSubscript* by;        /* INCREMENT: the amount, a number (null: 1) */
+    const QDOSubscript* arguments; /* FUNCTION: its arguments (null only with count 0) */
+    size_t count;                  /* of arguments */
+} QDOOperation;
+
+/* The outcome of a transaction or a batch: opaque. */
+typedef struct QDOResults QDOResults;
+
+/* QDOCreateResults: an empty results object, or null when memory runs out. QDOFreeResults
+ * releases it; null is ignored. Neither takes a handle or records a failure. */
+QDO_EXPORT QDOResults* QDOCreateResults(void);
+QDO_EXPORT void QDOFreeResults(QDOResults* results);
+
+/*
+ * QDORunTransaction: runs the operations atomically in one request: all of them applied, or
+ * none. GT.M restarts the transaction when another process's update conflicts with it, and an
+ * M error anywhere (an undefined node for QDO_OP_GET, an error of a function) rolls all of it
+ * back and fails the call with QDO_ERROR_SERVER. References are globals. On success `results`
+ * (null: dropped) holds one value per operation, in their order: the value for GET, INCREMENT
+ * and FUNCTION, the empty text for SET, KILL and MERGE; and the restart count. On failure it
+ * holds no value.
+ */
+QDO_EXPORT int32_t QDORunTransaction(QDOHandle handle, const QDOOperation* operations, size_t count,
+                                     QDOResults* results);
+
+/*
+ * QDORunBatch: runs the operations one after another in as few round trips as it can (not a
+ * transaction). References may be globals or the session's locals. On success `results` (null:
+ * dropped) holds one value per operation: the value for GET, GET_OR, INCREMENT and DATA, the
+ * empty text for SET and KILL. When an operation fails, the batch stops there: the call fails
+ * with the M error (QDO_ERROR_SERVER, $ECODE in QDOGetLastServerError), the operations before it
+ * stay applied, and `results` holds their values and the failed index (QDOResultFailedIndex).
+ */
+QDO_EXPORT int32_t QDORunBatch(QDOHandle handle, const QDOOperation* operations, size_t count,
+                               QDOResults* results);
+
+/* QDOResultCount: the values the object holds (0 for null). */
+QDO_EXPORT size_t QDOResultCount(const QDOResults* results);
+/* QDOResultValue: value `index` (from 0) into *value (released with QDOFreeValue). 0 for an
+ * index past the last, a null object or record, or no memory. */
+QDO_EXPORT int32_t QDOResultValue(const QDOResults* results, size_t index, char** value,
+                                  size_t* valueLength);
+/* QDOResultRestarts: how many times the transaction ran again before it committed (0 to 4;
+ * 0 for a batch; -1 for null). */
+QDO_EXPORT int32_t QDOResultRestarts(const QDOResults* results);
+/* QDOResultFailedIndex: the index of the operation that failed the last run, or -1 (success, a
+ * failure that is no one operation's, such as a transaction's M error, or null). */
+QDO_EXPORT int64_t QDOResultFailedIndex(const QDOResults* results);
+
+/*
+ * JSON (docs/json.md has the mapping): a subtree as one JSON value, streamed both ways, so
+ * neither the library nor the caller needs the whole document in memory.
+ *
+ * QDOJsonWriteProc takes the next `length` bytes of the document and returns nonzero, or 0 for
+ * a failure (the call then fails with "The JSON write function failed.").
+ * QDOJsonReadProc fills `buffer` with up to `size` bytes of the document (size is at most 4096;
+ * fewer, down to 1 byte, is fine) and returns how many: 0 at the end, a negative number for a
+ * failure (the call then fails with "The JSON read function failed.").
+ * Neither may make a call on the handle (QDO_ERROR_BUSY).
+ *
+ * A null QDOJsonOptions, and 0 in a field, take the defaults: batches of 1000 nodes and 32768
+ * bytes for an export, and an import merged into what is there.
+ */
+typedef int32_t (*QDOJsonWriteProc)(QDOHandle handle, void* context, const char* text,
+                                    size_t length);
+typedef int32_t (*QDOJsonReadProc)(QDOHandle handle, void* context, char* buffer, size_t size);
+
+typedef struct QDOJsonOptions {
+    int32_t batchNodes;    /* export: nodes with values per round trip at most */
+    int32_t batchBytes;    /* export: a batch takes no further node past this many bytes */
+    int32_t killRootFirst; /* import: nonzero kills the root and all below it first */
+} QDOJsonOptions;
+
+/*
+ * QDOExportJson: writes `root` and everything below it to `proc` as one JSON value (`null` when
+ * the root has no node), batch by batch. A value the mapping cannot carry (bytes that are not
+ * UTF-8) fails with QDO_ERROR_BAD_JSON; what `proc` took before the failure is a cut document.
+ */
+QDO_EXPORT int32_t QDOExportJson(QDOHandle handle, const QDORef* root,
+                                 const QDOJsonOptions* options, QDOJsonWriteProc proc,
+                                 void* context);
+
+/*
+ * QDOImportJson: reads one JSON value from `proc` (nothing but white space may follow it) and
+ * sets its scalars under `root`, each as soon as it is complete; *count (when not null) gets how
+ * many nodes were set. Bad JSON, or a document the mapping cannot carry, fails with
+ * QDO_ERROR_BAD_JSON and the byte offset in the message and in QDOGetLastErrorOffset. On any
+ * failure the values complete before the point of failure are set and nothing after it.
+ */
+QDO_EXPORT int32_t QDOImportJson(QDOHandle handle, const QDORef* root,
+                                 const QDOJsonOptions* options, QDOJsonReadProc proc, void* context,
+                                 uint64_t* count);
+
+/* QDOGetLastErrorOffset: for a last failure of QDOImportJson tied to a byte of the document,
+ * that byte's offset from 0; else -1 (also for the null handle). */
+QDO_EXPORT int64_t QDOGetLastErrorOffset(QDOHandle handle);
 
 #ifdef __cplusplus
 }

@@ -13,7 +13,9 @@ set(QDO_SOURCES
     capi/EventFunctions.cpp
     capi/FlatHandle.cpp
     capi/FlatRefs.cpp
+    capi/JsonFunctions.cpp
     capi/ListFunctions.cpp
+    capi/OperationFunctions.cpp
     capi/ValueFunctions.cpp
     capi/WalkFunctions.cpp
     classes/Application.cpp

@@ -264,9 +264,16 @@ uint64_t ImportJson(TMDatabase& database, const TMRef& root, std::istream& in,
     std::istream guarded(&guard);
     TBatchedSets sets(database, options);
     TJsonImporter importer(sets, root, guard);
-    const bool parsed = nlohmann::json::sax_parse(guarded, &importer);
     // The values complete before an error's point are set, as the contract says: what is
-    // pending goes first, and a failure to send it is the earlier error.
+    // pending goes first, and a failure to send it is the earlier error. That holds too for a
+    // stream whose reading throws, out of the parse itself.
+    bool parsed = false;
+    try {
+        parsed = nlohmann::json::sax_parse(guarded, &importer);
+    } catch (...) {
+        sets.Flush();
+        throw;
+    }
     sets.Flush();
     importer.RethrowError();
     if (!parsed)

@@ -87,6 +87,18 @@ QDO_API std::optional<std::vector<std::string>> DecodeQueryReply(std::string_vie
 QDO_API TMBatch<TMJsonNodeRecord> DecodeJsonNodeBatch(std::string_view reply);
 QDO_API TMJsonRootRecord DecodeJsonRoot(std::string_view reply);
 
+// The same decoders without exceptions, for callers that meet refusals often (the fuzz target):
+// each fills its last argument and returns nullptr, or returns the reason the bytes are refused
+// (a static text), the argument then holding what was read before the fault.
+const char* TryDecodeChildBatch(std::string_view reply, bool withValues,
+                                TMBatch<TMChildRecord>& batch);
+const char* TryDecodeNodeBatch(std::string_view reply, bool withValues,
+                               TMBatch<TMNodeRecord>& batch);
+const char* TryDecodeQueryReply(std::string_view reply,
+                                std::optional<std::vector<std::string>>& node);
+const char* TryDecodeJsonNodeBatch(std::string_view reply, TMBatch<TMJsonNodeRecord>& batch);
+const char* TryDecodeJsonRoot(std::string_view reply, TMJsonRootRecord& root);
+
 struct TMBatchRecords {
     std::vector<std::string> Values; // one per operation that ran; "" for a D record
     bool Failed = false;             // the operation after the last value failed

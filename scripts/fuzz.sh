@@ -1,6 +1,6 @@
 #!/bin/bash
 # Fuzzes every target for SECONDS each (default 60): builds the libFuzzer programs if needed
-# (build/asan: clang, Debug, ASan+UBSan, QDO_FUZZ; the fuzzed code itself is built at -O1),
+# (build/fuzz: clang, Debug, ASan+UBSan, QDO_FUZZ; the fuzzed code itself is built at -O2),
 # runs the targets in parallel, one process per core (nproc, or FUZZ_JOBS), each starting from
 # its saved corpus fuzz/corpus/<target>, and merges what they found back into it with
 # -merge=1, which keeps only inputs that add coverage. Prints per target the executions,
@@ -8,7 +8,7 @@
 #
 # A crash (a sanitizer report, a failed check, a time-out or running out of memory) stops the
 # run: the other fuzzers are stopped, nothing is merged, and the crashing input is saved under
-# build/asan/fuzz-runs/<time>/ and reported with its reproduction command. Once the fault is
+# build/fuzz/fuzz-runs/<time>/ and reported with its reproduction command. Once the fault is
 # mended, copy the input into the target's corpus so that its replay test keeps it mended.
 #
 # Environment: FUZZ_TARGETS (names, default all), FUZZ_RUNS (also stop each target after this
@@ -17,7 +17,7 @@
 set -u
 cd "$(dirname "$0")/.." || exit 1
 seconds=${1:-60}
-build=build/asan
+build=build/fuzz
 jobs=${FUZZ_JOBS:-$(nproc)}
 all_targets="batch data_records json_text list_decoder list_roundtrip match_string mtext reply_framing server_requests
              session_replies pushed_frames server_handshake"

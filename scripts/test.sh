@@ -1,8 +1,9 @@
 #!/bin/sh
-# Runs every test: a clang build with AddressSanitizer and UndefinedBehaviorSanitizer (which also
-# builds the libFuzzer targets), then a g++ build. Both builds run the unit tests, the example
-# programs and the replay of the saved fuzz corpora. Last, a clang build with ThreadSanitizer
-# builds and runs only the tests of the TCP server and its threads; any report fails them.
+# Runs every test: a clang build with AddressSanitizer and UndefinedBehaviorSanitizer, then a g++
+# build. Both builds run the unit tests, the example programs and the replay of the saved fuzz
+# corpora (scripts/fuzz.sh builds and runs the libFuzzer programs themselves, in build/fuzz).
+# Last, a clang build with ThreadSanitizer builds and runs only the tests of the TCP server and its
+# threads; any report fails them.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -23,7 +24,7 @@ wait_for_tests() { # LOG
 
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-    -DQDO_WERROR=ON -DQDO_SANITIZE=ON -DQDO_FUZZ=ON -DQDO_BUILD_BENCH=OFF
+    -DQDO_WERROR=ON -DQDO_SANITIZE=ON -DQDO_BUILD_BENCH=OFF
 cmake --build build/asan -j2
 
 run_tests_in_background build/asan-tests.log env ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1 \

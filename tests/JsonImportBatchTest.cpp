@@ -8,7 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
+#include <stdexcept>
+#include <streambuf>
 
 namespace qdo {
 namespace {
@@ -77,6 +80,51 @@ TEST(JsonImportBatches, AnErrorSendsThePendingValuesFirst) {
     } catch (const EMJsonError& e) {
         EXPECT_EQ(e.Offset(), 10);
     }
+    peer.WaitForScript();
+    EXPECT_TRUE(peer.Failures().empty()) << peer.Failures()[0];
+}
+
+// A stream that gives `text` at the first read and throws at the next, as a stream of the
+// caller's may fail.
+class ThrowingJsonSource : public std::streambuf {
+public:
+    explicit ThrowingJsonSource(std::string text) : text_(std::move(text)) {}
+
+protected:
+    std::streamsize xsgetn(char* into, std::streamsize count) override {
+        if (given_)
+            throw std::runtime_error("the source failed");
+        given_ = true;
+        const std::streamsize n = std::min<std::streamsize>(count, text_.size());
+        std::copy_n(text_.data(), n, into);
+        return n;
+    }
+    int_type underflow() override { throw std::runtime_error("the source failed"); }
+
+private:
+    std::string text_;
+    bool given_ = false;
+};
+
+TEST(JsonImportBatches, AStreamThatThrowsHasThePendingValuesSentFirst) {
+    Peer peer({
+        AcceptInline(),
+        Peer::Expect(OneArgument('r', "$$batch^qdosrv()")),
+        Peer::Send(Chunk("1") + Ok),
+        Peer::Expect(ImportBatchRequest(1, 2)),
+        Peer::Send(ImportBatchDone(2)),
+        Peer::Expect(ImportBatchRequest(3, 3)),
+        Peer::Send(ImportBatchDone(1)),
+    });
+    TQdoConnect connect;
+    OpenOn(connect, peer);
+    connect.SetRequestDeadline(2000);
+    TMDatabase db(connect);
+    TMJsonImportOptions options;
+    options.BatchNodes = 2;
+    ThrowingJsonSource source("[1,2,3,");
+    std::istream in(&source);
+    EXPECT_THROW(ImportJson(db, TMRef("^J"), in, options), std::runtime_error);
     peer.WaitForScript();
     EXPECT_TRUE(peer.Failures().empty()) << peer.Failures()[0];
 }

@@ -206,10 +206,35 @@ TEST(MRecords, MalformedRepliesAreRefused) {
          {"", "N", "N1:", "N2:a11E", "N1:a1", "N1:a12E", "N1:a11", "X", "EE", "E ", "M1", "Nx:a11E",
           "N-1:a11E", "N1a11E", "N01:a11E", "N99999999999999999999999:aE"})
         EXPECT_THROW(DecodeChildBatch(bad, false), EConvertError) << bad;
-    for (const char* bad : {"", "N", "N1:a", "N0:", "N3:abc1:", "N0:0:", "N0:0:EE"})
+    for (const char* bad :
+         {"", "N", "N1:a", "N0:", "N3:abc1:", "N0:0:", "N0:0:EE", "N0:18446744073709551615:E"})
         EXPECT_THROW(DecodeNodeBatch(bad, true), EConvertError) << bad;
     for (const char* bad : {"", "M", "N", "N1:", "N1:1:aE", "E1", "N0:x"})
         EXPECT_THROW(DecodeQueryReply(bad), EConvertError) << bad;
+}
+
+TEST(MRecords, ARefusalGivesTheFirstFaultAndTheNonThrowingFormAgrees) {
+    struct Case {
+        const char* reply;
+        const char* reason;
+    };
+    for (const Case& c :
+         {Case{"N5:abc", "the reply ends inside a record"}, Case{"N1:a2", "a flag is not 0 or 1"},
+          Case{"N1:a11x", "a record starts with neither N, E nor M"},
+          Case{"N1:a11Ex", "bytes follow the end marker"}}) {
+        TMBatch<TMChildRecord> batch;
+        EXPECT_STREQ(TryDecodeChildBatch(c.reply, false, batch), c.reason) << c.reply;
+        try {
+            DecodeChildBatch(c.reply, false);
+            ADD_FAILURE() << c.reply;
+        } catch (const EConvertError& e) {
+            EXPECT_EQ(e.Message(),
+                      std::string("The server's records cannot be read: ") + c.reason + ".");
+        }
+    }
+    TMBatch<TMChildRecord> batch;
+    EXPECT_EQ(TryDecodeChildBatch("N1:a111:vN1:b10E", true, batch), nullptr);
+    EXPECT_EQ(batch.Records.size(), 2u);
 }
 
 } // namespace

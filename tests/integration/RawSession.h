@@ -15,6 +15,9 @@
 
 namespace qdo::test {
 
+// The NUL that ends a request's and a reply's fields.
+inline const std::string Z(1, '\0');
+
 // The job port and token of a "<CONNECT>:port:token" frame.
 inline std::pair<uint16_t, std::string> ParseRedirect(const std::string& frame) {
     EXPECT_EQ(frame.rfind("<CONNECT>:", 0), 0u) << frame;

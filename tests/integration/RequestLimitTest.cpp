@@ -17,8 +17,7 @@ using test::LoggedOn;
 using test::ReadBytes;
 using test::ReadFrame;
 using test::ServerProcess;
-
-const std::string Z(1, '\0');
+using test::Z;
 
 // A write of ^L whose request is `size` bytes in all: its head (through the value's length
 // field and its NUL) and the value that fills it up.

@@ -31,8 +31,6 @@ using test::ReadFrame;
 using test::Request;
 using test::ServerProcess;
 
-const std::string Z(1, '\0');
-
 double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }

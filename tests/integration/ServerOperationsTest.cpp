@@ -26,8 +26,7 @@ using test::ReadFrame;
 using test::Redirect;
 using test::Request;
 using test::ServerProcess;
-
-const std::string Z(1, '\0');
+using test::Z;
 
 std::unique_ptr<TQdoConnect> Connected(const ServerProcess& server) {
     auto connect = std::make_unique<TQdoConnect>();

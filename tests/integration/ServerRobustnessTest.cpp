@@ -21,8 +21,7 @@ using test::Fd;
 using test::LoggedOn;
 using test::ReadFrame;
 using test::ServerProcess;
-
-const std::string Z(1, '\0');
+using test::Z;
 
 // Whether the peer has closed (a read gives end of file within the time-out).
 bool Closed(int fd, int timeoutMs = 5000) {

@@ -19,8 +19,7 @@ using test::Fd;
 using test::LoggedOn;
 using test::ReadFrame;
 using test::ServerProcess;
-
-const std::string Z(1, '\0');
+using test::Z;
 
 // The processes whose command line names `path` (pgrep -f).
 std::string ProcessesNaming(const std::string& path) {

@@ -29,8 +29,7 @@ using test::Fd;
 using test::Open;
 using test::ServerProcess;
 using test::Shared;
-
-const std::string Z(1, '\0');
+using test::Z;
 
 // The $ECODE of the error that `line` ends with ("" when it ends without one).
 std::string ErrorOf(TQdoConnect& connect, const std::string& line) {

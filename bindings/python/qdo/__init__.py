@@ -9,6 +9,10 @@
             print(child.subscript, child.value)
         for reference, value in c.walk("^Orders"):
             ...
+        with c.transaction() as t:                     # all applied, or none
+            t.set(("^Account", 1), 90)
+            t.increment(("^Account", 2), 10)
+        c.export_json(("^Person",), open("person.json", "wb"))
 
 Standard library only: ctypes over libqdo.so (found through QDO_LIBRARY, next to this package,
 or the system's library search).
@@ -19,6 +23,7 @@ from .connection import CallbackFunction, Connection, EventFunction, connect
 from .data import Lock
 from .errors import (
     ERROR_BAD_FORMAT,
+    ERROR_BAD_JSON,
     ERROR_BAD_REFERENCE,
     ERROR_BUSY,
     ERROR_INVALID_TYPE,
@@ -33,9 +38,12 @@ from .errors import (
     Error,
 )
 from .literal import mtext
+from .operations import Batch, BatchError, Results, Transaction
 from .refs import Child, Node, Ref
 
 __all__ = [
+    "Batch",
+    "BatchError",
     "CallbackFunction",
     "Child",
     "Connection",
@@ -44,10 +52,13 @@ __all__ = [
     "Lock",
     "Node",
     "Ref",
+    "Results",
+    "Transaction",
     "connect",
     "mlist",
     "mtext",
     "ERROR_BAD_FORMAT",
+    "ERROR_BAD_JSON",
     "ERROR_BAD_REFERENCE",
     "ERROR_BUSY",
     "ERROR_INVALID_TYPE",

@@ -42,6 +42,9 @@ class HandleOwner:
             self._lib.QDOGetLastServerError(self._handle, record)
             mcode = lib.counted_text(record).decode("utf-8", "replace") or None
         error = Error(message, code, mcode)
+        if code == errors.ERROR_BAD_JSON:
+            offset = self._lib.QDOGetLastErrorOffset(self._handle)
+            error.offset = None if offset < 0 else int(offset)
         pending, self._pending = self._pending, None
         if pending is not None:
             error.__cause__ = pending

@@ -16,12 +16,14 @@ from ctypes import (
     c_char_p,
     c_double,
     c_int32,
+    c_int64,
     c_size_t,
+    c_uint64,
     c_void_p,
 )
 from typing import Optional
 
-from .refs import CRef, CSubscript, CWalkOptions
+from .refs import CJsonOptions, CRef, CSubscript, CWalkOptions
 
 #: The most text bytes in a counted string, and the size of a record that holds that many.
 STRING_MAX = 32768
@@ -40,6 +42,8 @@ NodeProc = CFUNCTYPE(c_int32, c_void_p, c_void_p, POINTER(CRef), POINTER(c_char)
 ChildProc = CFUNCTYPE(
     c_int32, c_void_p, c_void_p, POINTER(c_char), c_size_t, c_int32, POINTER(c_char), c_size_t
 )
+JsonWriteProc = CFUNCTYPE(c_int32, c_void_p, c_void_p, POINTER(c_char), c_size_t)
+JsonReadProc = CFUNCTYPE(c_int32, c_void_p, c_void_p, POINTER(c_char), c_size_t)
 
 _H = c_void_p
 _TEXT = (c_char_p, c_size_t)
@@ -106,6 +110,21 @@ _PROTOTYPES = {
         c_int32,
         (_H, _REF, *_SUBSCRIPTS, _OPTIONS, NodeProc, c_void_p, POINTER(c_int32)),
     ),
+    "QDOCreateResults": (c_void_p, ()),
+    "QDOFreeResults": (None, (c_void_p,)),
+    # The records are passed as an array built by qdo.operations (c_void_p: any array).
+    "QDORunTransaction": (c_int32, (_H, c_void_p, c_size_t, c_void_p)),
+    "QDORunBatch": (c_int32, (_H, c_void_p, c_size_t, c_void_p)),
+    "QDOResultCount": (c_size_t, (c_void_p,)),
+    "QDOResultValue": (c_int32, (c_void_p, c_size_t, *_OUT)),
+    "QDOResultRestarts": (c_int32, (c_void_p,)),
+    "QDOResultFailedIndex": (c_int64, (c_void_p,)),
+    "QDOExportJson": (c_int32, (_H, _REF, POINTER(CJsonOptions), JsonWriteProc, c_void_p)),
+    "QDOImportJson": (
+        c_int32,
+        (_H, _REF, POINTER(CJsonOptions), JsonReadProc, c_void_p, POINTER(c_uint64)),
+    ),
+    "QDOGetLastErrorOffset": (c_int64, (_H,)),
 }
 
 

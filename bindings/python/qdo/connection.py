@@ -1,5 +1,6 @@
 """A connection to an M database server through libqdo's flat interface: its life, values,
-command lines, walks and server callbacks (events and BLOBs in events.py and blobs.py)."""
+command lines, walks and server callbacks (events, BLOBs, transactions and batches, and JSON in
+events.py, blobs.py, operations.py and jsonio.py)."""
 
 from __future__ import annotations
 
@@ -14,6 +15,7 @@ from .blobs import Blobs
 from .data import _NO_DEFAULT, DataOperations
 from .refs import Reference
 from .events import EventFunction, Events
+from .jsonio import Json
 
 #: A server callback: takes the request's bytes, returns the answer (bytes, str, a number or
 #: None for the empty text).
@@ -22,7 +24,7 @@ CallbackFunction = Callable[[bytes], Union[bytes, str, int, float, None]]
 __all__ = ["CallbackFunction", "Connection", "EventFunction", "connect"]
 
 
-class Connection(DataOperations, Events, Blobs):
+class Connection(DataOperations, Events, Blobs, Json):
     """One connection (one server job). Use it from one thread at a time; its functions
     (on_callback, event handlers, on_output) run on the thread of the call they belong to, and
     events between calls reach the thread that opened it through process_events or events.

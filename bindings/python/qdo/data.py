@@ -13,6 +13,7 @@ from . import _library as lib
 from ._base import HandleOwner
 from ._values import Settable, Text, settable, text
 from .errors import ERROR_NONE, Error
+from .operations import Batch, Transaction
 from .refs import (
     Child,
     CReference,
@@ -84,6 +85,16 @@ class DataOperations(HandleOwner):
     def _kill_node(self, reference: Reference) -> None:
         ref = CReference(reference)
         self._call(self._lib.QDOKillNode, self._live(), ref.pointer)
+
+    def transaction(self) -> Transaction:
+        """A transaction to fill and run: `with c.transaction() as t:` runs it when the block
+        ends without an exception (t.results then holds one result per operation), or call
+        t.run(), which returns them."""
+        return Transaction(self)
+
+    def batch(self) -> Batch:
+        """A batch to fill and run, as transaction() (not atomic: see qdo.Batch)."""
+        return Batch(self)
 
     def data(self, reference: Reference) -> int:
         """$DATA: 0 (nothing), 1 (a value), 10 (children), 11 (both)."""

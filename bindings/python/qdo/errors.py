@@ -17,6 +17,7 @@ ERROR_SERVER = 10  # an M error of the command: see Error.mcode
 ERROR_BUSY = 11  # the connection is running another call
 ERROR_TIME_OUT = 12
 ERROR_BAD_REFERENCE = 13  # a name, subscript, number or entry that cannot be written safely
+ERROR_BAD_JSON = 14  # JSON the import cannot read, or data the mapping cannot carry
 
 
 class Error(Exception):
@@ -25,7 +26,8 @@ class Error(Exception):
     `code` is one of the ERROR_... codes; `mcode` the M error code ($ECODE, as ",M6,") of an M
     error on the server (code ERROR_SERVER), else None. A failure that began in a function of
     the caller (a server callback, a BLOB's file object) is chained to that exception
-    (__cause__).
+    (__cause__). `offset` is, for JSON that an import could not read, the byte offset (from 0)
+    at which the parser stopped; else None.
     """
 
     def __init__(self, message: str, code: int = ERROR_NONE, mcode: Optional[str] = None):
@@ -33,3 +35,4 @@ class Error(Exception):
         self.message = message
         self.code = code
         self.mcode = mcode
+        self.offset: Optional[int] = None

@@ -99,6 +99,14 @@ class CWalkOptions(Structure):
     ]
 
 
+class CJsonOptions(Structure):
+    _fields_ = [
+        ("batchNodes", c_int32),
+        ("batchBytes", c_int32),
+        ("killRootFirst", c_int32),
+    ]
+
+
 def _is_number(subscript: Subscript) -> bool:
     return isinstance(subscript, (int, float, decimal.Decimal))
 
