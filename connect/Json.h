@@ -3,8 +3,8 @@
 //
 // Export walks the subtree in batches (one Execute each) and hands the JSON text on batch by
 // batch, holding only the path of the nodes it has open. Import parses the document as it
-// reads it and sets each value as soon as it is complete, holding only the open path and one
-// value.
+// reads it and sends the values it completes in batches (TMOperationBatch, one round trip
+// each), holding only the open path and one batch.
 //
 // Errors: EMJsonError for what the mapping cannot carry (bytes that are not UTF-8, a number M
 // cannot hold exactly, nesting deeper than M's subscripts, invalid JSON); the errors of
@@ -49,6 +49,10 @@ struct TMJsonImportOptions {
     // Kill the root and everything below it before the first value is set. Off: the document
     // is merged into what is there, each value it gives replacing the node's old one.
     bool KillRootFirst = false;
+    // The values sent per round trip at most; a batch also goes once its references and values
+    // reach BatchBytes (one value of any size always fits). 1 sends each value on its own.
+    int32_t BatchNodes = 1000;
+    int32_t BatchBytes = 262144;
 };
 
 // Receives the JSON text of an export in pieces, in order: at most one batch's worth at a time.
@@ -63,7 +67,8 @@ QDO_API void ExportJson(TMDatabase& database, const TMRef& root, std::ostream& o
 
 // Reads one JSON value from `in` (nothing but white space may follow it) and sets its scalars
 // under `root`. Returns how many nodes were set. On an error, the values complete before the
-// error's point are set and nothing after it.
+// error's point are set and nothing after it: the pending batch is sent before the error is
+// raised. A value the server refuses raises EMServerError naming its node.
 QDO_API uint64_t ImportJson(TMDatabase& database, const TMRef& root, std::istream& in,
                             const TMJsonImportOptions& options = {});
 

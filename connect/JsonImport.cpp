@@ -1,10 +1,11 @@
-// JSON import: a SAX parser's events turned into sets of M nodes, one value at a time.
+// JSON import: a SAX parser's events turned into sets of M nodes, sent in batches.
 #include "connect/Database.h"
 #include "connect/Json.h"
 #include "encodings/JsonText.h"
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <exception>
 #include <istream>
 #include <streambuf>
@@ -18,11 +19,52 @@ namespace {
 // The most subscripts a GT.M reference has.
 constexpr size_t MaxSubscripts = 31;
 
-// Where every imported value goes to the server: one Set each. Sets of many nodes per round
-// trip belong here, and only here.
-void SetNode(TMDatabase& database, const TMRef& ref, std::string_view value) {
-    database.Set(ref, value);
-}
+// Where every imported value goes to the server: sets gathered into batches of at most
+// `BatchNodes` values or about `BatchBytes` bytes of references and values (TMOperationBatch),
+// one round trip each, so that the client holds one batch at most. Flush sends what is pending;
+// a set the server refuses raises EMServerError naming its node, the sets before it applied and
+// none after it, as one Set each would have left them.
+class TBatchedSets {
+public:
+    TBatchedSets(TMDatabase& database, const TMJsonImportOptions& options)
+        : database_(database), nodes_(static_cast<size_t>(std::max(options.BatchNodes, 1))),
+          bytes_(static_cast<size_t>(std::max(options.BatchBytes, 1))) {}
+
+    void Set(const TMRef& ref, std::string_view value) {
+        batch_.Set(ref, value);
+        pendingBytes_ += batch_.Operations().back().Code.size() + value.size();
+        if (batch_.Size() >= nodes_ || pendingBytes_ >= bytes_)
+            Flush();
+    }
+
+    void Flush() {
+        if (batch_.Size() == 0)
+            return;
+        try {
+            database_.Run(batch_);
+        } catch (const EMBatchError& e) {
+            const std::string node = batch_.Operations()[e.FailedIndex].Code;
+            Clear();
+            throw EMServerError("ImportJson: the server did not set " + node + ": " + e.ServerText,
+                                e.ECode, e.ServerText);
+        } catch (...) {
+            Clear();
+            throw;
+        }
+        Clear();
+    }
+
+private:
+    void Clear() noexcept {
+        batch_.Clear();
+        pendingBytes_ = 0;
+    }
+
+    TMDatabase& database_;
+    size_t nodes_, bytes_;
+    TMOperationBatch batch_;
+    size_t pendingBytes_ = 0;
+};
 
 // Passes a document's bytes on to the parser, with each NUL byte made 0x01. The parser takes a
 // NUL as the end of its input, so that "[1]" followed by a NUL and anything at all would pass;
@@ -62,8 +104,8 @@ private:
 
 class TJsonImporter final : public nlohmann::json_sax<nlohmann::json> {
 public:
-    TJsonImporter(TMDatabase& database, const TMRef& root, const TNulGuard& guard)
-        : database_(database), root_(root), guard_(guard) {}
+    TJsonImporter(TBatchedSets& sets, const TMRef& root, const TNulGuard& guard)
+        : sets_(sets), root_(root), guard_(guard) {}
 
     uint64_t Nodes() const noexcept { return nodes_; }
     // Raises the error that stopped the parse, if one did.
@@ -161,7 +203,7 @@ private:
             throw EMJsonError("ImportJson: " + ref.Text() + " would have " +
                               std::to_string(ref.Subscripts().size()) + " subscripts, more than " +
                               "the " + std::to_string(MaxSubscripts) + " M allows.");
-        SetNode(database_, ref, value);
+        sets_.Set(ref, value);
         ++nodes_;
         Advance();
     }
@@ -204,7 +246,7 @@ private:
         return TMRef(root_.Name(), std::move(subscripts));
     }
 
-    TMDatabase& database_;
+    TBatchedSets& sets_;
     const TMRef& root_;
     const TNulGuard& guard_;
     std::vector<TFrame> frames_; // the open objects and arrays, outermost first
@@ -220,8 +262,19 @@ uint64_t ImportJson(TMDatabase& database, const TMRef& root, std::istream& in,
         database.Kill(root);
     TNulGuard guard(in.rdbuf());
     std::istream guarded(&guard);
-    TJsonImporter importer(database, root, guard);
-    const bool parsed = nlohmann::json::sax_parse(guarded, &importer);
+    TBatchedSets sets(database, options);
+    TJsonImporter importer(sets, root, guard);
+    // The values complete before an error's point are set, as the contract says: what is
+    // pending goes first, and a failure to send it is the earlier error. That holds too for a
+    // stream whose reading throws, out of the parse itself.
+    bool parsed = false;
+    try {
+        parsed = nlohmann::json::sax_parse(guarded, &importer);
+    } catch (...) {
+        sets.Flush();
+        throw;
+    }
+    sets.Flush();
     importer.RethrowError();
     if (!parsed)
         throw EMJsonError("ImportJson: the parse stopped without an error."); // not reached

@@ -45,11 +45,23 @@ TEST(ToolLineSplit, EachCommandTakesItsWordsItsOwnWay) {
         {"incr ^X(\"n\") -1", {"incr", "^X(\"n\")", "-1"}},
         {"call -f f^r \"a b\" 1 \"x\"_$C(0)", {"call", "-f", "f^r", "\"a b\"", "1", "\"x\"_$C(0)"}},
         {"lock ^X(\"it's\") 5", {"lock", "^X(\"it's\")", "5"}},
+        // export and import: REF an M word, options and FILE shell words.
+        {"export ^X(\"a b\") 'my file.json'", {"export", "^X(\"a b\")", "my file.json"}},
+        {"import --replace ^X(\"it's\") \"a b\"", {"import", "--replace", "^X(\"it's\")", "a b"}},
+        {"import ^X(1) f --replace", {"import", "^X(1)", "f", "--replace"}},
+        {"tx 'ops file'", {"tx", "ops file"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
         EXPECT_EQ(SplitShellLine(c.line), c.words);
     }
+}
+
+TEST(ToolLineSplit, AnOperationLineIsMWords) {
+    EXPECT_EQ(SplitMWords("  set ^X(\"a b\",1)\t\"two  words\"_$C(0) "),
+              (Words{"set", "^X(\"a b\",1)", "\"two  words\"_$C(0)"}));
+    EXPECT_EQ(SplitMWords(""), Words{});
+    EXPECT_THROW(SplitMWords("set ^X \"open"), std::invalid_argument);
 }
 
 TEST(ToolLineSplit, OpenQuotesAndParenthesesAreRefused) {

@@ -140,6 +140,21 @@ TEST_F(Json, AnErrorStopsTheImportAtItsPoint) {
     }
 }
 
+// A value the server refuses (its key is longer than GT.M's 1019 bytes) stops the import there:
+// the values before it in its batch are set, none after it, and the error names the node.
+TEST_F(Json, AValueTheServerRefusesStopsTheImportAndIsNamed) {
+    const std::string longKey(1100, 'k');
+    try {
+        Import(R"({"a":1,")" + longKey + R"(":2,"z":3})", TMRef("^JTest"));
+        ADD_FAILURE() << "no error";
+    } catch (const EMServerError& error) {
+        EXPECT_NE(error.Message().find("did not set ^JTest(\"kkk"), std::string::npos)
+            << error.Message();
+        EXPECT_FALSE(error.ECode.empty());
+    }
+    EXPECT_EQ(Export(TMRef("^JTest")), R"({"a":1})");
+}
+
 TEST_F(Json, ImportMergesIntoAnExistingTreeOrReplacesItWhenAsked) {
     connect_->Execute("s ^JTest(\"keep\")=\"old\",^JTest(\"a\")=\"old\",^JTest(\"a\",\"b\")=1");
     Import(R"({"a":"new","c":[1]})", TMRef("^JTest"));

@@ -195,6 +195,16 @@ TEST_F(ShellTest, RunsCommandsRecallsThemCompletesThemAndEndsAtCtrlD) {
                   std::string::npos)
             << shell.Seen();
 
+        // Tab completes the file name of tx (and of batch, export and import).
+        std::ofstream(folder_ + "/tx-operations.txt") << "incr ^ShellT(\"n\") 10\n";
+        shell.Type("tx " + folder_ + "/tx-op\t");
+        ASSERT_TRUE(shell.Expect("erations.txt"));
+        shell.Type("\r");
+        ASSERT_TRUE(shell.Expect(prompt));
+        EXPECT_NE(shell.Seen().find("\r\n12\r\n"), std::string::npos) << shell.Seen();
+        shell.Type("x set ^ShellT(\"n\")=2\r");
+        ASSERT_TRUE(shell.Expect(prompt));
+
         // Text beyond ASCII is taken as typed, byte for byte.
         shell.Type("set ^ShellT(\"u\") caf\xc3\xa9 \xe2\x82\xac\r");
         ASSERT_TRUE(shell.Expect(prompt));
@@ -360,9 +370,10 @@ TEST(Shell, ReadsAScriptFromStandardInputAndEndsWithTheStatusOfTheLastFailure) {
     ServerProcess::Run(qdo, out, "x write 1\nfrobnicate\n");
     EXPECT_NE(out.find("1"), std::string::npos) << out;
     ASSERT_EQ(ServerProcess::Run(qdo, out, "help\nhelp listen\n"), 0);
-    for (const char* word : {"get",    "set",  "kill",    "walk",      "x",    "t",    "blob",
-                             "listen", "send", "--count", "--timeout", "quit", "data", "order",
-                             "query",  "incr", "lock",    "unlock",    "call", "ls",   "tree"})
+    for (const char* word :
+         {"get",     "set",       "kill", "walk",   "x",      "t",     "blob", "listen", "send",
+          "--count", "--timeout", "quit", "data",   "order",  "query", "incr", "lock",   "unlock",
+          "call",    "ls",        "tree", "export", "import", "tx",    "batch"})
         EXPECT_NE(out.find(word), std::string::npos) << word;
 }
 

@@ -56,6 +56,7 @@ TCommandSet::TCommandSet(CLI::App& app, TOutput& output, TPlace place)
     rawFlag(walk);
     walk->callback([=, this] { choose([this](TQdoConnect& c) { Walk(c, reference_, output_); }); });
     AddDataCommands(app, choose);
+    AddFileCommands(app, choose);
     app.add_subcommand("x", "run an M command line and print what it wrote")
         ->callback([=, this] { choose([this](TQdoConnect& c) { Execute(c, line_); }); })
         ->add_option("LINE", line_, "the command line")

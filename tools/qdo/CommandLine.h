@@ -38,6 +38,9 @@ private:
     // The commands on references read into parts (DataCommands.h); `choose` sets Chosen.
     void AddDataCommands(CLI::App& app,
                          const std::function<void(std::function<void(TQdoConnect&)>)>& choose);
+    // export, import, tx and batch (FileCommands.h).
+    void AddFileCommands(CLI::App& app,
+                         const std::function<void(std::function<void(TQdoConnect&)>)>& choose);
 
     TOutput& output_;
     TPlace place_;
@@ -46,7 +49,7 @@ private:
     int32_t blobId_ = 0;
     std::string entry_, by_ = "1";
     std::vector<std::string> arguments_;
-    bool reverse_ = false, function_ = false;
+    bool reverse_ = false, function_ = false, replace_ = false;
     double seconds_ = 0;
     TListenOptions listen_;
 };

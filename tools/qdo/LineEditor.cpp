@@ -98,18 +98,27 @@ std::vector<std::string> WordsBefore(int start) {
     return words;
 }
 
+// Whether the word after `before` is a FILE: blob put FILE, blob get ID FILE, tx FILE,
+// batch FILE, and export or import after their REF.
+bool CompletesFileName(const std::vector<std::string>& before) {
+    const std::string& command = before[0];
+    if (command == "blob")
+        return (before.size() == 2 && before[1] == "put") ||
+               (before.size() == 3 && before[1] == "get");
+    if (command == "tx" || command == "batch")
+        return before.size() == 1;
+    return (command == "export" || command == "import") && before.size() >= 2;
+}
+
 char** Complete(const char* text, int start, int) {
     const std::vector<std::string> before = WordsBefore(start);
     rl_attempted_completion_over = 1; // no file names unless said below
     candidates = nullptr;
     if (before.empty()) {
         candidates = &firstWords;
-    } else if (before.size() == 1) {
-        const auto found = followingWords.find(before[0]);
-        if (found != followingWords.end())
-            candidates = &found->second;
-    } else if (before[0] == "blob" && ((before.size() == 2 && before[1] == "put") ||
-                                       (before.size() == 3 && before[1] == "get"))) {
+    } else if (before.size() == 1 && followingWords.count(before[0]) != 0) {
+        candidates = &followingWords.find(before[0])->second;
+    } else if (CompletesFileName(before)) {
         rl_attempted_completion_over = 0; // libedit's own: file names
         return nullptr;
     }

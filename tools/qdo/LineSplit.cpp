@@ -116,9 +116,23 @@ std::vector<std::string> SplitShellLine(std::string_view line) {
                name == "order" || name == "query" || name == "incr" || name == "lock" ||
                name == "unlock" || name == "call" || name == "ls" || name == "tree") {
         AddWords(line, at, MWord, words);
+    } else if (name == "export" || name == "import") {
+        bool referenceRead = false;
+        for (SkipBlanks(line, at); at < line.size(); SkipBlanks(line, at)) {
+            const bool reference = !referenceRead && line[at] != '-';
+            words.push_back(reference ? MWord(line, at) : ShellWord(line, at));
+            referenceRead = referenceRead || reference;
+        }
     } else {
         AddWords(line, at, ShellWord, words);
     }
+    return words;
+}
+
+std::vector<std::string> SplitMWords(std::string_view line) {
+    std::vector<std::string> words;
+    size_t at = 0;
+    AddWords(line, at, MWord, words);
     return words;
 }
 

@@ -17,11 +17,18 @@ namespace qdo::tool {
 //   order, query, incr,     "say ""hi""") does not end one, and the quotes stay in it
 //   lock, unlock, call,
 //   ls, tree
+//   export, import          REF (the first word that does not begin with '-') an M word, the
+//                           rest (options, FILE) shell words
 //   anything else           shell words: '...' and "..." quote, \ escapes the next byte
 // A rest of the line comes after a "--" word, so that the parser takes it as it is even when it
 // begins with "-"; an empty rest is left out (the parser then says that it is missing).
 // Leading and trailing spaces and tabs of the line are dropped; an empty line gives no words.
 // Fails with std::invalid_argument when a quote or a parenthesis is left open.
 std::vector<std::string> SplitShellLine(std::string_view line);
+
+// The M words of `line` (as for get above), for the lines of an operations file: blanks separate
+// them, except inside parentheses and string literals. Fails with std::invalid_argument when a
+// quote or a parenthesis is left open.
+std::vector<std::string> SplitMWords(std::string_view line);
 
 } // namespace qdo::tool

@@ -1,6 +1,7 @@
 #include "tools/qdo/Session.h"
 
 #include "encodings/Mutils.h"
+#include "tools/qdo/OperationLines.h"
 #include "tools/qdo/Password.h"
 
 #include <iostream>
@@ -47,6 +48,8 @@ void ReopenSession(TQdoConnect& connect, TServerOptions& server) {
 }
 
 int ExitStatusOf(const std::exception& e) {
+    if (dynamic_cast<const EOperationLineError*>(&e) != nullptr)
+        return exitUsage; // an operations file that cannot be read: nothing was sent
     if (dynamic_cast<const EMServerError*>(&e) != nullptr)
         return exitMError;
     if (dynamic_cast<const EMConnectError*>(&e) != nullptr ||

@@ -36,7 +36,8 @@ void ReopenSession(TQdoConnect& connect, TServerOptions& server);
 
 // The exit status of a command that failed with `e`: the connection's failures (the library's
 // connection errors, a lost connection, socket errors) are 3; an M error, or what the command
-// itself refused (no such BLOB, a file that cannot be written), is 1.
+// itself refused (no such BLOB, a file that cannot be written), is 1; a line of an operations
+// file that is no operation (OperationLines.h) is 2, as a wrong command line.
 int ExitStatusOf(const std::exception& e);
 
 } // namespace qdo::tool
