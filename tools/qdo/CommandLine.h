@@ -15,6 +15,9 @@
 
 namespace qdo::tool {
 
+// Refuses, as a usage error, a REF that RefParser cannot read.
+extern const CLI::Validator TypedReference;
+
 class TCommandSet {
 public:
     // Where the words come from. On the command line a VALUE or PARAMS of "-" means standard

@@ -5,9 +5,6 @@
 
 namespace qdo::tool {
 
-namespace {
-
-// Refuses, as a usage error, a REF that RefParser cannot read.
 const CLI::Validator TypedReference(
     [](std::string& text) -> std::string {
         try {
@@ -18,6 +15,8 @@ const CLI::Validator TypedReference(
         }
     },
     "REF", "a reference");
+
+namespace {
 
 const CLI::Validator TypedValueCheck(
     [](std::string& text) -> std::string {

@@ -10,17 +10,6 @@ namespace qdo::tool {
 
 namespace {
 
-const CLI::Validator TypedRoot(
-    [](std::string& text) -> std::string {
-        try {
-            ParseMRef(text);
-            return {};
-        } catch (const std::invalid_argument& e) {
-            return e.what();
-        }
-    },
-    "REF", "a reference");
-
 // A FILE to read: an existing file, or on the command line "-" for standard input. The shell's
 // standard input holds its commands, so there "-" is refused.
 CLI::Validator InputFile(TCommandSet::TPlace place) {
@@ -49,14 +38,14 @@ void TCommandSet::AddFileCommands(
 
     CLI::App* exportJson =
         app.add_subcommand("export", "write a subtree as JSON to FILE or standard output");
-    exportJson->add_option("REF", reference_, refHelp)->required()->check(TypedRoot);
+    exportJson->add_option("REF", reference_, refHelp)->required()->check(TypedReference);
     exportJson->add_option("FILE", file_, "the file (made anew), or - for standard output");
     exportJson->callback(
         [=, this] { choose([this](TQdoConnect& c) { ExportSubtree(c, reference_, file_); }); });
 
     CLI::App* importJson = app.add_subcommand(
         "import", "read one JSON value from FILE into a subtree; prints how many values were set");
-    importJson->add_option("REF", reference_, refHelp)->required()->check(TypedRoot);
+    importJson->add_option("REF", reference_, refHelp)->required()->check(TypedReference);
     importJson->add_option("FILE", file_, inputHelp)->required()->check(InputFile(place_));
     importJson->add_flag("--replace", replace_,
                          "kill the subtree first, so that it holds exactly the document");
