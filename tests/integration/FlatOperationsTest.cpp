@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qdo {
@@ -36,7 +37,8 @@ private:
     QDORef ref_;
 };
 
-QDOOperation Op(int32_t kind, const Ref& ref, const std::string& text = {}) {
+// `text` must outlive the record: a literal, or a string that stays in scope.
+QDOOperation Op(int32_t kind, const Ref& ref, std::string_view text = {}) {
     return QDOOperation{kind, ref.get(), nullptr, text.data(), text.size(), nullptr, nullptr, 0};
 }
 
