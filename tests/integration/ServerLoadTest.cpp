@@ -42,6 +42,25 @@ int ServerProcesses(pid_t group) {
     return count;
 }
 
+// The jobs the listener has handed a session, from its log lines "job PID on port N for PEER".
+std::vector<pid_t> SessionJobs(const ServerProcess& server) {
+    std::vector<pid_t> pids;
+    std::istringstream log(server.Log());
+    std::string line;
+    while (std::getline(log, line)) {
+        const size_t at = line.find("] job ");
+        if (at != std::string::npos && line.find(" on port ", at) != std::string::npos)
+            pids.push_back(static_cast<pid_t>(std::atol(line.c_str() + at + 6)));
+    }
+    return pids;
+}
+
+bool Running(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    return std::getline(stat, text) && text.substr(text.rfind(')') + 2, 1) != "Z";
+}
+
 TEST(ServerLoad, AFloodOfSilentConnectionsStartsNoJob) {
     ServerProcess server;
     const auto port = static_cast<uint16_t>(server.Port());
@@ -61,14 +80,21 @@ TEST(ServerLoad, AFloodOfSilentConnectionsStartsNoJob) {
     int most = 0;
     int sessions = 0;
     // The job of the session before may still be running down as the next one opens; it is not
-    // the flood's doing, so each session waits for it to be gone first.
-    const auto previousJobGone = [&] {
-        const auto limit = Clock::now() + std::chrono::seconds(2);
-        while (ServerProcesses(server.Pid()) > 3 && Clock::now() < limit)
+    // the flood's doing, so each session waits for it to be gone first. Counting processes
+    // cannot tell it from a spare whose start the flood delayed; its pid can.
+    const auto previousJobsGone = [&] {
+        const auto limit = Clock::now() + std::chrono::seconds(10);
+        std::vector<pid_t> jobs = SessionJobs(server);
+        while (static_cast<int>(jobs.size()) < sessions && Clock::now() < limit) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            jobs = SessionJobs(server);
+        }
+        for (pid_t job : jobs)
+            while (Running(job) && Clock::now() < limit)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
     };
     while (burst < 1000 || sessions < 5) {
-        previousJobGone();
+        previousJobsGone();
         const auto start = Clock::now();
         TQdoConnect connect;
         connect.SetServerAddress("127.0.0.1");
@@ -81,9 +107,12 @@ TEST(ServerLoad, AFloodOfSilentConnectionsStartsNoJob) {
     }
     flooding = false;
     flood.join();
+    // A job for each well-behaved session, and none for the flood.
+    previousJobsGone();
+    EXPECT_EQ(static_cast<int>(SessionJobs(server).size()), sessions);
     // The listener, its two spare jobs, and the job of the one well-behaved session at a time.
     EXPECT_LE(most, 4);
-    const auto end = Clock::now() + std::chrono::seconds(5);
+    const auto end = Clock::now() + std::chrono::seconds(10);
     while (ServerProcesses(server.Pid()) > 3 && Clock::now() < end)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(ServerProcesses(server.Pid()), 3);
