@@ -159,7 +159,7 @@ int TNotificationLoop::Dispatch(int timeoutMs) {
     while (true) {
         int wait = timeoutMs;
         if (timeoutMs > 0) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
             wait = static_cast<int>(std::max<int64_t>(0, left.count()));
         }

@@ -64,8 +64,8 @@ bool detail::TConnectWire::ReadFrame(std::string& frame) {
             return false;
         int32_t wait = c.timeOut_;
         if (waitLimit_.Deadline) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                *waitLimit_.Deadline - Clock::now());
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(*waitLimit_.Deadline - Clock::now());
             if (left.count() <= 0)
                 TimeOutFailure(waitLimit_.What, waitLimit_.LimitMs);
             wait = static_cast<int32_t>(std::min<int64_t>(wait, left.count()));

@@ -456,7 +456,7 @@ int TBaseSocket::PollHandle(short events, int32_t timeoutMs, short& revents) {
     while (true) {
         int wait = -1;
         if (TimevalOf(timeoutMs)) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
             wait = static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT_MAX));
         }

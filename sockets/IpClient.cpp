@@ -28,8 +28,7 @@ int AwaitConnection(TSocket handle, int timeoutMs) {
         int wait = -1;
         if (timeoutMs >= 0)
             wait = static_cast<int>(std::max<int64_t>(
-                0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
-                       .count()));
+                0, std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count()));
         const int ready = ::poll(&watched, 1, wait);
         if (ready > 0)
             break;
