@@ -182,6 +182,87 @@ std::string WithHeader(uint8_t type, std::string_view data) {
     return element;
 }
 
+// A decimal element of `scale` places whose value x 10^scale is `scaled`.
+std::string ScaledDecimalElement(int64_t scaled, int scale) {
+    std::string data(1, static_cast<char>(256 - scale));
+    if (scaled >= 0) {
+        AppendDigits(data, static_cast<uint64_t>(scaled), false);
+        return WithHeader(typeDecimal, data);
+    }
+    AppendDigits(data, static_cast<uint64_t>(-(scaled + 1)), true);
+    return WithHeader(typeNegativeDecimal, data);
+}
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// How SetList stores a text that is not a canonical 64-bit integer, where its characters alone
+// decide it (for most texts they do); Unknown leaves the decision to the float round trip.
+enum class TTextKind { Unknown, String, Decimal };
+
+// String: no number's text is written so (a character no number has, a '+', a leading zero, a
+// trailing zero or nothing after the separator, "-0", a magnitude under 10^-4, which a
+// number's text writes with an exponent), or the text has more places than `scale`, so that
+// the element would not read back as the text. Decimal: "[-]digits<separator>digits" as a
+// number's text writes it, of at most 12 integer and 15 significant digits and at most `scale`
+// places; `scaled` is its value x 10^scale, below 10^15, which the float path also reaches
+// exactly (its rounding error is far below one half there).
+TTextKind ClassifyText(std::string_view text, char separator, int scale, int64_t& scaled) {
+    if (IsDigit(separator) || separator == '-' || separator == '+' || separator == 'e' ||
+        separator == 'E' || scale < 0)
+        return TTextKind::Unknown;
+    const bool hasSign = !text.empty() && (text[0] == '-' || text[0] == '+');
+    size_t i = hasSign ? 1 : 0;
+    const size_t integerStart = i;
+    while (i < text.size() && IsDigit(text[i]))
+        ++i;
+    const size_t integerDigits = i - integerStart;
+    const bool hasSeparator = i < text.size() && text[i] == separator;
+    const size_t fractionStart = hasSeparator ? ++i : i;
+    while (i < text.size() && IsDigit(text[i]))
+        ++i;
+    const size_t fractionDigits = i - fractionStart;
+    if (i != text.size()) {
+        // An exponent is for the float path; any other character makes no number.
+        for (; i < text.size(); ++i)
+            if (!IsDigit(text[i]) && text[i] != '+' && text[i] != '-' && text[i] != 'e' &&
+                text[i] != 'E' && text[i] != separator)
+                return TTextKind::String;
+        return TTextKind::Unknown;
+    }
+    if (integerDigits == 0 || (hasSign && text[0] == '+'))
+        return TTextKind::String;
+    const bool zeroInteger = integerDigits == 1 && text[integerStart] == '0';
+    if (text[integerStart] == '0' && !zeroInteger)
+        return TTextKind::String;
+    if (!hasSeparator) // "-0", or an integer beyond 64 bits
+        return zeroInteger ? TTextKind::String : TTextKind::Unknown;
+    if (fractionDigits == 0 || text.back() == '0')
+        return TTextKind::String;
+    size_t leadingZeros = 0;
+    if (zeroInteger)
+        while (text[fractionStart + leadingZeros] == '0')
+            ++leadingZeros;
+    if (leadingZeros > 3)
+        return TTextKind::String;
+    const size_t integerPlaces = zeroInteger ? 0 : integerDigits;
+    const size_t significant = integerPlaces + fractionDigits - leadingZeros;
+    const auto places = static_cast<size_t>(scale);
+    if (integerPlaces > 12 || significant > 15 || integerPlaces + places > 15)
+        return TTextKind::Unknown;
+    if (fractionDigits > places)
+        return TTextKind::String;
+    uint64_t magnitude = 0;
+    for (size_t k = integerStart; k < text.size(); ++k)
+        if (k != fractionStart - 1)
+            magnitude = magnitude * 10 + static_cast<uint64_t>(text[k] - '0');
+    for (size_t k = fractionDigits; k < places; ++k)
+        magnitude *= 10;
+    scaled = text[0] == '-' ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+    return TTextKind::Decimal;
+}
+
 void CheckIndex(int32_t index) {
     if (index < 1)
         throw EListError(ListIndexOutOfBounds(index));
@@ -303,34 +384,41 @@ bool TMList::IsEmpty(int32_t index) const {
 
 void TMList::SetList(int32_t index, std::string_view text) {
     CheckIndex(index);
-    std::string element;
+    ReplaceList(index, ElementOf(text));
+}
 
+std::string TMList::ElementOf(std::string_view text) const {
     int64_t integer = 0;
     std::from_chars(text.data(), text.data() + text.size(), integer);
-    if (std::to_string(integer) == text) {
-        element = MakeIntList(integer);
-    } else {
-        const char separator = DecimalSeparator();
-        long double decimal = 0;
-        const int precision = static_cast<int>(std::min<size_t>(text.size(), 100)) - 1;
-        // A text that is no number is a string at once: rendered, its fallback value 0 reads
-        // "0" at every precision, which is a number.
-        if (TryTextToFloat(text, separator, decimal) &&
-            FormatFloatGeneral(decimal, precision, separator) == text && decimal < 1e12L) {
-            element = MakeFloatList(decimal);
-            // The element keeps 8 decimal places and reads back with 15 significant digits;
-            // a number it cannot carry exactly keeps its text as a string element instead.
-            const Element written = ParseElement(element);
-            long double readBack = 0;
-            std::string readText =
-                DecimalText(written.data, written.type == typeNegativeDecimal, separator);
-            if (!TryTextToFloat(readText, separator, readBack) || readBack != decimal)
-                element = MakeStringList(text);
-        } else {
-            element = MakeStringList(text);
-        }
+    if (std::to_string(integer) == text)
+        return MakeIntList(integer);
+    const char separator = DecimalSeparator();
+    int64_t scaled = 0;
+    switch (ClassifyText(text, separator, scale_, scaled)) {
+    case TTextKind::String:
+        return MakeStringList(text);
+    case TTextKind::Decimal:
+        return ScaledDecimalElement(scaled, scale_);
+    case TTextKind::Unknown:
+        break;
     }
-    ReplaceList(index, element);
+    long double decimal = 0;
+    const int precision = static_cast<int>(std::min<size_t>(text.size(), 100)) - 1;
+    // A text that is no number is a string at once: rendered, its fallback value 0 reads "0" at
+    // every precision, which is a number.
+    if (!TryTextToFloat(text, separator, decimal) ||
+        FormatFloatGeneral(decimal, precision, separator) != text || !(decimal < 1e12L))
+        return MakeStringList(text);
+    std::string element = MakeFloatList(decimal);
+    // The element keeps 8 decimal places and reads back with 15 significant digits; a number
+    // it cannot carry exactly keeps its text as a string element instead.
+    const Element written = ParseElement(element);
+    long double readBack = 0;
+    const std::string readText =
+        DecimalText(written.data, written.type == typeNegativeDecimal, separator);
+    if (!TryTextToFloat(readText, separator, readBack) || readBack != decimal)
+        return MakeStringList(text);
+    return element;
 }
 
 void TMList::SetIli(int32_t index, int32_t value) {
@@ -419,14 +507,7 @@ std::string TMList::MakeFloatList(long double value) const {
     if (!(scaled >= -limit && scaled < limit))
         throw EListError("LIST DECIMAL OUT OF RANGE (" +
                          FormatFloatGeneral(value, readPrecision, '.') + ")");
-    const int64_t m = static_cast<int64_t>(scaled);
-    std::string data(1, static_cast<char>(256 - scale_));
-    if (m >= 0) {
-        AppendDigits(data, static_cast<uint64_t>(m), false);
-        return WithHeader(typeDecimal, data);
-    }
-    AppendDigits(data, static_cast<uint64_t>(-(m + 1)), true);
-    return WithHeader(typeNegativeDecimal, data);
+    return ScaledDecimalElement(static_cast<int64_t>(scaled), scale_);
 }
 
 std::string TMList::MakeEmptyList() const {

@@ -125,6 +125,9 @@ private:
     std::string bytes_;
     int32_t scale_ = 8;
 
+    // The element SetList writes for `text`: a canonical 64-bit integer as an integer, a number
+    // that the element carries exactly as a decimal, anything else as a string.
+    std::string ElementOf(std::string_view text) const;
     // The whole element `index` (index >= 1); empty when the index is beyond the last element.
     std::string_view ElementAt(int32_t index) const;
 };

@@ -1,10 +1,14 @@
 // Writing M lists: the type SetList chooses, padding, replacement, lb over tagged values.
 #include "classes/Exceptions.h"
+#include "classes/FloatText.h"
 #include "classes/FormatSettings.h"
 #include "encodings/Mlist.h"
 #include "support/Bytes.h"
 
 #include <gtest/gtest.h>
+
+#include <charconv>
+#include <random>
 
 namespace qdo {
 namespace {
@@ -109,6 +113,87 @@ TEST(MlistWrite, DecimalTestFollowsTheProcessSeparator) {
     EXPECT_EQ(parsed, 2.75L);
     EXPECT_EQ(notParsed, -1);
     EXPECT_EQ(plainParsed, 2.75L);
+}
+
+// How SetList chose an element when every text that reads as a number went through its float
+// value and that value's text: the oracle for reading plain decimals from their digits.
+std::string ElementByRoundTrip(const std::string& text, char separator) {
+    TMList list;
+    int64_t integer = 0;
+    std::from_chars(text.data(), text.data() + text.size(), integer);
+    if (std::to_string(integer) == text)
+        return list.MakeIntList(integer);
+    long double decimal = 0;
+    const int precision = static_cast<int>(std::min<size_t>(text.size(), 100)) - 1;
+    if (TryTextToFloat(text, separator, decimal) &&
+        FormatFloatGeneral(decimal, precision, separator) == text && decimal < 1e12L) {
+        std::string element = list.MakeFloatList(decimal);
+        TMList read;
+        read.SetAllList(element);
+        long double back = 0;
+        if (TryTextToFloat(read.GetList(1), '.', back) && back == decimal)
+            return element;
+    }
+    return list.MakeStringList(text);
+}
+
+// Texts near the boundaries of that decision: signs, leading and trailing zeros, up to 16
+// digits on either side of the separator (or the other separator), exponents, stray bytes.
+std::string NumberLikeText(std::mt19937_64& random, char separator) {
+    const auto pick = [&](uint64_t n) { return random() % n; };
+    const auto digits = [&](uint64_t most) {
+        std::string run(pick(most + 1), '0');
+        for (char& c : run)
+            c = static_cast<char>('0' + (pick(3) == 0 ? 0 : pick(10)));
+        return run;
+    };
+    if (pick(8) == 0) { // anything of these characters
+        const std::string alphabet = std::string("0123456789012345-+eE x") + separator;
+        std::string text(pick(12), ' ');
+        for (char& c : text)
+            c = alphabet[pick(alphabet.size())];
+        return text;
+    }
+    std::string text = pick(3) == 0 ? "-" : pick(20) == 0 ? "+" : "";
+    text += pick(4) == 0 ? "0" : digits(pick(3) == 0 ? 16 : 6);
+    if (pick(5) != 0) {
+        text += pick(30) == 0 ? (separator == '.' ? ',' : '.') : separator;
+        text += std::string(pick(4) == 0 ? pick(6) : 0, '0') + digits(pick(3) == 0 ? 16 : 9);
+    }
+    if (pick(15) == 0)
+        text += (pick(2) ? "E" : "e") + std::string(pick(2) ? "-" : "") + digits(2);
+    return text;
+}
+
+TEST(MlistWrite, SetListDecidesAsTheFloatRoundTripDoes) {
+    std::mt19937_64 random(11);
+    int decimals = 0;
+    for (const char separator : {'.', ','}) {
+        SetDecimalSeparator(separator);
+        for (int i = 0; i < 60000; ++i) {
+            const std::string text = NumberLikeText(random, separator);
+            std::string expected;
+            try {
+                expected = ElementByRoundTrip(text, separator);
+            } catch (const EListError&) {
+                expected = "fails";
+            }
+            TMList list;
+            try {
+                list.SetList(1, text);
+            } catch (const EListError&) {
+                list.SetAllList("fails");
+            }
+            if (list.AllList() != expected) {
+                ADD_FAILURE() << "\"" << text << "\" with separator " << separator << ": "
+                              << ToHex(list.AllList()) << " instead of " << ToHex(expected);
+                break;
+            }
+            decimals += expected.size() > 2 && (expected[1] == 6 || expected[1] == 7);
+        }
+    }
+    SetDecimalSeparator('.');
+    EXPECT_GT(decimals, 10000); // the generator reaches the decimals, not only strings
 }
 
 struct SetCase {
