@@ -29,6 +29,13 @@ static int32_t print_child(QDOHandle c, void* context, const char* subscript, si
     return ++*printed < 10;
 }
 
+/* Takes the JSON text of an export, piece by piece. */
+static int32_t print_json(QDOHandle c, void* context, const char* text, size_t length) {
+    (void)c;
+    (void)context;
+    return fwrite(text, 1, length, stdout) == length;
+}
+
 int main(int argc, char** argv) {
     QDOHandle c =
         QDOCreateConnect(argc > 1 ? argv[1] : "127.0.0.1", argc > 2 ? atoi(argv[2]) : 7001, "USER");
@@ -73,6 +80,37 @@ int main(int argc, char** argv) {
     printf("children of the customer:\n");
     if (QDOWalkChildren(c, &counter, &options, print_child, &printed) == 0)
         fail(c, "walk");
+
+    /* A transfer between two accounts in one transaction: both increments or neither. */
+    const QDOSubscript from[] = {{"checking", 8, 0}}, to[] = {{"savings", 7, 0}};
+    const QDORef checking = {"^Accounts", 9, from, 1}, savings = {"^Accounts", 9, to, 1};
+    const QDOSubscript minus = {"-25", 3, 1}, plus = {"25", 2, 1};
+    const QDOOperation transfer[] = {{QDO_OP_INCREMENT, &checking, NULL, NULL, 0, &minus, NULL, 0},
+                                     {QDO_OP_INCREMENT, &savings, NULL, NULL, 0, &plus, NULL, 0}};
+    QDOResults* results = QDOCreateResults();
+    if (results == NULL || QDORunTransaction(c, transfer, 2, results) == 0)
+        fail(c, "transaction");
+    if (QDOResultValue(results, 1, &value, &length) == 0)
+        fail(c, "transaction result");
+    printf("savings after the transfer: %s (restarts: %d)\n", value, QDOResultRestarts(results));
+    QDOFreeValue(value);
+
+    /* Many small operations in one round trip: a set, then reads of both accounts. */
+    const QDOOperation batch[] = {{QDO_OP_SET, &checking, NULL, "100", 3, NULL, NULL, 0},
+                                  {QDO_OP_GET, &checking, NULL, NULL, 0, NULL, NULL, 0},
+                                  {QDO_OP_GET_OR, &savings, NULL, "0", 1, NULL, NULL, 0}};
+    if (QDORunBatch(c, batch, 3, results) == 0)
+        fail(c, "batch");
+    printf("batch results: %zu\n", QDOResultCount(results));
+    QDOFreeResults(results);
+
+    /* The accounts as one JSON document. */
+    const QDORef accounts = {"^Accounts", 9, NULL, 0};
+    printf("accounts: ");
+    if (QDOExportJson(c, &accounts, NULL, print_json, NULL) == 0)
+        fail(c, "export");
+    printf("\n");
+    QDOKillNode(c, &accounts);
 
     /* A name that is not an M name is refused before anything is sent. */
     const QDORef bad = {"^Orders(1)", 10, NULL, 0};
