@@ -55,6 +55,7 @@ inline constexpr TEntry<Text> KillIndirect{"qdokilli", "killi^qdosrv"};
 inline constexpr TEntry<Text> Xecute{"qdoxec", "xec^qdosrv"};
 inline constexpr TEntry<Text> GlobalDirectory{"qdogld", "gld^qdosrv"};
 inline constexpr TEntry<Text, Text, Int, Out, Out> GroupRead{"qdogrp", "grp^qdosrv"};
+inline constexpr TEntry<Text, Text, Int, Int, Int, Out, Out> BatchRun{"qdobat", "bat^qdosrv"};
 
 // The entry's line of the call-in table, as "name: gtm_int_t* label^routine(kinds)".
 template <typename... P>
@@ -80,7 +81,7 @@ inline std::string TableLines() {
          {TableLine(Nop), TableLine(Get), TableLine(Set), TableLine(Get1), TableLine(Get2),
           TableLine(Get3), TableLine(Set1), TableLine(Set2), TableLine(Set3), TableLine(Kill),
           TableLine(Eval), TableLine(SetIndirect), TableLine(KillIndirect), TableLine(Xecute),
-          TableLine(GlobalDirectory), TableLine(GroupRead)})
+          TableLine(GlobalDirectory), TableLine(GroupRead), TableLine(BatchRun)})
         lines += line + "\n";
     return lines;
 }

@@ -92,6 +92,7 @@ int TEngine::Call(const callin::TEntry<P...>& entry, TMError& error,
                   typename CallInArgument<P>::Type... args) {
     gtm_int_t result = notReturned;
     gtm_string_t errorText = Out(error_);
+    outputsSet_ = false;
     int failed;
     {
         // M code stays stoppable (a loop, a lock wait) while it runs.
@@ -120,6 +121,7 @@ int TEngine::Call(const callin::TEntry<P...>& entry, TMError& error,
                        "entry early");
         return -1;
     }
+    outputsSet_ = true;
     if (result == 1) {
         // The trap joined $ECODE and $ZSTATUS with a NUL byte.
         std::string_view text(errorText.address, static_cast<size_t>(errorText.length));
@@ -248,6 +250,27 @@ bool TEngine::GroupReadChunk(std::string_view root, std::string& cursor, int lim
     cursor.assign(next.address, static_cast<size_t>(next.length));
     more = result == 2;
     return true;
+}
+
+bool TEngine::RunPacked(const TPackedRun& run, size_t first, std::string& records, size_t& next,
+                        TMError& error) {
+    gtm_string_t in = In(run.Bytes);
+    const char delimiter = run.Delimiter;
+    gtm_string_t delimiterIn = In(std::string_view(&delimiter, 1));
+    gtm_string_t recordsOut = Out(value_);
+    gtm_string_t nextOut = Out(cursor_);
+    const int result =
+        Call(callin::BatchRun, error, &in, &delimiterIn, static_cast<gtm_int_t>(run.Starts.size()),
+             static_cast<gtm_int_t>(first), static_cast<gtm_int_t>(run.Starts[first]), &recordsOut,
+             &nextOut);
+    next = first;
+    if (!outputsSet_)
+        return false; // the records of what ran before the failure are lost with the M stack
+    records.append(recordsOut.address, static_cast<size_t>(recordsOut.length));
+    next = 0;
+    for (gtm_long_t i = 0; i < nextOut.length; ++i)
+        next = next * 10 + static_cast<size_t>(nextOut.address[i] - '0');
+    return result >= 0;
 }
 
 void TEngine::ForbidNewProcesses() {

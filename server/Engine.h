@@ -2,6 +2,7 @@
 // it, after it has forked from the listener.
 #pragma once
 
+#include "server/BatchRequest.h"
 #include "server/CallInTable.h"
 #include "server/MError.h"
 #include "server/MSyntax.h"
@@ -51,6 +52,15 @@ public:
     bool GroupReadChunk(std::string_view root, std::string& cursor, int limit, std::string& chunk,
                         bool& more, TMError& error);
 
+    // Runs the operations of `run` (BatchRequest.h) from index `first` on, in one call into M,
+    // and appends their records to `records` (V and D, as the batch reply has them). `next`
+    // becomes the index of the first operation not run: all of them (true), one whose record
+    // would not fit the 1 MiB M returns at most (true; `next` is `first` when that is the
+    // first one's own), or the failed one (false, with `error`, and the records of those before
+    // it appended).
+    bool RunPacked(const TPackedRun& run, size_t first, std::string& records, size_t& next,
+                   TMError& error);
+
     // From now on this process can start no other (see Restriction.h); an M error that comes
     // of it says so. Fails with std::runtime_error.
     void ForbidNewProcesses();
@@ -78,6 +88,9 @@ private:
     std::vector<char> error_;
     std::vector<char> cursor_;
     size_t maxMemoryMiB_;
+    // Whether the last call's entry returned, by its end or through its trap, so that its
+    // outputs were set.
+    bool outputsSet_ = false;
     bool restricted_ = false;
     bool rollingBack_ = false;
 };

@@ -482,7 +482,7 @@ void TJob::Batch(const std::string& payload) {
     // Records gather in `records` and go out as full chunks while the batch runs, so that a
     // batch of large values is never held whole.
     std::string records;
-    std::string value;
+    TPackedRun run;
     const auto sendFullChunks = [&] {
         size_t sent = 0;
         while (records.size() - sent >= MaxChunk) {
@@ -492,36 +492,59 @@ void TJob::Batch(const std::string& payload) {
         records.erase(0, sent);
         return sent == 0 || SendReply();
     };
-    for (const TRequest& operation : operations) {
+    // Runs of plain references go into M together, in one call each (a call costs more than
+    // the operation); any other operation, and a read too large for a run's records, alone.
+    for (size_t i = 0; i < operations.size();) {
         TMError error;
-        bool ok = false;
-        switch (operation.Kind) {
-        case TRequestKind::Read:
-            ok = ReadValue(operation.First, value, error);
-            if (ok)
-                AppendValueRecord(records, value);
-            break;
-        case TRequestKind::Write:
-            ok = WriteValue(operation.First, operation.Second, error);
-            break;
-        default:
-            ok = KillName(operation.First, error);
-            break;
+        bool ok = true;
+        const size_t packed = PackRun(operations, i, run);
+        for (size_t k = 0; k < packed && ok;) {
+            size_t next = k;
+            ok = engine_.RunPacked(run, k, records, next, error);
+            if (ok && next == k) // its record alone is over 1 MiB
+                ok = RunAlone(operations[i + k++], records, error);
+            else
+                k = next;
+            if (records.size() >= MaxChunk && !sendFullChunks())
+                return; // the client is lost: the request loop ends the session
         }
+        if (packed == 0)
+            ok = RunAlone(operations[i], records, error);
+        i += std::max<size_t>(packed, 1);
         if (!ok) {
             LogMError(error);
             AppendFailureRecord(records, error.ECode, error.Status);
             break;
         }
-        if (operation.Kind != TRequestKind::Read)
-            AppendDoneRecord(records);
         if (records.size() >= MaxChunk && !sendFullChunks())
-            return; // the client is lost: the request loop ends the session
+            return;
     }
     if (!records.empty())
         AppendValue(reply_, records);
     AppendOk(reply_);
     SendReply();
+}
+
+bool TJob::RunAlone(const TRequest& operation, std::string& records, TMError& error) {
+    switch (operation.Kind) {
+    case TRequestKind::Read: {
+        std::string value;
+        if (!ReadValue(operation.First, value, error))
+            return false;
+        AppendValueRecord(records, value);
+        return true;
+    }
+    case TRequestKind::Write:
+        if (!WriteValue(operation.First, operation.Second, error))
+            return false;
+        break;
+    default:
+        if (!KillName(operation.First, error))
+            return false;
+        break;
+    }
+    AppendDoneRecord(records);
+    return true;
 }
 
 void TJob::Execute(const std::string& line, bool terminal) {

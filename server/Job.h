@@ -107,6 +107,8 @@ private:
     void Kill(const std::string& name);
     // The reads, writes and kills of a batch in order, answered with records (BatchRequest.h).
     void Batch(const std::string& payload);
+    // One operation of a batch on its own, its record appended to `records`.
+    bool RunAlone(const TRequest& operation, std::string& records, TMError& error);
     // One read, write or kill; false with `error` set when it fails.
     bool ReadValue(const std::string& expression, std::string& value, TMError& error);
     bool WriteValue(const std::string& name, const std::string& value, TMError& error);

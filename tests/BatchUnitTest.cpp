@@ -71,6 +71,58 @@ TEST(BatchPayload, APayloadThatIsNotWholeOperationsIsRefusedWhole) {
     }
 }
 
+TRequest Op(TRequestKind kind, std::string first, std::string second = {}) {
+    return TRequest{kind, std::move(first), std::move(second)};
+}
+
+TEST(BatchPacking, PlainReferencesGoInOneRunWithADelimiterNoFieldHolds) {
+    const std::vector<TRequest> operations = {
+        Op(TRequestKind::Write, "^A(1,\"x\")", std::string("\x01v\0", 3)),
+        Op(TRequestKind::Read, "^A(1,\"x\")"), Op(TRequestKind::Kill, "^A"),
+        Op(TRequestKind::Read, "$G(^A)"), // not plain: the run ends before it
+        Op(TRequestKind::Read, "^A(1)")};
+    server::TPackedRun run;
+    ASSERT_EQ(server::PackRun(operations, 0, run), 3u);
+    const char d = run.Delimiter;
+    EXPECT_EQ(d, '\x02'); // \0 and \1 are in the value
+    const std::string expected = std::string("w") + d + "^A" + d + "2" + d + "1" + d + "x" + d +
+                                 std::string("\x01v\0", 3) + d + "r" + d + "^A" + d + "2" + d +
+                                 "1" + d + "x" + d + "k" + d + "^A" + d + "0" + d;
+    EXPECT_EQ(test::ToHex(run.Bytes), test::ToHex(expected));
+    EXPECT_EQ(run.Starts, (std::vector<size_t>{1, 16, 27}));
+    EXPECT_EQ(server::PackRun(operations, 3, run), 0u);
+    EXPECT_EQ(server::PackRun(operations, 4, run), 1u);
+    EXPECT_EQ(server::PackRun(operations, 5, run), 0u);
+}
+
+TEST(BatchPacking, RunsEndWhereNoByteIsLeftOrTheyWouldPassOneMebibyte) {
+    std::string every(256, '\0');
+    for (size_t i = 0; i < every.size(); ++i)
+        every[i] = static_cast<char>(i);
+    const std::string half = std::string(600000, 'v');
+    const struct {
+        std::vector<TRequest> operations;
+        size_t packed;
+    } cases[] = {
+        {{Op(TRequestKind::Write, "^A(1)", every)}, 0},           // no byte left
+        {{Op(TRequestKind::Write, "^A(1)", every.substr(0, 255)), // 255 bytes used
+          Op(TRequestKind::Write, "^A(2)", every.substr(255))},
+         1},
+        {{Op(TRequestKind::Write, "^A(1)", half), Op(TRequestKind::Write, "^A(2)", half)}, 1},
+        {{Op(TRequestKind::Write, "^A(1)", std::string(1048576, 'v'))}, 0}, // alone past 1 MiB
+        {{Op(TRequestKind::Read, "^A(1,2,3)"), Op(TRequestKind::Read, "^A(1,2,3,4)")}, 1},
+        {{Op(TRequestKind::Read, "^|\"x\"|A(1)")}, 0}, // extended: not plain
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        server::TPackedRun run;
+        EXPECT_EQ(server::PackRun(cases[i].operations, 0, run), cases[i].packed) << i;
+        if (cases[i].packed > 0) {
+            EXPECT_EQ(run.Bytes.back(), run.Delimiter) << i;
+        }
+        EXPECT_LE(run.Bytes.size(), server::TPackedRun::MaxBytes) << i;
+    }
+}
+
 TEST(BatchRecords, WrittenByTheJobAndReadByTheClient) {
     std::string reply;
     server::AppendValueRecord(reply, std::string("a\0:", 3));

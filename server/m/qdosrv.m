@@ -75,6 +75,58 @@ kill(%qdonm,%qdon,%qdo1,%qdo2,%qdo3,%qdo4,%qdo5,%qdo6,%qdo7,%qdo8,%qdoer) ; a pl
  if %qdon=7 kill @%qdonm@(%qdo1,%qdo2,%qdo3,%qdo4,%qdo5,%qdo6,%qdo7) quit 0
  kill @%qdonm@(%qdo1,%qdo2,%qdo3,%qdo4,%qdo5,%qdo6,%qdo7,%qdo8) quit 0
  ;
+bat(%qdoin,%qdodl,%qdoct,%qdofs,%qdop,%qdorc,%qdodn,%qdoer) ; a run of a batch's operations
+ ; %qdoin holds %qdoct plain reads, writes and kills, each as fields that end in the byte
+ ; %qdodl: the kind (r, w or k), the name, the subscript count (0 to 3), the subscripts and a
+ ; write's value. Runs them from operation %qdofs (from 0), which starts at byte %qdop, and
+ ; puts their records in %qdorc as the batch reply has them ("V" length ":" value for a read,
+ ; "D" for a write or a kill); %qdodn becomes the index of the first operation not run.
+ ; Returns 0 when all ran, 2 when the next one's record would take %qdorc past 1 MiB. After an
+ ; error %qdorc holds the records of the operations before it.
+ ; Records gather in %qdobf, which joins %qdorc every 2000 bytes or so (see grp).
+ new $etrap set $etrap="set %qdorc=%qdorc_%qdobf "_$$trap($zlevel),%qdoer=""
+ new %qdobf,%qdok,%qdonm,%qdon,%qdo1,%qdo2,%qdo3,%qdov,%qdor,%qdoln,%qdomr,%qdoe,%qdos
+ set %qdorc="",%qdobf="",%qdoln=0,%qdomr=0
+ for %qdodn=%qdofs:1:%qdoct-1 do bat1 quit:%qdomr
+ set %qdorc=%qdorc_%qdobf
+ if %qdomr quit 2
+ set %qdodn=%qdoct
+ quit 0
+bat1 ; the operation of bat that starts at byte %qdop; leaves %qdop at the next one
+ set %qdos=%qdop
+ set %qdoe=$zfind(%qdoin,%qdodl,%qdop),%qdok=$zextract(%qdoin,%qdop,%qdoe-2),%qdop=%qdoe
+ set %qdoe=$zfind(%qdoin,%qdodl,%qdop),%qdonm=$zextract(%qdoin,%qdop,%qdoe-2),%qdop=%qdoe
+ set %qdoe=$zfind(%qdoin,%qdodl,%qdop),%qdon=$zextract(%qdoin,%qdop,%qdoe-2),%qdop=%qdoe
+ if %qdon set %qdoe=$zfind(%qdoin,%qdodl,%qdop),%qdo1=$zextract(%qdoin,%qdop,%qdoe-2),%qdop=%qdoe
+ if %qdon>1 set %qdoe=$zfind(%qdoin,%qdodl,%qdop),%qdo2=$zextract(%qdoin,%qdop,%qdoe-2),%qdop=%qdoe
+ if %qdon>2 set %qdoe=$zfind(%qdoin,%qdodl,%qdop),%qdo3=$zextract(%qdoin,%qdop,%qdoe-2),%qdop=%qdoe
+ if %qdok'="r" goto batwk
+ if %qdon=1 set %qdov=@%qdonm@(%qdo1)
+ else  if %qdon=2 set %qdov=@%qdonm@(%qdo1,%qdo2)
+ else  if %qdon=3 set %qdov=@%qdonm@(%qdo1,%qdo2,%qdo3)
+ else  set %qdov=@%qdonm
+ set %qdor=$length(%qdov),%qdor=%qdor+$length(%qdor)+2
+ if %qdoln+%qdor>1048576 set %qdomr=1,%qdop=%qdos quit
+ set %qdobf=%qdobf_"V"_$length(%qdov)_":"_%qdov,%qdoln=%qdoln+%qdor
+ set:$length(%qdobf)>2000 %qdorc=%qdorc_%qdobf,%qdobf=""
+ quit
+batwk ; a write or a kill of bat1
+ if %qdoln+1>1048576 set %qdomr=1,%qdop=%qdos quit
+ if %qdok="w" do
+ . set %qdoe=$zfind(%qdoin,%qdodl,%qdop),%qdov=$zextract(%qdoin,%qdop,%qdoe-2),%qdop=%qdoe
+ . if %qdon=1 set @%qdonm@(%qdo1)=%qdov
+ . else  if %qdon=2 set @%qdonm@(%qdo1,%qdo2)=%qdov
+ . else  if %qdon=3 set @%qdonm@(%qdo1,%qdo2,%qdo3)=%qdov
+ . else  set @%qdonm=%qdov
+ else  do
+ . if %qdon=1 kill @%qdonm@(%qdo1)
+ . else  if %qdon=2 kill @%qdonm@(%qdo1,%qdo2)
+ . else  if %qdon=3 kill @%qdonm@(%qdo1,%qdo2,%qdo3)
+ . else  kill @%qdonm
+ set %qdobf=%qdobf_"D",%qdoln=%qdoln+1
+ set:$length(%qdobf)>2000 %qdorc=%qdorc_%qdobf,%qdobf=""
+ quit
+ ;
 eval(%qdox,%qdov,%qdoer) ; the value of any M expression
  ; %qdov is set first: an expression whose code ZGOTOs back into this frame skips the xecute's
  ; SET, and an output M never sets comes back as whatever its buffer held before.
