@@ -184,6 +184,42 @@ TEST_P(OperationBatches, AwkwardSubscriptsAndValuesComeThroughExactly) {
     EXPECT_EQ(children, static_cast<int>(strings.size()) + 2);
 }
 
+// Long runs of plain references: values whose reads fill the 1 MiB that one call into M returns
+// several times over, a reference of four subscripts between them (it runs alone), and a
+// failure in the middle of a run, which stops the batch there with the results before it.
+TEST_P(OperationBatches, LongRunsOfLargeValuesAndAFailureInsideARun) {
+    TMOperationBatch batch;
+    for (int i = 0; i < 40; ++i)
+        batch.Set(TMRef("^TxBat", {i}), Value(100000, static_cast<unsigned>(i)));
+    batch.Set(TMRef("^TxBat", {1, 2, 3, 4}), "four");
+    for (int i = 0; i < 40; ++i)
+        batch.Get(TMRef("^TxBat", {i}));
+    batch.Get(TMRef("^TxBat", {1, 2, 3, 4}));
+    const std::vector<std::string> results = db_->Run(batch, Options());
+    ASSERT_EQ(results.size(), 82u);
+    for (int i = 0; i < 40; ++i)
+        EXPECT_TRUE(results[41 + static_cast<size_t>(i)] == Value(100000, static_cast<unsigned>(i)))
+            << i;
+    EXPECT_EQ(results[81], "four");
+
+    TMOperationBatch failing;
+    for (int i = 0; i < 300; ++i) {
+        if (i == 150)
+            failing.Get(TMRef("^TxBat", {"missing"}));
+        else
+            failing.Set(TMRef("^TxBat", {"f", i}), std::to_string(i));
+    }
+    try {
+        db_->Run(failing, Options());
+        FAIL() << "the batch did not fail";
+    } catch (const EMBatchError& e) {
+        EXPECT_EQ(e.FailedIndex, 150u);
+        EXPECT_EQ(e.Results.size(), 150u);
+    }
+    EXPECT_EQ(db_->Get(TMRef("^TxBat", {"f", 149}), "none"), "149");
+    EXPECT_EQ(db_->Get(TMRef("^TxBat", {"f", 151}), "none"), "none");
+}
+
 INSTANTIATE_TEST_SUITE_P(BothPaths, OperationBatches, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
                              return info.param ? "BatchRequest" : "ExecuteLines";
