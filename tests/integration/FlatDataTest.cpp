@@ -1,6 +1,7 @@
 // Against qdo-server, as a C caller would: the flat interface's data operations on references
 // passed as QDORef. Hostile subscripts, values and arguments reach M as data (a canary global
 // survives), walks see every node once and stop when told, and failures keep their codes.
+#include "FlatRef.h"
 #include "SharedServer.h"
 #include "capi/qdo.h"
 #include "encodings/Mutils.h"
@@ -19,6 +20,7 @@
 namespace qdo {
 namespace {
 
+using test::Ref;
 using test::Shared;
 
 // Awkward subscripts: NUL, quotes, control bytes, code-like text, a 1,000-byte string, and
@@ -42,26 +44,6 @@ const std::vector<std::string>& AwkwardStrings() {
     };
     return strings;
 }
-
-// A reference a C caller builds: the subscripts point into this object's own strings.
-class Ref {
-public:
-    Ref(std::string name, std::vector<std::string> strings, size_t numbers = 0)
-        : name_(std::move(name)), texts_(std::move(strings)) {
-        for (size_t i = 0; i < texts_.size(); ++i)
-            parts_.push_back(QDOSubscript{texts_[i].data(), texts_[i].size(), i < numbers});
-        ref_ = QDORef{name_.data(), name_.size(), parts_.data(), parts_.size()};
-    }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    const QDORef* operator&() const { return &ref_; }
-
-private:
-    std::string name_;
-    std::vector<std::string> texts_;
-    std::vector<QDOSubscript> parts_;
-    QDORef ref_;
-};
 
 // A library-allocated result taken into a string and released.
 std::string Taken(char* value, size_t length) {
@@ -107,12 +89,12 @@ protected:
     std::string Get(const Ref& ref) const {
         char* value = nullptr;
         size_t length = 0;
-        EXPECT_EQ(QDOGetNode(h_, &ref, &value, &length), 1) << LastError();
+        EXPECT_EQ(QDOGetNode(h_, ref.get(), &value, &length), 1) << LastError();
         return Taken(value, length);
     }
     int32_t Data(const Ref& ref) const {
         int32_t data = -1;
-        EXPECT_EQ(QDOData(h_, &ref, &data), 1) << LastError();
+        EXPECT_EQ(QDOData(h_, ref.get(), &data), 1) << LastError();
         return data;
     }
 
@@ -123,7 +105,7 @@ TEST_F(FlatData, AwkwardSubscriptsAndValuesNameExactlyTheirNode) {
     for (const std::string& s : AwkwardStrings()) {
         SCOPED_TRACE(MText(s.substr(0, 40)));
         const Ref node("^FlatData", {"s", s});
-        ASSERT_EQ(QDOSetNode(h_, &node, s.data(), s.size()), 1) << LastError();
+        ASSERT_EQ(QDOSetNode(h_, node.get(), s.data(), s.size()), 1) << LastError();
         EXPECT_TRUE(Get(node) == s);
         EXPECT_EQ(Data(node), 1);
         // The same node, named independently of the library's quoting.
@@ -134,7 +116,7 @@ TEST_F(FlatData, AwkwardSubscriptsAndValuesNameExactlyTheirNode) {
     // The last in byte order, since none of them is a canonical number.
     EXPECT_EQ(Read("$O(^FlatData(\"s\",\"\"),-1)"),
               *std::max_element(AwkwardStrings().begin(), AwkwardStrings().end()));
-    ASSERT_EQ(QDOKillNode(h_, &parent), 1) << LastError();
+    ASSERT_EQ(QDOKillNode(h_, parent.get()), 1) << LastError();
     EXPECT_EQ(Data(parent), 0);
 }
 
@@ -142,23 +124,24 @@ TEST_F(FlatData, NumbersAndTheirStringsNameOneNodeAndUndefinedNodesFail) {
     const Ref number("^FlatData", {"-.5"}, 1);
     const Ref string("^FlatData", {"-.5"});
     const Ref notTheNumber("^FlatData", {"-0.5"});
-    ASSERT_EQ(QDOSetNode(h_, &number, "n", 1), 1) << LastError();
+    ASSERT_EQ(QDOSetNode(h_, number.get(), "n", 1), 1) << LastError();
     EXPECT_EQ(Get(string), "n");
     EXPECT_EQ(Data(notTheNumber), 0);
 
     char* value = nullptr;
     size_t length = 0;
-    EXPECT_EQ(QDOGetNode(h_, &notTheNumber, &value, &length), 0);
+    EXPECT_EQ(QDOGetNode(h_, notTheNumber.get(), &value, &length), 0);
     EXPECT_EQ(QDOGetLastErrorCode(h_), QDO_ERROR_SERVER);
     EXPECT_NE(LastError().find("GVUNDEF"), std::string::npos) << LastError();
     const std::string fallback("fall\0back", 9);
-    ASSERT_EQ(QDOGetNodeOr(h_, &notTheNumber, fallback.data(), fallback.size(), &value, &length), 1)
+    ASSERT_EQ(
+        QDOGetNodeOr(h_, notTheNumber.get(), fallback.data(), fallback.size(), &value, &length), 1)
         << LastError();
     EXPECT_TRUE(Taken(value, length) == fallback);
 
     // A number that is not canonical is refused, and nothing was sent: the handle goes on.
     const Ref bad("^FlatData", {"-0.5"}, 1);
-    EXPECT_EQ(QDOSetNode(h_, &bad, "x", 1), 0);
+    EXPECT_EQ(QDOSetNode(h_, bad.get(), "x", 1), 0);
     EXPECT_EQ(QDOGetLastErrorCode(h_), QDO_ERROR_BAD_REFERENCE);
     EXPECT_EQ(Data(number), 1);
 }
@@ -191,11 +174,11 @@ TEST_F(FlatData, OrderQueryAndWalksSeeAwkwardSubscriptsInCollationOrder) {
     std::sort(strings.begin(), strings.end());
     for (const std::string& s : strings) {
         const Ref node("^FlatData", {s});
-        ASSERT_EQ(QDOSetNode(h_, &node, "v", 1), 1) << LastError();
+        ASSERT_EQ(QDOSetNode(h_, node.get(), "v", 1), 1) << LastError();
     }
     const Ref one("^FlatData", {"1"}, 1), two("^FlatData", {"2", "x"}, 1);
-    ASSERT_EQ(QDOSetNode(h_, &one, "1", 1), 1);
-    ASSERT_EQ(QDOSetNode(h_, &two, "2x", 2), 1);
+    ASSERT_EQ(QDOSetNode(h_, one.get(), "1", 1), 1);
+    ASSERT_EQ(QDOSetNode(h_, two.get(), "2x", 2), 1);
     std::vector<std::string> expected = {"1/1=1", "2/10="};
     for (const std::string& s : strings)
         expected.push_back(s + "/1=v");
@@ -206,7 +189,7 @@ TEST_F(FlatData, OrderQueryAndWalksSeeAwkwardSubscriptsInCollationOrder) {
         const Ref ref("^FlatData", {at});
         char* next = nullptr;
         size_t length = 0;
-        ASSERT_EQ(QDOOrder(h_, &ref, 1, &next, &length), 1) << LastError();
+        ASSERT_EQ(QDOOrder(h_, ref.get(), 1, &next, &length), 1) << LastError();
         at = Taken(next, length);
         if (at.empty())
             break;
@@ -219,12 +202,13 @@ TEST_F(FlatData, OrderQueryAndWalksSeeAwkwardSubscriptsInCollationOrder) {
     const Ref root("^FlatData", {});
     for (const QDOWalkOptions options : {QDOWalkOptions{1, 3, 0, 1}, QDOWalkOptions{1, 0, 0, 1}}) {
         Collected children;
-        ASSERT_EQ(QDOWalkChildren(h_, &root, &options, CollectChild, &children), 1) << LastError();
+        ASSERT_EQ(QDOWalkChildren(h_, root.get(), &options, CollectChild, &children), 1)
+            << LastError();
         EXPECT_TRUE(children.items == expected);
     }
     Collected backward;
     const QDOWalkOptions down{-1, 4, 0, 1};
-    ASSERT_EQ(QDOWalkChildren(h_, &root, &down, CollectChild, &backward), 1) << LastError();
+    ASSERT_EQ(QDOWalkChildren(h_, root.get(), &down, CollectChild, &backward), 1) << LastError();
     EXPECT_TRUE(std::equal(backward.items.begin(), backward.items.end(), expected.rbegin()));
 
     // The same children batch by batch, as an iterator would fetch them.
@@ -233,7 +217,7 @@ TEST_F(FlatData, OrderQueryAndWalksSeeAwkwardSubscriptsInCollationOrder) {
     for (int32_t atEnd = 0; !atEnd;) {
         const size_t before = batched.items.size();
         const QDOWalkOptions small{1, 5, 0, 1};
-        ASSERT_EQ(QDOChildBatch(h_, &root, after.data(), after.size(), &small, CollectChild,
+        ASSERT_EQ(QDOChildBatch(h_, root.get(), after.data(), after.size(), &small, CollectChild,
                                 &batched, &atEnd),
                   1)
             << LastError();
@@ -246,13 +230,13 @@ TEST_F(FlatData, OrderQueryAndWalksSeeAwkwardSubscriptsInCollationOrder) {
     // $QUERY from the root reaches ^FlatData(1), then ^FlatData(2,"x").
     Collected queried;
     int32_t found = 0;
-    ASSERT_EQ(QDOQuery(h_, &root, 1, CollectNode, &queried, &found), 1) << LastError();
+    ASSERT_EQ(QDOQuery(h_, root.get(), 1, CollectNode, &queried, &found), 1) << LastError();
     ASSERT_EQ(found, 1);
     const Ref afterOne("^FlatData", {"1"}, 1);
-    ASSERT_EQ(QDOQuery(h_, &afterOne, 1, CollectNode, &queried, &found), 1) << LastError();
+    ASSERT_EQ(QDOQuery(h_, afterOne.get(), 1, CollectNode, &queried, &found), 1) << LastError();
     EXPECT_EQ(queried.items, (std::vector<std::string>{"\"1\",=", "\"2\",\"x\",="}));
     const Ref last("^FlatData", {strings.back()});
-    ASSERT_EQ(QDOQuery(h_, &last, 1, CollectNode, &queried, &found), 1) << LastError();
+    ASSERT_EQ(QDOQuery(h_, last.get(), 1, CollectNode, &queried, &found), 1) << LastError();
     EXPECT_EQ(found, 0);
 }
 
@@ -262,14 +246,14 @@ TEST_F(FlatData, ASubtreeWalkStoppedEarlyLeavesTheHandleReady) {
     const Ref root("^FlatData", {"t"});
     const QDOWalkOptions batches{1, 3, 0, 1};
     Collected all;
-    ASSERT_EQ(QDOWalkSubtree(h_, &root, &batches, CollectNode, &all), 1) << LastError();
+    ASSERT_EQ(QDOWalkSubtree(h_, root.get(), &batches, CollectNode, &all), 1) << LastError();
     ASSERT_EQ(all.items.size(), 10u);
     EXPECT_EQ(all.items[0], "\"t\",\"1\",$C(0),=1");
     EXPECT_EQ(all.items[9], "\"t\",\"10\",$C(0),=100");
 
     Collected four;
     four.limit = 4; // inside the second batch
-    ASSERT_EQ(QDOWalkSubtree(h_, &root, &batches, CollectNode, &four), 1) << LastError();
+    ASSERT_EQ(QDOWalkSubtree(h_, root.get(), &batches, CollectNode, &four), 1) << LastError();
     EXPECT_EQ(four.items, std::vector<std::string>(all.items.begin(), all.items.begin() + 4));
     EXPECT_EQ(Read("$G(^FlatData(\"t\",5,$C(0)))"), "25"); // in step
 
@@ -278,7 +262,8 @@ TEST_F(FlatData, ASubtreeWalkStoppedEarlyLeavesTheHandleReady) {
     const QDOSubscript afterFourth[] = {{"4", 1, 0}, {"\0", 1, 0}};
     const QDOWalkOptions keysOnly{1, 100, 0, 0};
     int32_t atEnd = 0;
-    ASSERT_EQ(QDONodeBatch(h_, &root, afterFourth, 2, &keysOnly, CollectNode, &rest, &atEnd), 1)
+    ASSERT_EQ(QDONodeBatch(h_, root.get(), afterFourth, 2, &keysOnly, CollectNode, &rest, &atEnd),
+              1)
         << LastError();
     EXPECT_EQ(atEnd, 1);
     ASSERT_EQ(rest.items.size(), 6u);
@@ -289,34 +274,34 @@ TEST_F(FlatData, IncrementMergeAndLocksBetweenTwoHandles) {
     const Ref counter("^FlatData", {"count"});
     char* value = nullptr;
     size_t length = 0;
-    ASSERT_EQ(QDOIncrement(h_, &counter, nullptr, &value, &length), 1) << LastError();
+    ASSERT_EQ(QDOIncrement(h_, counter.get(), nullptr, &value, &length), 1) << LastError();
     EXPECT_EQ(Taken(value, length), "1");
     const QDOSubscript by = {"-2.5", 4, 1};
-    ASSERT_EQ(QDOIncrement(h_, &counter, &by, &value, &length), 1) << LastError();
+    ASSERT_EQ(QDOIncrement(h_, counter.get(), &by, &value, &length), 1) << LastError();
     EXPECT_EQ(Taken(value, length), "-1.5");
 
     const Ref from("^FlatData", {"from"}), to("^FlatData", {"to", "\"q\""});
     Execute("s ^FlatData(\"from\")=1,^FlatData(\"from\",$C(0))=2");
-    ASSERT_EQ(QDOMerge(h_, &to, &from), 1) << LastError();
+    ASSERT_EQ(QDOMerge(h_, to.get(), from.get()), 1) << LastError();
     EXPECT_EQ(Read("^FlatData(\"to\",\"\"\"q\"\"\",$C(0))"), "2");
 
     QDOHandle other = QDOCreateConnect("127.0.0.1", Shared().Port(), "USER");
     ASSERT_EQ(QDOConnectOpen(other), 1);
     const Ref resource("^FlatData", {std::string("lock\0", 5)});
     int32_t obtained = -1;
-    ASSERT_EQ(QDOLock(h_, &resource, 0, &obtained), 1) << LastError();
+    ASSERT_EQ(QDOLock(h_, resource.get(), 0, &obtained), 1) << LastError();
     EXPECT_EQ(obtained, 1);
-    ASSERT_EQ(QDOLock(h_, &resource, 0, &obtained), 1); // incremental
-    ASSERT_EQ(QDOLock(other, &resource, 0, &obtained), 1);
+    ASSERT_EQ(QDOLock(h_, resource.get(), 0, &obtained), 1); // incremental
+    ASSERT_EQ(QDOLock(other, resource.get(), 0, &obtained), 1);
     EXPECT_EQ(obtained, 0);
-    ASSERT_EQ(QDOUnlock(h_, &resource), 1);
-    ASSERT_EQ(QDOLock(other, &resource, 0, &obtained), 1);
+    ASSERT_EQ(QDOUnlock(h_, resource.get()), 1);
+    ASSERT_EQ(QDOLock(other, resource.get(), 0, &obtained), 1);
     EXPECT_EQ(obtained, 0); // one level still held
     ASSERT_EQ(QDOUnlockAll(h_), 1);
-    ASSERT_EQ(QDOLock(other, &resource, 0, &obtained), 1);
+    ASSERT_EQ(QDOLock(other, resource.get(), 0, &obtained), 1);
     EXPECT_EQ(obtained, 1);
     QDODestroyConnect(other); // its job ends, and its locks with it
-    ASSERT_EQ(QDOLock(h_, &resource, 5, &obtained), 1);
+    ASSERT_EQ(QDOLock(h_, resource.get(), 5, &obtained), 1);
     EXPECT_EQ(obtained, 1);
     ASSERT_EQ(QDOUnlockAll(h_), 1);
 }

@@ -1,6 +1,7 @@
 // Against qdo-server, as a C caller would: transactions and batches given as arrays of
 // QDOOperation records with their results read by index, and JSON streamed through the
 // caller's write and read functions in small pieces.
+#include "FlatRef.h"
 #include "SharedServer.h"
 #include "capi/qdo.h"
 
@@ -14,28 +15,8 @@
 namespace qdo {
 namespace {
 
+using test::Ref;
 using test::Shared;
-
-// A reference a C caller builds; its subscripts are strings, the first `numbers` of them
-// numbers.
-class Ref {
-public:
-    Ref(std::string name, std::vector<std::string> strings, size_t numbers = 0)
-        : name_(std::move(name)), texts_(std::move(strings)) {
-        for (size_t i = 0; i < texts_.size(); ++i)
-            parts_.push_back(QDOSubscript{texts_[i].data(), texts_[i].size(), i < numbers});
-        ref_ = QDORef{name_.data(), name_.size(), parts_.data(), parts_.size()};
-    }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    const QDORef* get() const { return &ref_; }
-
-private:
-    std::string name_;
-    std::vector<std::string> texts_;
-    std::vector<QDOSubscript> parts_;
-    QDORef ref_;
-};
 
 // `text` must outlive the record: a literal, or a string that stays in scope.
 QDOOperation Op(int32_t kind, const Ref& ref, std::string_view text = {}) {
