@@ -11,6 +11,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -127,19 +128,26 @@ bool ServerProcess::Start() {
         argv.push_back(a.data());
     argv.push_back(nullptr);
     const std::string log = folder_ + "/server.log";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    const int spawned = posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+    // Started so that it gets SIGTERM (and stops its jobs) when this test process dies, also
+    // when a sanitizer or a crash ends it: no server outlives its test. Between fork and exec
+    // the child makes only async-signal-safe calls.
+    const pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ == 0) {
+        setpgid(0, 0);
+        if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent)
+            _exit(127);
+        // Opened close-on-exec: only their copies as 0, 1 and 2 go on.
+        const int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        const int errors = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (input < 0 || errors < 0 || fcntl(out[1], F_SETFD, FD_CLOEXEC) != 0 ||
+            fcntl(out[0], F_SETFD, FD_CLOEXEC) != 0 || dup2(input, 0) < 0 || dup2(out[1], 1) < 0 ||
+            dup2(errors, 2) < 0)
+            _exit(127);
+        execve(argv[0], argv.data(), environ);
+        _exit(127);
+    }
+    const int spawned = pid_ > 0 ? 0 : errno;
     ::close(out[1]);
     if (spawned != 0) {
         ::close(out[0]);
