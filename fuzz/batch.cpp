@@ -1,7 +1,9 @@
 // Arbitrary bytes as the two new readers of a batch: the job's reading of a batch request's
 // payload, and the client's decoding of a batch's records. Each either refuses the bytes or
 // reads what, written back, is exactly the bytes (the payload: the same operations, its lengths
-// written without leading zeros): nothing skipped, guessed or cut.
+// written without leading zeros): nothing skipped, guessed or cut. The operations read are then
+// packed into runs for M as the job packs them: split at their delimiter, the runs give back
+// each operation's fields, and no operation is left out.
 //
 // Input: a first byte that chooses. Even: the rest is a payload. Odd: the next byte's low four
 // bits are how many operations the client expects, the low bit of each byte after that says
@@ -12,10 +14,55 @@
 #include "protocol/Requests.h"
 #include "server/BatchRequest.h"
 
+#include <algorithm>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
+
+void CheckRuns(const std::vector<qdo::server::TRequest>& operations) {
+    using qdo::server::TPackedRun;
+    using qdo::server::TRequestKind;
+    TPackedRun run;
+    for (size_t i = 0; i < operations.size();) {
+        const size_t packed = qdo::server::PackRun(operations, i, run);
+        FUZZ_CHECK(packed <= operations.size() - i && run.Starts.size() == packed);
+        FUZZ_CHECK(run.Bytes.size() <= TPackedRun::MaxBytes);
+        // Every field ends in the delimiter, which no field holds: splitting gives the fields.
+        std::vector<std::string_view> fields;
+        std::vector<size_t> fieldStarts;
+        const std::string_view bytes(run.Bytes);
+        for (size_t at = 0; at < bytes.size();) {
+            const size_t end = bytes.find(run.Delimiter, at);
+            FUZZ_CHECK(end != std::string_view::npos);
+            fields.push_back(bytes.substr(at, end - at));
+            fieldStarts.push_back(at + 1);
+            at = end + 1;
+        }
+        size_t f = 0;
+        for (size_t k = 0; k < packed; ++k) {
+            const qdo::server::TRequest& op = operations[i + k];
+            const auto reference = qdo::server::ParsePlainReference(op.First);
+            FUZZ_CHECK(reference && reference->Subscripts.size() <= TPackedRun::MaxSubscripts);
+            const size_t count =
+                3 + reference->Subscripts.size() + (op.Kind == TRequestKind::Write ? 1 : 0);
+            FUZZ_CHECK(f + count <= fields.size() && run.Starts[k] == fieldStarts[f]);
+            const char kind = op.Kind == TRequestKind::Read    ? 'r'
+                              : op.Kind == TRequestKind::Write ? 'w'
+                                                               : 'k';
+            FUZZ_CHECK(fields[f++] == std::string_view(&kind, 1));
+            FUZZ_CHECK(fields[f++] == reference->Name);
+            FUZZ_CHECK(fields[f++] == std::to_string(reference->Subscripts.size()));
+            for (const std::string& subscript : reference->Subscripts)
+                FUZZ_CHECK(fields[f++] == subscript);
+            if (op.Kind == TRequestKind::Write)
+                FUZZ_CHECK(fields[f++] == op.Second);
+        }
+        FUZZ_CHECK(f == fields.size());
+        i += std::max<size_t>(packed, 1);
+    }
+}
 
 void CheckPayload(const std::string& payload) {
     std::vector<qdo::server::TRequest> operations;
@@ -44,6 +91,7 @@ void CheckPayload(const std::string& payload) {
     for (size_t i = 0; i < again.size(); ++i)
         FUZZ_CHECK(again[i].Kind == operations[i].Kind && again[i].First == operations[i].First &&
                    again[i].Second == operations[i].Second);
+    CheckRuns(operations);
 }
 
 void CheckReply(const std::string& expected, const std::string& reply) {
