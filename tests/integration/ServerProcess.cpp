@@ -148,6 +148,8 @@ bool ServerProcess::Start() {
         _exit(127);
     }
     const int spawned = pid_ > 0 ? 0 : errno;
+    if (pid_ > 0)
+        setpgid(pid_, pid_); // the child does too: the group exists whoever runs first
     ::close(out[1]);
     if (spawned != 0) {
         ::close(out[0]);
