@@ -36,44 +36,51 @@ std::string ImportBatchDone(int count) {
     return Chunk(std::string(static_cast<size_t>(count), 'D')) + Ok;
 }
 
-uint64_t JsonImportOn(Peer& peer, const std::string& document, int32_t batchNodes) {
+// The script's start: the session, and the probe that finds the batch request offered.
+std::vector<Peer::Step> ProbedScript(std::vector<Peer::Step> rest) {
+    std::vector<Peer::Step> steps = {AcceptInline(),
+                                     Peer::Expect(OneArgument('r', "$$batch^qdosrv()")),
+                                     Peer::Send(Chunk("1") + Ok)};
+    steps.insert(steps.end(), rest.begin(), rest.end());
+    return steps;
+}
+
+uint64_t JsonImportOn(Peer& peer, std::istream& in, int32_t batchNodes) {
     TQdoConnect connect;
     OpenOn(connect, peer);
     connect.SetRequestDeadline(2000);
     TMDatabase db(connect);
     TMJsonImportOptions options;
     options.BatchNodes = batchNodes;
-    std::istringstream in(document);
     return ImportJson(db, TMRef("^J"), in, options);
 }
 
+uint64_t JsonImportOn(Peer& peer, const std::string& document, int32_t batchNodes) {
+    std::istringstream in(document);
+    return JsonImportOn(peer, in, batchNodes);
+}
+
 TEST(JsonImportBatches, ValuesTravelInBatchRequestsOfAtMostBatchNodes) {
-    Peer peer({
-        AcceptInline(),
-        Peer::Expect(OneArgument('r', "$$batch^qdosrv()")),
-        Peer::Send(Chunk("1") + Ok),
+    Peer peer(ProbedScript({
         Peer::Expect(ImportBatchRequest(1, 2)),
         Peer::Send(ImportBatchDone(2)),
         Peer::Expect(ImportBatchRequest(3, 4)),
         Peer::Send(ImportBatchDone(2)),
         Peer::Expect(ImportBatchRequest(5, 5)),
         Peer::Send(ImportBatchDone(1)),
-    });
+    }));
     EXPECT_EQ(JsonImportOn(peer, "[1,2,3,4,5]", 2), 5u);
     peer.WaitForScript();
     EXPECT_TRUE(peer.Failures().empty()) << peer.Failures()[0];
 }
 
 TEST(JsonImportBatches, AnErrorSendsThePendingValuesFirst) {
-    Peer peer({
-        AcceptInline(),
-        Peer::Expect(OneArgument('r', "$$batch^qdosrv()")),
-        Peer::Send(Chunk("1") + Ok),
+    Peer peer(ProbedScript({
         Peer::Expect(ImportBatchRequest(1, 2)),
         Peer::Send(ImportBatchDone(2)),
         Peer::Expect(ImportBatchRequest(3, 3)), // complete before the error: set
         Peer::Send(ImportBatchDone(1)),
-    });
+    }));
     try {
         JsonImportOn(peer, "[1,2,3,tru]", 2);
         ADD_FAILURE() << "no error";
@@ -107,34 +114,24 @@ private:
 };
 
 TEST(JsonImportBatches, AStreamThatThrowsHasThePendingValuesSentFirst) {
-    Peer peer({
-        AcceptInline(),
-        Peer::Expect(OneArgument('r', "$$batch^qdosrv()")),
-        Peer::Send(Chunk("1") + Ok),
+    Peer peer(ProbedScript({
         Peer::Expect(ImportBatchRequest(1, 2)),
         Peer::Send(ImportBatchDone(2)),
         Peer::Expect(ImportBatchRequest(3, 3)),
         Peer::Send(ImportBatchDone(1)),
-    });
-    TQdoConnect connect;
-    OpenOn(connect, peer);
-    connect.SetRequestDeadline(2000);
-    TMDatabase db(connect);
-    TMJsonImportOptions options;
-    options.BatchNodes = 2;
+    }));
     ThrowingJsonSource source("[1,2,3,");
     std::istream in(&source);
-    EXPECT_THROW(ImportJson(db, TMRef("^J"), in, options), std::runtime_error);
+    EXPECT_THROW(JsonImportOn(peer, in, 2), std::runtime_error);
     peer.WaitForScript();
     EXPECT_TRUE(peer.Failures().empty()) << peer.Failures()[0];
 }
 
 TEST(JsonImportBatches, AValueTheServerRefusesNamesItsNodeAndEndsTheImport) {
-    Peer peer({
-        AcceptInline(), Peer::Expect(OneArgument('r', "$$batch^qdosrv()")),
-        Peer::Send(Chunk("1") + Ok), Peer::Expect(ImportBatchRequest(1, 3)),
+    Peer peer(ProbedScript({
+        Peer::Expect(ImportBatchRequest(1, 3)),
         Peer::Send(Chunk("DF12:,Z150372778,6:REFUSE") + Ok), // the second set failed
-    });
+    }));
     try {
         JsonImportOn(peer, "[1,2,3,4,5,6]", 3);
         ADD_FAILURE() << "no error";

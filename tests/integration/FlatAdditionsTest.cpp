@@ -1,6 +1,7 @@
 // Against qdo-server, as a caller of the flat interface would: values of any size both ways,
 // group reads stopped early, events between two handles, BLOBs streamed in and out, and server
 // callbacks that fail.
+#include "FlatSupport.h"
 #include "SharedServer.h"
 #include "capi/qdo.h"
 
@@ -34,26 +35,10 @@ struct Handle {
     Handle& operator=(const Handle&) = delete;
     operator QDOHandle() const { return h; }
 
-    std::string LastError() const {
-        auto out = std::make_unique<QDOString>();
-        QDOGetLastError(h, out.get());
-        return std::string(out->Data, out->Length);
-    }
-    std::string LastECode() const {
-        auto out = std::make_unique<QDOString>();
-        QDOGetLastServerError(h, out.get());
-        return std::string(out->Data, out->Length);
-    }
+    std::string LastError() const { return test::LastErrorOf(h); }
+    std::string LastECode() const { return test::LastServerErrorOf(h); }
     // The value of `expression`, or a failure of the test.
-    std::string Read(const std::string& expression) const {
-        char* value = nullptr;
-        size_t length = 0;
-        EXPECT_EQ(QDOReadValue(h, expression.data(), expression.size(), &value, &length), 1)
-            << LastError();
-        std::string text(value ? value : "", value ? length : 0);
-        QDOFreeValue(value);
-        return text;
-    }
+    std::string Read(const std::string& expression) const { return test::ReadOn(h, expression); }
     int32_t Write(const std::string& name, const std::string& value) const {
         return QDOWriteValue(h, name.data(), name.size(), value.data(), value.size());
     }

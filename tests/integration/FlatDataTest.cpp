@@ -1,7 +1,7 @@
 // Against qdo-server, as a C caller would: the flat interface's data operations on references
 // passed as QDORef. Hostile subscripts, values and arguments reach M as data (a canary global
 // survives), walks see every node once and stop when told, and failures keep their codes.
-#include "FlatRef.h"
+#include "FlatSupport.h"
 #include "SharedServer.h"
 #include "capi/qdo.h"
 #include "encodings/Mutils.h"
@@ -22,6 +22,7 @@ namespace {
 
 using test::Ref;
 using test::Shared;
+using test::Taken;
 
 // Awkward subscripts: NUL, quotes, control bytes, code-like text, a 1,000-byte string, and
 // strings that look like numbers but are not canonical ones.
@@ -45,13 +46,6 @@ const std::vector<std::string>& AwkwardStrings() {
     return strings;
 }
 
-// A library-allocated result taken into a string and released.
-std::string Taken(char* value, size_t length) {
-    std::string text(value ? value : "", value ? length : 0);
-    QDOFreeValue(value);
-    return text;
-}
-
 std::vector<std::string> SubscriptsOf(const QDORef* node) {
     std::vector<std::string> result;
     for (size_t i = 0; i < node->count; ++i)
@@ -71,18 +65,8 @@ protected:
         QDODestroyConnect(h_);
     }
 
-    std::string LastError() const {
-        auto out = std::make_unique<QDOString>();
-        QDOGetLastError(h_, out.get());
-        return std::string(out->Data, out->Length);
-    }
-    std::string Read(const std::string& expression) const {
-        char* value = nullptr;
-        size_t length = 0;
-        EXPECT_EQ(QDOReadValue(h_, expression.data(), expression.size(), &value, &length), 1)
-            << LastError();
-        return Taken(value, length);
-    }
+    std::string LastError() const { return test::LastErrorOf(h_); }
+    std::string Read(const std::string& expression) const { return test::ReadOn(h_, expression); }
     void Execute(const std::string& line) const {
         EXPECT_EQ(QDOExecuteLine(h_, line.data(), line.size(), nullptr, nullptr), 1) << LastError();
     }

@@ -1,7 +1,7 @@
 // Against qdo-server, as a C caller would: transactions and batches given as arrays of
 // QDOOperation records with their results read by index, and JSON streamed through the
 // caller's write and read functions in small pieces.
-#include "FlatRef.h"
+#include "FlatSupport.h"
 #include "SharedServer.h"
 #include "capi/qdo.h"
 
@@ -27,9 +27,7 @@ std::string ValueAt(const QDOResults* results, size_t index) {
     char* value = nullptr;
     size_t length = 0;
     EXPECT_EQ(QDOResultValue(results, index, &value, &length), 1) << "index " << index;
-    std::string text(value ? value : "", value ? length : 0);
-    QDOFreeValue(value);
-    return text;
+    return test::Taken(value, length);
 }
 
 std::vector<std::string> ValuesOf(const QDOResults* results) {
@@ -92,25 +90,9 @@ protected:
         QDODestroyConnect(h_);
     }
 
-    std::string LastError() const {
-        auto out = std::make_unique<QDOString>();
-        QDOGetLastError(h_, out.get());
-        return std::string(out->Data, out->Length);
-    }
-    std::string LastServerError() const {
-        auto out = std::make_unique<QDOString>();
-        QDOGetLastServerError(h_, out.get());
-        return std::string(out->Data, out->Length);
-    }
-    std::string Read(const std::string& expression) const {
-        char* value = nullptr;
-        size_t length = 0;
-        EXPECT_EQ(QDOReadValue(h_, expression.data(), expression.size(), &value, &length), 1)
-            << LastError();
-        std::string text(value ? value : "", value ? length : 0);
-        QDOFreeValue(value);
-        return text;
-    }
+    std::string LastError() const { return test::LastErrorOf(h_); }
+    std::string LastServerError() const { return test::LastServerErrorOf(h_); }
+    std::string Read(const std::string& expression) const { return test::ReadOn(h_, expression); }
     void Execute(const std::string& line) const {
         EXPECT_EQ(QDOExecuteLine(h_, line.data(), line.size(), nullptr, nullptr), 1) << LastError();
     }
