@@ -269,17 +269,32 @@ TEST(Tool, ListenEndsWithAConnectionFailureWhenTheServerGoes) {
                          {QDO_TOOL_PROGRAM, "--port", std::to_string(server.Port())});
         return ServerProcess::Run(arguments, out);
     };
-    std::string heard, out;
+    std::string said, out;
     int status = -1;
-    std::thread listener([&] { status = qdo({"listen", "--timeout", "20", "ToolEvGone"}, heard); });
+    // What it hears goes to a file as it comes, so that the server stops only once the event
+    // has reached the client: a stop may end a job before it passes on an event it holds.
+    const std::string heardFile = server.DataDirectory() + "/../heard.txt";
+    std::thread listener([&] {
+        status = ServerProcess::Run({"/bin/sh", "-c", "exec \"$0\" \"$@\" >\"" + heardFile + "\"",
+                                     QDO_TOOL_PROGRAM, "--port", std::to_string(server.Port()),
+                                     "listen", "--timeout", "20", "ToolEvGone"},
+                                    said);
+    });
+    const auto heardSoFar = [&] {
+        std::ifstream in(heardFile);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
     bool subscribed = false;
     for (int attempt = 0; attempt < 200 && !subscribed; ++attempt) {
         subscribed = qdo({"send", "ToolEvGone", "p"}, out) == 0 && out == "1\n";
         if (!subscribed)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    for (int i = 0; i < 200 && heardSoFar().empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     server.Stop();
     listener.join();
+    const std::string heard = heardSoFar() + said;
     ASSERT_TRUE(subscribed);
     EXPECT_EQ(status, 3) << heard;
     EXPECT_EQ(heard.find("ToolEvGone p\n"), 0u) << heard;
