@@ -3,7 +3,7 @@
 set -eu
 packages="cmake ninja-build g++ clang libclang-rt-14-dev clang-format googletest libgtest-dev
           libgmock-dev libbenchmark-dev pkg-config binutils netbase fis-gtm libsodium-dev
-          libseccomp-dev libcli11-dev libedit-dev nlohmann-json3-dev python3 python3-venv python3-pip
+          libseccomp-dev libssl-dev openssl libcli11-dev libedit-dev nlohmann-json3-dev python3 python3-venv python3-pip
           python3-setuptools mypy"
 missing=""
 for package in $packages; do
