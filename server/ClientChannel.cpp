@@ -15,7 +15,7 @@ bool TClientChannel::Send(int client, std::string_view bytes) {
 bool TClientChannel::SendLocked(int client, std::string_view bytes) {
     if (lost_)
         return false;
-    if (SendAll(client, bytes))
+    if (tls_ ? tls_->Write(bytes, sendTimeoutMs_) : SendAll(client, bytes))
         return true;
     lostError_ = errno;
     lost_ = true;
@@ -23,10 +23,29 @@ bool TClientChannel::SendLocked(int client, std::string_view bytes) {
     return false;
 }
 
-void TClientChannel::TakeClient() {
+ssize_t TClientChannel::Receive(int client, char* into, size_t room) {
     std::lock_guard lock(mutex_);
+    return tls_ ? tls_->Read(into, room) : ::recv(client, into, room, MSG_DONTWAIT);
+}
+
+bool TClientChannel::Buffered() {
+    std::lock_guard lock(mutex_);
+    return tls_ && tls_->Pending();
+}
+
+void TClientChannel::TakeClient(std::unique_ptr<TTlsLink> tls, int sendTimeoutMs) {
+    std::lock_guard lock(mutex_);
+    tls_ = std::move(tls);
+    sendTimeoutMs_ = sendTimeoutMs;
     lost_ = false;
     lostError_ = 0;
+}
+
+void TClientChannel::DropClient() {
+    std::lock_guard lock(mutex_);
+    if (tls_)
+        tls_->Close();
+    tls_.reset();
 }
 
 } // namespace qdo::server

@@ -48,14 +48,15 @@ msghdr Message(iovec& data, char* control, size_t controlSize) {
 std::string EncodeHandoverStart(const TJobStart& start) {
     std::string bytes;
     for (const std::string* field :
-         {&start.Session, &start.NameSpace, &start.User, &start.Received})
+         {&start.Session, &start.NameSpace, &start.User, &start.Received, &start.Token})
         AppendField(bytes, *field);
     return bytes;
 }
 
 std::optional<TJobStart> DecodeHandoverStart(std::string_view bytes) {
     TJobStart start;
-    for (std::string* field : {&start.Session, &start.NameSpace, &start.User, &start.Received})
+    for (std::string* field :
+         {&start.Session, &start.NameSpace, &start.User, &start.Received, &start.Token})
         if (!TakeField(bytes, *field))
             return std::nullopt;
     if (!bytes.empty())

@@ -34,8 +34,8 @@ bool SendHandover(int control, int client, int jobPort, const TJobStart& start);
 enum class THandoverWait { Received, Closed, Interrupted };
 THandoverWait ReceiveHandover(int control, THandover& handover);
 
-// A message's bytes, without its descriptors: four fields, each a 32-bit length in host order
-// and that many bytes (session, namespace, user, received). Exposed for tests.
+// A message's bytes, without its descriptors: five fields, each a 32-bit length in host order
+// and that many bytes (session, namespace, user, received, token). Exposed for tests.
 std::string EncodeHandoverStart(const TJobStart& start);
 std::optional<TJobStart> DecodeHandoverStart(std::string_view bytes);
 

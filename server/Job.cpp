@@ -5,6 +5,7 @@
 #include "server/BatchRequest.h"
 #include "server/DataDirectory.h"
 #include "server/Handover.h"
+#include "server/Handshake.h"
 #include "server/Log.h"
 #include "server/LogText.h"
 #include "server/MSyntax.h"
@@ -14,6 +15,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -39,6 +41,9 @@ int MillisecondsLeft(Clock::time_point deadline) {
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return static_cast<int>(std::max<int64_t>(0, left.count()));
 }
+
+// The most bytes a job keeps of a TLS client's logon, as the listener does of a plain one's.
+constexpr size_t maxLogonBytes = 4096;
 
 TMError ProtocolError(const std::string& why) {
     return TMError{",UPROTOCOL,", "%QDO-E-PROTOCOL, " + why};
@@ -97,15 +102,71 @@ void TJob::Begin(TUniqueFd jobPort) {
     SetJobHooks(&hooks_);
     StartReaders();
     pushed_.Start(std::move(jobPort), session_, settings_.CallbackTimeoutMs,
-                  settings_.HandshakeTimeoutMs);
+                  settings_.HandshakeTimeoutMs, settings_.Tls ? settings_.Tls->Get() : nullptr);
 }
 
 int TJob::ServeLoggedOn(TUniqueFd jobPort, TUniqueFd client, const TJobStart& start) {
     session_ = start.Session;
+    std::unique_ptr<TTlsLink> tls;
+    std::string received = start.Received;
+    if (!start.Token.empty() && !TakeTlsLogon(client.Get(), start.Token, tls, received))
+        return 0;
     Begin(std::move(jobPort));
-    TakeClient(std::move(client));
-    received_ = start.Received;
+    TakeClient(std::move(client), std::move(tls));
+    received_ = std::move(received);
     return Serve({.Answer = Frame(protocol::MarkerOk, {session_}), .First = &start});
+}
+
+bool TJob::TakeTlsLogon(int client, const std::string& token, std::unique_ptr<TTlsLink>& tls,
+                        std::string& received) {
+    const std::string peer = PeerAddress(client);
+    if (!settings_.Tls) {
+        LogError("a TLS logon without TLS settings from " + peer);
+        return false;
+    }
+    ::fcntl(client, F_SETFL, ::fcntl(client, F_GETFL) | O_NONBLOCK);
+    tls = std::make_unique<TTlsLink>(settings_.Tls->Get(), client);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(settings_.HandshakeTimeoutMs);
+    // The waits let a stop in, as every wait of the job's main thread does.
+    const auto wait = [this](int fd, short events, int ms) {
+        if (events == POLLIN) {
+            if (WaitForInput(fd, ms) == TInputWait::Interrupted)
+                engine_.Poll();
+            return;
+        }
+        pollfd watched{fd, events, 0};
+        ::poll(&watched, 1, ms);
+    };
+    if (!tls->HandshakeWithin(settings_.HandshakeTimeoutMs, wait)) {
+        LogWarning("refused a TLS connection from " + peer + ": " + tls->Failure());
+        return false;
+    }
+    while (true) {
+        const TLogonRead logon = ReadLogon(reader_, received, maxLogonBytes);
+        if (logon.Step == TLogonRead::TStep::Logon && SameToken(logon.Token, token)) {
+            received.erase(0, logon.Consumed);
+            return true;
+        }
+        if (logon.Step != TLogonRead::TStep::NeedMore) {
+            LogWarning("refused a logon from " + peer);
+            tls->Write(Frame(protocol::MarkerInvalidType), settings_.SendTimeoutMs);
+            return false;
+        }
+        const int left = MillisecondsLeft(deadline);
+        if (left <= 0) {
+            LogInfo("no logon within " + std::to_string(settings_.HandshakeTimeoutMs / 1000) +
+                    " s from " + peer);
+            return false;
+        }
+        if (!tls->Pending())
+            wait(client, POLLIN, left);
+        char block[4096];
+        const ssize_t n = tls->Read(block, sizeof block);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+            return false; // the client left
+        if (n > 0)
+            received.append(block, static_cast<size_t>(n));
+    }
 }
 
 int TJob::ServeInline(TUniqueFd client, const TJobStart& start) {
@@ -215,6 +276,7 @@ int TJob::Serve(TLogon logon) {
             break;
         if (next == TNext::Store) {
             pushed_.Detach();
+            channel_.DropClient();
             client_.Reset();
             received_.clear();
             LogInfo("session stored");
@@ -225,7 +287,7 @@ int TJob::Serve(TLogon logon) {
     return 0;
 }
 
-void TJob::TakeClient(TUniqueFd client) {
+void TJob::TakeClient(TUniqueFd client, std::unique_ptr<TTlsLink> tls) {
     client_ = std::move(client);
     // A reply's last frame is small and follows larger ones: it must not wait for the client's
     // delayed acknowledgement of them (Nagle's algorithm).
@@ -235,7 +297,10 @@ void TJob::TakeClient(TUniqueFd client) {
     const int ms = settings_.SendTimeoutMs;
     timeval limit{ms / 1000, (ms % 1000) * 1000};
     setsockopt(client_.Get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    channel_.TakeClient();
+    // A TLS link never blocks on its socket: its writes wait for room themselves.
+    if (tls)
+        ::fcntl(client_.Get(), F_SETFL, ::fcntl(client_.Get(), F_GETFL) | O_NONBLOCK);
+    channel_.TakeClient(std::move(tls), ms);
 }
 
 bool TJob::ClientLost() {
@@ -281,15 +346,18 @@ TJob::TReceived TJob::Receive(TRequest& request, int waitMs, std::string& reason
                 limitMs = left;
         }
         // The wait lets a stop in (see StopSignals.h); the receive that follows does not block.
-        const TInputWait wait = WaitForInput(client_.Get(), limitMs);
-        if (wait == TInputWait::Interrupted) {
-            engine_.Poll(); // a stop requested meanwhile ends the process here
-            continue;
+        // Bytes that a TLS link holds already are read without one.
+        if (!channel_.Buffered()) {
+            const TInputWait wait = WaitForInput(client_.Get(), limitMs);
+            if (wait == TInputWait::Interrupted) {
+                engine_.Poll(); // a stop requested meanwhile ends the process here
+                continue;
+            }
+            if (wait == TInputWait::TimedOut)
+                return deadlineBinds ? TReceived::TooSlow : TReceived::TimedOut;
         }
-        if (wait == TInputWait::TimedOut)
-            return deadlineBinds ? TReceived::TooSlow : TReceived::TimedOut;
         char block[65536];
-        const ssize_t n = ::recv(client_.Get(), block, sizeof block, MSG_DONTWAIT);
+        const ssize_t n = channel_.Receive(client_.Get(), block, sizeof block);
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
             continue;
         if (n <= 0)
@@ -312,7 +380,7 @@ bool TJob::WaitForReattach(TLogon& logon) {
             engine_.Poll(); // a stop requested meanwhile ends the process here
             continue;
         }
-        TakeClient(std::move(returning.Fd));
+        TakeClient(std::move(returning.Fd), std::move(returning.Tls));
         received_ = std::move(returning.Rest);
         // At the job's own port the session goes on with a new token; redirected by the
         // listener, it logged on with the token the listener announced.

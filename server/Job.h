@@ -9,10 +9,12 @@
 #include "server/OutputPipe.h"
 #include "server/PushedMessages.h"
 #include "server/RequestReader.h"
+#include "server/TlsContext.h"
 #include "server/UniqueFd.h"
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -29,6 +31,9 @@ struct TJobSettings {
     int SendTimeoutMs = 30000;     // how long a send to the client may make no progress
     size_t MaxMemoryMiB = 256;     // see MemoryLimit.h
     bool Restrict = false;         // M code may not start processes (see Restriction.h)
+    // With TLS: the listener's context (as it was when the job was forked); clients at the
+    // job's port speak TLS.
+    std::shared_ptr<TTlsContext> Tls;
 };
 
 // The exit status of a job whose GT.M may not have closed the databases cleanly
@@ -49,10 +54,11 @@ public:
     TJob& operator=(const TJob&) = delete;
 
     // Redirect: the listener took the logon of `client` on the job's port `jobPort` for the
-    // session `start.Session`; the job answers it and serves the session, keeping the port for
-    // re-attaching it once stored. Returns the process's exit status. (In a job forked for the
-    // session, the listener's copies of the descriptors end with the process, by _exit: the job
-    // owns them.)
+    // session `start.Session` (with TLS, `client` has only connected: the job does its
+    // handshake and takes its logon, which must carry `start.Token`); the job answers it and
+    // serves the session, keeping the port for re-attaching it once stored. Returns the process's
+    // exit status. (In a job forked for the session, the listener's copies of the descriptors end
+    // with the process, by _exit: the job owns them.)
     int ServeLoggedOn(TUniqueFd jobPort, TUniqueFd client, const TJobStart& start);
     // Inline: serves a client that the listener greeted, whose first bytes it has read.
     int ServeInline(TUniqueFd client, const TJobStart& start);
@@ -90,8 +96,14 @@ private:
     // not exist, as the mode wants: "<NO JOB>" redirected, an M error inline), then attaches the
     // client and sends the answer; false when the session was refused.
     bool AnswerLogon(const TLogon& logon);
-    // Takes `client` as the session's client: its sends are bounded by the send time-out.
-    void TakeClient(TUniqueFd client);
+    // Takes `client` as the session's client (through `tls` when it speaks TLS): its sends are
+    // bounded by the send time-out.
+    void TakeClient(TUniqueFd client, std::unique_ptr<TTlsLink> tls = nullptr);
+    // With TLS, the first logon at the job's port: the handshake of `client`, then its logon,
+    // each within the handshake time-out. True with `tls` set and `received` holding what came
+    // after the logon; false (logged, the client told) when the client fails either.
+    bool TakeTlsLogon(int client, const std::string& token, std::unique_ptr<TTlsLink>& tls,
+                      std::string& received);
     // The next request of the client, waiting at most `waitMs` (-1: without limit) for each
     // piece of it, and for all of it at most the request time-out once it has begun.
     TReceived Receive(TRequest& request, int waitMs, std::string& reason);

@@ -12,6 +12,7 @@
 #include "server/Net.h"
 #include "server/RefusalLog.h"
 #include "server/SpareJobs.h"
+#include "server/TlsLink.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -54,6 +55,9 @@ constexpr int storeWaitMs = 1000;
 constexpr int maxChecksPerHost = 4;
 // The most bytes the listener keeps of what a client sends before its session is real.
 constexpr size_t maxHandshakeBytes = 4096;
+// How long an answer to a TLS client on the listener's port may wait for room to go: answers
+// are small, and a client that takes none of them is not waited for.
+constexpr int answerWaitMs = 100;
 // How long after a spare is handed a session its replacement starts: forking and starting GT.M
 // at once would slow the start of that very session (by some 1.5 ms here).
 constexpr auto spareDelay = std::chrono::milliseconds(5);
@@ -94,19 +98,22 @@ struct TPending {
     TUniqueFd Fd{};
     Clock::time_point Deadline{};
     std::string Peer{};
-    std::string Bytes{};         // what the client sent
-    std::string Token{};         // JobPort, Logon: the one-use logon token
-    int JobPortFd = -1;          // Logon: its port; Greeted (redirect): the port made for it
-                                 // (lent: a JobPort entry owns it)
-    bool Done = false;           // closed, or handed to a job: removed at the next sweep
-    std::string StoredSession{}; // Greeted: a re-attach waiting for the session's store
-    std::string NameSpace{};     // Greeted, JobPort: where the session starts (empty: default)
-    std::string User{};          // Greeted, JobPort: whose credentials were accepted
-    bool Admitted = false;       // Greeted: answered, with credentials accepted or none needed
-    uint64_t Ticket = 0;         // Greeted: its credentials are being checked
-    Clock::time_point Arrived{}; // Greeted: when its create request arrived
-    std::string Refusal{};       // Greeted: why it hears "<NO JOB>" at its deadline
-    std::string RefusalDetail{}; // Greeted: what the log line adds to that (names)
+    std::string Bytes{};             // what the client sent
+    std::string Token{};             // JobPort, Logon: the one-use logon token
+    int JobPortFd = -1;              // Logon: its port; Greeted (redirect): the port made for it
+                                     // (lent: a JobPort entry owns it)
+    bool Done = false;               // closed, or handed to a job: removed at the next sweep
+    std::unique_ptr<TTlsLink> Tls{}; // Greeted, with TLS: the client's TLS
+    bool Secured = false;            // Greeted: its TLS handshake is done
+    bool WantsWrite = false;         // Greeted: its TLS handshake waits for room to send
+    std::string StoredSession{};     // Greeted: a re-attach waiting for the session's store
+    std::string NameSpace{};         // Greeted, JobPort: where the session starts (empty: default)
+    std::string User{};              // Greeted, JobPort: whose credentials were accepted
+    bool Admitted = false;           // Greeted: answered, with credentials accepted or none needed
+    uint64_t Ticket = 0;             // Greeted: its credentials are being checked
+    Clock::time_point Arrived{};     // Greeted: when its create request arrived
+    std::string Refusal{};           // Greeted: why it hears "<NO JOB>" at its deadline
+    std::string RefusalDetail{};     // Greeted: what the log line adds to that (names)
 };
 
 class Listener {
@@ -114,8 +121,8 @@ public:
     Listener(TDataDirectory& data, const TServerSettings& settings, TUniqueFd listening)
         : data_(data), settings_(settings), run_(data.Path()), reader_(maxHandshakeBytes),
           listener_(std::move(listening)),
-          throttle_(settings.MaxAuthFailures, std::chrono::minutes(1)),
-          spares_(settings.SpareJobs) {
+          throttle_(settings.MaxAuthFailures, std::chrono::minutes(1)), spares_(settings.SpareJobs),
+          tls_(settings.Job.Tls.get()) {
         if (settings.Credentials)
             checker_ = std::make_unique<TCredentialChecker>(*settings.Credentials);
     }
@@ -130,6 +137,7 @@ public:
         sigaddset(&handled, SIGTERM);
         sigaddset(&handled, SIGINT);
         sigaddset(&handled, SIGCHLD);
+        sigaddset(&handled, SIGHUP);
         sigprocmask(SIG_BLOCK, &handled, &original_);
         signals_.Reset(signalfd(-1, &handled, SFD_CLOEXEC));
         if (!signals_.Valid()) // with the signals blocked and unwatched, nothing could stop it
@@ -139,7 +147,8 @@ public:
         std::printf("listening on %s\n", LocalAddress(listener_.Get()).c_str());
         std::fflush(stdout);
         LogInfo("listening on " + LocalAddress(listener_.Get()) +
-                (settings_.Inline ? " (inline)" : "") + " for " + data_.Path());
+                (settings_.Inline ? " (inline)" : "") + (tls_ ? " (TLS)" : "") + " for " +
+                data_.Path());
 
         while (true) {
             Sweep();
@@ -151,7 +160,8 @@ public:
             std::vector<TEntry> polled;
             for (auto it = pending_.begin(); it != pending_.end(); ++it) {
                 // A client whose credentials are being checked is read once they are.
-                watched.push_back({it->Ticket != 0 ? -1 : it->Fd.Get(), POLLIN, 0});
+                watched.push_back({it->Ticket != 0 ? -1 : it->Fd.Get(),
+                                   static_cast<short>(it->WantsWrite ? POLLOUT : POLLIN), 0});
                 polled.push_back(it);
             }
             watched.push_back({checker_ ? checker_->Descriptor() : -1, POLLIN, 0});
@@ -165,6 +175,8 @@ public:
                 if (::read(signals_.Get(), &info, sizeof info) == sizeof info) {
                     if (info.ssi_signo == SIGCHLD)
                         Reap();
+                    else if (info.ssi_signo == SIGHUP)
+                        ReloadTls();
                     else
                         return Stop();
                 }
@@ -172,7 +184,9 @@ public:
             // Entries are only marked while they are served, so that none goes from under this
             // loop; the sweep removes them.
             for (size_t i = 0; i < polled.size(); ++i)
-                if (!polled[i]->Done && (watched[i + 2].revents & (POLLIN | POLLHUP | POLLERR)))
+                if (!polled[i]->Done &&
+                    ((watched[i + 2].revents & (POLLIN | POLLOUT | POLLHUP | POLLERR)) ||
+                     HoldsBytes(*polled[i])))
                     Serve(polled[i]);
             RetryReattaches();
             Expire();
@@ -188,7 +202,14 @@ public:
 private:
     using TEntry = std::list<TPending>::iterator;
 
+    // Whether a client's TLS holds bytes read already, which no poll would announce.
+    static bool HoldsBytes(const TPending& p) {
+        return p.Ticket == 0 && p.Tls && p.Secured && p.Tls->Pending();
+    }
+
     int MillisecondsToNextDeadline() const {
+        if (std::any_of(pending_.begin(), pending_.end(), HoldsBytes))
+            return 0;
         const auto summary = refusals_.NextSummary();
         if (pending_.empty() && !summary && !sparesDue_)
             return -1;
@@ -239,7 +260,13 @@ private:
         for (auto it = pending_.begin(); it != pending_.end(); ++it) {
             if (it->Done || it->Deadline > now || it->Ticket != 0)
                 continue;
-            if (it->Kind == TPending::JobPort) {
+            if (it->Tls && !it->Secured) {
+                Refused(TLogLevel::Info, it->Peer, "no TLS handshake in time",
+                        "no TLS handshake within " +
+                            std::to_string(settings_.Job.HandshakeTimeoutMs / 1000) + " s from " +
+                            it->Peer);
+                Close(it);
+            } else if (it->Kind == TPending::JobPort) {
                 Refused(TLogLevel::Info, it->Peer, "no logon in time",
                         "no logon within " +
                             std::to_string(settings_.Job.HandshakeTimeoutMs / 1000) + " s from " +
@@ -253,7 +280,7 @@ private:
                                                : it->Refusal;
                 Refused(TLogLevel::Warning, it->Peer, reason,
                         "refused " + it->Peer + ": " + reason + it->RefusalDetail);
-                SendAll(it->Fd.Get(), Frame(protocol::MarkerNoJob));
+                Answer(it, Frame(protocol::MarkerNoJob));
                 Close(it);
             } else {
                 if (it->Kind == TPending::Greeted && settings_.Inline)
@@ -277,14 +304,16 @@ private:
                 const std::string reason = settings_.Inline ? "jobs or handshakes at their limit"
                                                             : "handshakes at their limit";
                 Refused(TLogLevel::Warning, peer, reason, "refused " + peer + ": " + reason);
-                SendAll(fd, Frame(protocol::MarkerNoJob));
+                if (!tls_) // a TLS client has no link yet to hear it on
+                    SendAll(fd, Frame(protocol::MarkerNoJob));
                 continue;
             }
             try {
                 Greet(client, peer);
             } catch (const std::exception& e) {
                 LogError("cannot answer " + peer + ": " + e.what());
-                SendAll(fd, Frame(protocol::MarkerNoJob));
+                if (!tls_)
+                    SendAll(fd, Frame(protocol::MarkerNoJob));
                 // Its entry holds it once it was greeted.
                 for (auto it = pending_.begin(); it != pending_.end(); ++it)
                     if (!it->Done && it->Fd.Get() == fd)
@@ -297,30 +326,110 @@ private:
     // mode accepts it here. A client that speaks first (a cancel, a re-attach) is answered
     // instead, and one that has left already costs nothing more. Either way what it sends next
     // is read without blocking. Takes `client` once it has spoken or stays.
+    // With TLS, all that waits for the client's handshake, which the loop steps as its bytes
+    // come: a client that stalls it holds a descriptor until the handshake time-out, no job.
     void Greet(TUniqueFd& client, const std::string& peer) {
         SetNonBlocking(client.Get());
-        char block[1024];
-        const ssize_t n = ::recv(client.Get(), block, sizeof block, 0);
-        if (n == 0)
-            return;
-        std::string early = n > 0 ? std::string(block, static_cast<size_t>(n)) : std::string();
-        TRequestKind kind;
-        const bool speaksFirst =
-            TRequestReader::KindOf(early, kind) == TRequestReader::TResult::Whole &&
-            (kind == TRequestKind::CancelGroupRead || kind == TRequestKind::OpenSession);
+        std::unique_ptr<TTlsLink> tls;
+        std::string early;
+        if (tls_) {
+            tls = std::make_unique<TTlsLink>(tls_->Get(), client.Get());
+        } else {
+            char block[1024];
+            const ssize_t n = ::recv(client.Get(), block, sizeof block, 0);
+            if (n == 0)
+                return;
+            if (n > 0)
+                early.assign(block, static_cast<size_t>(n));
+        }
         pending_.push_back(
             {.Kind = TPending::Greeted,
              .Fd = std::move(client),
              .Deadline = Clock::now() + std::chrono::milliseconds(settings_.Job.HandshakeTimeoutMs),
              .Peer = peer,
-             .Bytes = std::move(early)});
-        const TEntry greeted = std::prev(pending_.end());
+             .Bytes = std::move(early),
+             .Tls = std::move(tls)});
+        if (!tls_)
+            Welcome(std::prev(pending_.end()));
+    }
+
+    // Greets a client that has come (through TLS, once its handshake is done).
+    void Welcome(TEntry greeted) {
+        TRequestKind kind;
+        const bool speaksFirst =
+            TRequestReader::KindOf(greeted->Bytes, kind) == TRequestReader::TResult::Whole &&
+            (kind == TRequestKind::CancelGroupRead || kind == TRequestKind::OpenSession);
         // With credentials required, a client hears nothing until its create request is
         // checked.
         if (!speaksFirst && !checker_)
             Admit(greeted);
         if (!greeted->Done && !greeted->Bytes.empty())
             ServeGreeted(greeted);
+    }
+
+    // One step of a client's TLS handshake on the listener's port; once it is done, the client
+    // is greeted as a plain one is at once.
+    void StepHandshake(TEntry entry) {
+        if (LooksPlain(entry->Fd.Get())) {
+            RefusePlain(entry);
+            return;
+        }
+        const TTlsLink::TStep step = entry->Tls->Handshake();
+        switch (step) {
+        case TTlsLink::TStep::Done:
+            entry->Secured = true;
+            entry->WantsWrite = false;
+            entry->Deadline =
+                Clock::now() + std::chrono::milliseconds(settings_.Job.HandshakeTimeoutMs);
+            if (ReadMore(entry))
+                Welcome(entry);
+            return;
+        case TTlsLink::TStep::WantRead:
+        case TTlsLink::TStep::WantWrite:
+            entry->WantsWrite = step == TTlsLink::TStep::WantWrite;
+            return;
+        case TTlsLink::TStep::Failed:
+            Refused(TLogLevel::Info, entry->Peer, "a failed TLS handshake",
+                    "refused " + entry->Peer + ": " + entry->Tls->Failure());
+            Close(entry);
+            return;
+        }
+    }
+
+    // A client that speaks plain TCP to a TLS port hears a TLS alert, by which a client that
+    // knows TLS tells what is wrong.
+    void RefusePlain(TEntry entry) {
+        Refused(TLogLevel::Warning, entry->Peer, "a plain connection to the TLS port",
+                "refused " + entry->Peer +
+                    ": a plain (not TLS) connection; this server takes TLS only");
+        SendAll(entry->Fd.Get(), TlsPlainRefusal);
+        Close(entry);
+    }
+
+    // Appends what the client has sent (through its TLS when it has one); false, with the entry
+    // closed, when it has left.
+    bool ReadMore(TEntry entry) {
+        char block[1024];
+        const ssize_t n = entry->Tls ? entry->Tls->Read(block, sizeof block)
+                                     : ::recv(entry->Fd.Get(), block, sizeof block, 0);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return true;
+        if (n <= 0) {
+            Close(entry); // the client left: normal for a redirected one
+            return false;
+        }
+        if (entry->Refusal.empty()) // else refused already: what it sends now is dropped
+            entry->Bytes.append(block, static_cast<size_t>(n));
+        return true;
+    }
+
+    // Sends a client on the listener's port a short answer: through its TLS when it has one
+    // (nothing before its handshake is done).
+    void Answer(TEntry entry, std::string_view frame) {
+        if (!entry->Tls)
+            SendAll(entry->Fd.Get(), frame);
+        else if (entry->Secured)
+            entry->Tls->Write(frame, answerWaitMs);
     }
 
     // Answers a client that may have a job: inline mode accepts it on this connection, redirect
@@ -330,7 +439,7 @@ private:
         if (settings_.Inline) {
             entry->Deadline =
                 Clock::now() + std::chrono::milliseconds(settings_.Job.HandshakeTimeoutMs);
-            SendAll(entry->Fd.Get(), Frame(protocol::MarkerOk, {RandomToken()}));
+            Answer(entry, Frame(protocol::MarkerOk, {RandomToken()}));
             return;
         }
         const std::string token = RandomToken();
@@ -347,8 +456,7 @@ private:
              .User = entry->User});
         entry->JobPortFd = port;
         entry->Deadline = Clock::now() + std::chrono::milliseconds(greetedReadMs);
-        SendAll(entry->Fd.Get(),
-                Frame(protocol::MarkerConnect, {std::to_string(LocalPort(port)), token}));
+        Answer(entry, Frame(protocol::MarkerConnect, {std::to_string(LocalPort(port)), token}));
     }
 
     // A create request: with credentials required, they are checked away from this loop and
@@ -437,21 +545,35 @@ private:
                                 .JobPortFd = entry->Fd.Get()});
             return;
         }
-        char block[1024];
-        const ssize_t n = ::recv(entry->Fd.Get(), block, sizeof block, 0);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        if (entry->Kind == TPending::Logon && tls_)
+            return HandOverTlsLogon(entry);
+        if (entry->Tls && !entry->Secured)
+            return StepHandshake(entry);
+        if (!ReadMore(entry) || !entry->Refusal.empty())
             return;
-        if (n <= 0) {
-            Close(entry); // the client left: normal for a redirected one
-            return;
-        }
-        if (!entry->Refusal.empty())
-            return; // refused already: what it sends now is dropped
-        entry->Bytes.append(block, static_cast<size_t>(n));
         if (entry->Kind == TPending::Logon)
             ServeLogon(entry);
         else
             ServeGreeted(entry);
+    }
+
+    // With TLS the job does the handshake of its client and takes its logon (a TLS session
+    // cannot move between processes): the connection goes to the job as soon as it has begun
+    // a TLS handshake. A plain one is refused here.
+    void HandOverTlsLogon(TEntry entry) {
+        unsigned char first = 0;
+        const ssize_t n = ::recv(entry->Fd.Get(), &first, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return;
+        if (n <= 0) {
+            Close(entry);
+            return;
+        }
+        if (first != TlsHandshakeRecord) {
+            RefusePlain(entry);
+            return;
+        }
+        StartRedirected(entry, {.Token = entry->Token});
     }
 
     void ServeLogon(TEntry entry) {
@@ -465,9 +587,13 @@ private:
             Close(entry);
             return;
         }
-        const int port = entry->JobPortFd;
         // A first request may have come with the logon: the job serves it.
-        TJobStart start{.Received = entry->Bytes.substr(logon.Consumed)};
+        StartRedirected(entry, {.Received = entry->Bytes.substr(logon.Consumed)});
+    }
+
+    // Gives the session of a client at its job's port to a job, with the port.
+    void StartRedirected(TEntry entry, TJobStart start) {
+        const int port = entry->JobPortFd;
         for (const TPending& p : pending_)
             if (!p.Done && p.Kind == TPending::JobPort && p.Fd.Get() == port) {
                 start.NameSpace = p.NameSpace;
@@ -480,7 +606,8 @@ private:
             Refused(TLogLevel::Warning, peer, "jobs at their limit",
                     "refused " + peer + ": " + std::to_string(settings_.MaxJobs) +
                         " jobs run already");
-            SendAll(client, Frame(protocol::MarkerNoJob));
+            if (!tls_) // a TLS client has not done its handshake: it sees the connection close
+                SendAll(client, Frame(protocol::MarkerNoJob));
             CloseJobPort(port);
             return;
         }
@@ -511,7 +638,7 @@ private:
             Refused(TLogLevel::Warning, entry->Peer, "not a request",
                     "refused " + entry->Peer + ": not a request");
             if (settings_.Inline)
-                SendAll(entry->Fd.Get(), ProtocolErrorFrame("unknown request"));
+                Answer(entry, ProtocolErrorFrame("unknown request"));
             Close(entry);
             return;
         case TGreeting::TStep::Broken:
@@ -531,7 +658,7 @@ private:
                 // A session is stored as its client closes: its store may still be on its way.
                 entry->StoredSession = greeting.Request.First;
                 entry->Deadline = Clock::now() + std::chrono::milliseconds(storeWaitMs);
-                if (!Reattach(entry->Fd.Get(), greeting.Request.First, false))
+                if (!Reattach(entry, greeting.Request.First, false))
                     return;
             }
             Close(entry);
@@ -544,7 +671,7 @@ private:
                 checker_ ? "a request before its credentials" : "a request before its greeting";
             Refused(TLogLevel::Warning, entry->Peer, reason,
                     "refused " + entry->Peer + ": " + reason);
-            SendAll(entry->Fd.Get(), Frame(protocol::MarkerNoJob));
+            Answer(entry, Frame(protocol::MarkerNoJob));
             Close(entry);
             return;
         }
@@ -589,7 +716,7 @@ private:
     // "MR:op:<session>" sent here: a stored session's client goes to its job's port, where a
     // one-use token that the job now knows logs it on. False while the session is attached and
     // `final` is not set: the caller asks again later.
-    bool Reattach(int client, const std::string& session, bool final) {
+    bool Reattach(TEntry client, const std::string& session, bool final) {
         const auto place = run_.FindSession(session);
         if (place && place->Attached && !final)
             return false;
@@ -597,10 +724,10 @@ private:
         if (!place || place->Attached ||
             !TRunDirectory::Post(run_.MailboxOf(place->Pid), {TMailMessage::Attach, token, {}},
                                  100)) {
-            SendAll(client, Frame(protocol::MarkerNoSession));
+            Answer(client, Frame(protocol::MarkerNoSession));
             return true;
         }
-        SendAll(client, Frame(protocol::MarkerConnect, {std::to_string(place->Port), token}));
+        Answer(client, Frame(protocol::MarkerConnect, {std::to_string(place->Port), token}));
         return true;
     }
 
@@ -609,7 +736,7 @@ private:
         const auto now = Clock::now();
         for (auto it = pending_.begin(); it != pending_.end(); ++it)
             if (!it->Done && !it->StoredSession.empty() &&
-                Reattach(it->Fd.Get(), it->StoredSession, it->Deadline <= now))
+                Reattach(it, it->StoredSession, it->Deadline <= now))
                 Close(it);
     }
 
@@ -617,6 +744,8 @@ private:
     // spare that waits for it, else one started now. Returns the job's process, -1 when none
     // could start (the client has heard "<NO JOB>" then).
     pid_t StartSession(int client, int port, const TJobStart& start) {
+        // A TLS client has not done its handshake yet: it cannot hear "<NO JOB>".
+        const int told = tls_ ? -1 : client;
         while (auto spare = spares_.Take()) {
             const bool sent = SendHandover(spare->Control.Get(), client, port, start);
             spare->Control.Reset();
@@ -637,7 +766,7 @@ private:
                       [&](TJob& job) {
                           return job.ServeLoggedOn(TUniqueFd(port), TUniqueFd(client), start);
                       },
-                      client)
+                      told)
                 : Fork(
                       {client},
                       [&](TJob& job) { return job.ServeInline(TUniqueFd(client), start); }, client);
@@ -714,6 +843,23 @@ private:
         std::fflush(nullptr);
         EndJobProcessGroup();
         _exit(status);
+    }
+
+    // SIGHUP: the TLS certificate and key (and client authorities) are read again. Sessions
+    // that run keep theirs; spares, forked with the old ones, are replaced.
+    void ReloadTls() {
+        if (!tls_) {
+            LogInfo("SIGHUP: nothing to reload (no TLS)");
+            return;
+        }
+        try {
+            tls_->Reload();
+        } catch (const std::exception& e) {
+            LogError(std::string("TLS certificate not reloaded, the old one stays: ") + e.what());
+            return;
+        }
+        LogInfo("TLS certificate reloaded from " + tls_->Files().Certificate);
+        spares_.Renew(); // the loop starts new ones at once
     }
 
     void Reap() {
@@ -814,6 +960,7 @@ private:
     sigset_t original_{};
     std::set<pid_t> jobs_; // those that serve a session (counted against MaxJobs)
     TSpareJobs spares_;
+    TTlsContext* tls_; // the settings' TLS, when clients speak it (null: plain TCP)
     std::optional<Clock::time_point> sparesDue_; // when spares missing start; unset: at once
     std::list<TPending> pending_;
     TRefusalLog refusals_;

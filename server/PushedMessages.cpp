@@ -72,8 +72,9 @@ TPushedMessages::~TPushedMessages() {
 }
 
 void TPushedMessages::Start(TUniqueFd jobPort, const std::string& session, int clientCallTimeoutMs,
-                            int handshakeTimeoutMs) {
+                            int handshakeTimeoutMs, SSL_CTX* tls) {
     jobPort_ = std::move(jobPort);
+    tls_ = tls;
     session_ = session;
     callTimeoutMs_ = clientCallTimeoutMs;
     handshakeTimeoutMs_ = handshakeTimeoutMs;
@@ -205,8 +206,8 @@ void TPushedMessages::RefuseExpiredLocked() {
     const auto now = Clock::now();
     while (!returning_.empty() && returning_.front().second <= now) {
         // The session it came for never got stored.
-        SendAll(returning_.front().first.Fd.Get(),
-                protocol::reply::Frame(protocol::MarkerNoSession));
+        TReturning& refused = returning_.front().first;
+        Refuse(refused.Fd, refused.Tls.get(), protocol::reply::Frame(protocol::MarkerNoSession));
         returning_.pop_front();
     }
 }
@@ -339,13 +340,58 @@ void TPushedMessages::AcceptOnPort() {
         if (client_ >= 0)
             waitMs = std::min(waitMs, attachedScreenMs);
     }
-    incoming_.push_back(
-        {std::move(connection), {}, Clock::now() + std::chrono::milliseconds(waitMs)});
+    TIncoming incoming{std::move(connection), {}, Clock::now() + std::chrono::milliseconds(waitMs)};
+    if (tls_ != nullptr) {
+        try {
+            incoming.Tls = std::make_unique<TTlsLink>(tls_, incoming.Fd.Get());
+        } catch (const std::exception& e) {
+            LogWarning(e.what());
+            return;
+        }
+    }
+    incoming_.push_back(std::move(incoming));
+}
+
+ssize_t TPushedMessages::ReceiveIncoming(TIncoming& incoming, char* into, size_t room) {
+    if (!incoming.Tls)
+        return ::recv(incoming.Fd.Get(), into, room, 0);
+    if (!incoming.Secured) {
+        if (LooksPlain(incoming.Fd.Get())) {
+            LogInfo("refused a plain connection to the TLS port of the session");
+            Refuse(incoming.Fd, nullptr, TlsPlainRefusal);
+            errno = EPROTO;
+            return -1;
+        }
+        switch (incoming.Tls->Handshake()) {
+        case TTlsLink::TStep::Done:
+            incoming.Secured = true;
+            break;
+        case TTlsLink::TStep::Failed:
+            LogInfo("refused a connection to the port of the session: " + incoming.Tls->Failure());
+            errno = EPROTO;
+            return -1;
+        case TTlsLink::TStep::WantRead:
+        case TTlsLink::TStep::WantWrite:
+            errno = EAGAIN;
+            return -1;
+        }
+    }
+    return incoming.Tls->Read(into, room);
+}
+
+void TPushedMessages::Refuse(TUniqueFd& fd, TTlsLink* tls, std::string_view frame) {
+    if (tls != nullptr)
+        tls->Write(frame, 100);
+    else
+        SendAll(fd.Get(), frame);
+    fd.Reset();
 }
 
 void TPushedMessages::ReadIncoming(TIncoming& incoming) {
     char block[1024];
-    const ssize_t n = ::recv(incoming.Fd.Get(), block, sizeof block, 0);
+    const ssize_t n = ReceiveIncoming(incoming, block, sizeof block);
+    if (!incoming.Fd.Valid())
+        return; // refused already
     if (n > 0)
         incoming.Bytes.append(block, static_cast<size_t>(n));
     TReturning returning;
@@ -358,18 +404,22 @@ void TPushedMessages::ReadIncoming(TIncoming& incoming) {
         return; // more to come
     std::lock_guard lock(mutex_);
     if (result == TRequestReader::TResult::Whole && ReattachesLocked(returning.Request)) {
-        const int flags = fcntl(incoming.Fd.Get(), F_GETFL);
-        fcntl(incoming.Fd.Get(), F_SETFL, flags & ~O_NONBLOCK); // the session is served blocking
+        if (!incoming.Tls) { // the session is served blocking, unless through TLS
+            const int flags = fcntl(incoming.Fd.Get(), F_GETFL);
+            fcntl(incoming.Fd.Get(), F_SETFL, flags & ~O_NONBLOCK);
+        }
         returning.Fd = std::move(incoming.Fd);
+        returning.Tls = std::move(incoming.Tls);
         returning.Rest = incoming.Bytes.substr(consumed);
         returning_.emplace_back(std::move(returning),
                                 Clock::now() + std::chrono::milliseconds(handshakeTimeoutMs_));
         returned_.notify_one();
-    } else {
+    } else if (!incoming.Tls || incoming.Secured) { // (without a handshake: nothing to say)
         const bool logon = result == TRequestReader::TResult::Whole &&
                            returning.Request.Kind == TRequestKind::Logon;
-        SendAll(incoming.Fd.Get(), protocol::reply::Frame(logon ? protocol::MarkerInvalidType
-                                                                : protocol::MarkerNoSession));
+        Refuse(incoming.Fd, incoming.Tls.get(),
+               protocol::reply::Frame(logon ? protocol::MarkerInvalidType
+                                            : protocol::MarkerNoSession));
     }
     incoming.Fd.Reset();
 }

@@ -20,6 +20,7 @@
 #include "server/Mailbox.h"
 #include "server/OutputPipe.h"
 #include "server/RequestReader.h"
+#include "server/TlsLink.h"
 #include "server/UniqueFd.h"
 
 #include <atomic>
@@ -46,9 +47,10 @@ public:
     TPushedMessages& operator=(const TPushedMessages&) = delete;
 
     // Opens the mailboxes and starts the thread. `jobPort` (or none) is the job's listening
-    // socket, kept here, `session` its session identifier ("" for none).
+    // socket, kept here, `session` its session identifier ("" for none); with `tls` (else
+    // null) connections to the port speak TLS, their handshake within the handshake time-out.
     void Start(TUniqueFd jobPort, const std::string& session, int clientCallTimeoutMs,
-               int handshakeTimeoutMs);
+               int handshakeTimeoutMs, SSL_CTX* tls);
 
     // The client the session is attached to (lent: the job owns it), or none while it is
     // stored.
@@ -77,6 +79,7 @@ public:
         TUniqueFd Fd;
         TRequest Request{};
         std::string Rest{};
+        std::unique_ptr<TTlsLink> Tls{}; // its TLS, when the port speaks TLS
     };
     // While the session is stored: the next connection that re-attaches it, now the caller's;
     // Fd none when none came within `waitMs`.
@@ -108,8 +111,15 @@ private:
         TUniqueFd Fd;
         std::string Bytes{};
         Clock::time_point Deadline{};
+        std::unique_ptr<TTlsLink> Tls{};
+        bool Secured = false; // its TLS handshake is done
     };
     void ReadIncoming(TIncoming& incoming);
+    // Receives what has come on `incoming` (through its TLS, once its handshake is done): as
+    // recv gives it.
+    ssize_t ReceiveIncoming(TIncoming& incoming, char* into, size_t room);
+    // Sends a short refusal and lets the connection go.
+    static void Refuse(TUniqueFd& fd, TTlsLink* tls, std::string_view frame);
     // Whether `request` re-attaches this session (a token is used up).
     bool ReattachesLocked(const TRequest& request);
     void RefuseExpiredLocked();
@@ -121,6 +131,7 @@ private:
     TRunDirectory run_;
     std::string session_;
     TUniqueFd jobPort_;
+    SSL_CTX* tls_ = nullptr;
     TUniqueFd controlBox_;
     TUniqueFd eventBox_;
     TUniqueFd wake_;

@@ -62,6 +62,10 @@ void TSpareJobs::Failed() {
 
 void TSpareJobs::Release() {
     wanted_ = 0;
+    Renew();
+}
+
+void TSpareJobs::Renew() {
     for (const TSpare& spare : spares_)
         released_.insert(spare.Pid);
     spares_.clear(); // closes every control

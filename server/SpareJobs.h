@@ -49,6 +49,9 @@ public:
 
     // At stop: closes every control (the spares end as they see it) and starts no more.
     void Release();
+    // Closes every control as Release does, and goes on starting spares: the next ones start
+    // from what the listener holds now (its TLS certificate, after a reload).
+    void Renew();
     // Whether spares released have not ended yet.
     bool Ending() const { return !released_.empty(); }
     // In a newly forked child: closes the child's copies of the controls, which would keep a

@@ -27,6 +27,8 @@ const char usage[] =
     "usage: qdo-server init --data DIR [--namespace NAME]... [--group GROUP]\n"
     "       qdo-server run --data DIR [--listen HOST:PORT] [--inline]\n"
     "                      [--auth FILE] [--max-auth-failures N] [--insecure-anonymous]\n"
+    "                      [--tls-cert FILE --tls-key FILE [--tls-client-ca FILE]]\n"
+    "                      [--insecure-plaintext]\n"
     "                      [--user NAME] [--allow-root]\n"
     "                      [--max-request BYTES] [--max-jobs N] [--spare-jobs N]\n"
     "                      [--handshake-timeout SECONDS]\n"
@@ -45,6 +47,9 @@ const char usage[] =
     "  --restrict          client code may not start processes (ZSYSTEM, PIPE devices, JOB);\n"
     "                      the default without --auth on a non-loopback address\n"
     "  --no-restrict       client code may start processes, also then\n"
+    "  --tls-cert, --tls-key  TLS 1.3 on every port (PEM files; re-read on SIGHUP)\n"
+    "  --tls-client-ca     clients must show a certificate that these authorities signed\n"
+    "  --insecure-plaintext  --auth on a non-loopback address without TLS\n"
     "  (docs/server.md has every option)\n";
 
 struct Arguments {
@@ -154,6 +159,8 @@ int Run(Arguments& args) {
     std::string authFile;
     std::string serviceUser;
     bool anonymousAnywhere = false;
+    bool plaintextAnywhere = false;
+    TTlsFiles tlsFiles;
     bool allowRoot = false;
     std::optional<bool> restrict;
     TServerSettings settings;
@@ -178,6 +185,14 @@ int Run(Arguments& args) {
             settings.MaxAuthFailures = static_cast<int>(Number(args.Next(option), option, 1, 1000));
         } else if (option == "--insecure-anonymous") {
             anonymousAnywhere = true;
+        } else if (option == "--tls-cert") {
+            tlsFiles.Certificate = args.Next(option);
+        } else if (option == "--tls-key") {
+            tlsFiles.Key = args.Next(option);
+        } else if (option == "--tls-client-ca") {
+            tlsFiles.ClientAuthorities = args.Next(option);
+        } else if (option == "--insecure-plaintext") {
+            plaintextAnywhere = true;
         } else if (option == "--user") {
             serviceUser = args.Next(option);
         } else if (option == "--allow-root") {
@@ -233,6 +248,21 @@ int Run(Arguments& args) {
             "without --auth the server listens on loopback addresses only (add "
             "--insecure-anonymous to let anyone who reaches " +
             settings.Host + " in without credentials)");
+    const bool tls = !tlsFiles.Certificate.empty() || !tlsFiles.Key.empty();
+    if (tls && (tlsFiles.Certificate.empty() || tlsFiles.Key.empty()))
+        throw std::runtime_error("TLS needs both --tls-cert FILE and --tls-key FILE");
+    if (!tls && !tlsFiles.ClientAuthorities.empty())
+        throw std::runtime_error("--tls-client-ca needs --tls-cert and --tls-key");
+    if (tls && settings.Inline)
+        throw std::runtime_error("--inline cannot serve TLS (a TLS connection cannot be handed "
+                                 "to a job); leave out --inline");
+    // Passwords from beyond this machine travel encrypted, unless told otherwise.
+    if (!authFile.empty() && !tls && !IsLoopbackAddress(address) && !plaintextAnywhere)
+        throw std::runtime_error("--auth on " + settings.Host +
+                                 " without TLS would send passwords in clear: add --tls-cert and "
+                                 "--tls-key (or --insecure-plaintext to send them so anyway)");
+    if (tls)
+        settings.Job.Tls = std::make_shared<TTlsContext>(tlsFiles);
     if (!authFile.empty())
         settings.Credentials = LoadCredentials(authFile);
     // Unless told otherwise, strangers' code starts no processes.
@@ -257,6 +287,9 @@ int Run(Arguments& args) {
     }
     if (geteuid() == 0)
         LogWarning("running as root (--allow-root): clients' M code runs as root too");
+    if (!authFile.empty() && !tls && !IsLoopbackAddress(address))
+        LogWarning("listening on " + address +
+                   " without TLS (--insecure-plaintext): passwords and data travel in clear");
     if (strangers)
         LogWarning("listening on " + address +
                    " without credentials (--insecure-anonymous): anyone who can reach the port "

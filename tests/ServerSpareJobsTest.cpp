@@ -39,7 +39,7 @@ TEST(ServerHandover, AStartSurvivesEncodingWithAnyBytes) {
          "r\0"
          "2\0^X"s},
         {"s", "%SYS", "", std::string(4096, '\xff')},
-        {"", "", "", "\0\0\0\0"s},
+        {"", "", "", "\0\0\0\0"s, "fedcba9876543210fedcba9876543210"},
     };
     for (const TJobStart& start : starts) {
         const auto decoded = DecodeHandoverStart(EncodeHandoverStart(start));
@@ -48,6 +48,7 @@ TEST(ServerHandover, AStartSurvivesEncodingWithAnyBytes) {
         EXPECT_EQ(decoded->NameSpace, start.NameSpace);
         EXPECT_EQ(decoded->User, start.User);
         EXPECT_EQ(decoded->Received, start.Received);
+        EXPECT_EQ(decoded->Token, start.Token);
     }
 }
 
