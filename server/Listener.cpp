@@ -370,10 +370,6 @@ private:
     // One step of a client's TLS handshake on the listener's port; once it is done, the client
     // is greeted as a plain one is at once.
     void StepHandshake(TEntry entry) {
-        if (LooksPlain(entry->Fd.Get())) {
-            RefusePlain(entry);
-            return;
-        }
         const TTlsLink::TStep step = entry->Tls->Handshake();
         switch (step) {
         case TTlsLink::TStep::Done:
@@ -387,6 +383,9 @@ private:
         case TTlsLink::TStep::WantRead:
         case TTlsLink::TStep::WantWrite:
             entry->WantsWrite = step == TTlsLink::TStep::WantWrite;
+            return;
+        case TTlsLink::TStep::NotTls:
+            RefusePlain(entry);
             return;
         case TTlsLink::TStep::Failed:
             Refused(TLogLevel::Info, entry->Peer, "a failed TLS handshake",

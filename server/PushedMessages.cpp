@@ -356,18 +356,16 @@ ssize_t TPushedMessages::ReceiveIncoming(TIncoming& incoming, char* into, size_t
     if (!incoming.Tls)
         return ::recv(incoming.Fd.Get(), into, room, 0);
     if (!incoming.Secured) {
-        if (LooksPlain(incoming.Fd.Get())) {
-            LogInfo("refused a plain connection to the TLS port of the session");
-            Refuse(incoming.Fd, nullptr, TlsPlainRefusal);
-            errno = EPROTO;
-            return -1;
-        }
         switch (incoming.Tls->Handshake()) {
         case TTlsLink::TStep::Done:
             incoming.Secured = true;
             break;
+        case TTlsLink::TStep::NotTls:
+            SendAll(incoming.Fd.Get(), TlsPlainRefusal);
+            [[fallthrough]];
         case TTlsLink::TStep::Failed:
             LogInfo("refused a connection to the port of the session: " + incoming.Tls->Failure());
+            incoming.Fd.Reset();
             errno = EPROTO;
             return -1;
         case TTlsLink::TStep::WantRead:

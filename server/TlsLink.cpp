@@ -28,11 +28,6 @@ int MillisecondsUntil(Clock::time_point deadline) {
 
 } // namespace
 
-bool LooksPlain(int fd) {
-    unsigned char first = 0;
-    return ::recv(fd, &first, 1, MSG_PEEK | MSG_DONTWAIT) == 1 && first != TlsHandshakeRecord;
-}
-
 TTlsLink::TTlsLink(SSL_CTX* context, int fd) : ssl_(SSL_new(context)), fd_(fd) {
     if (ssl_ == nullptr || SSL_set_fd(ssl_, fd) != 1) {
         SSL_free(ssl_);
@@ -46,6 +41,17 @@ TTlsLink::~TTlsLink() {
 }
 
 TTlsLink::TStep TTlsLink::Handshake() {
+    if (!begun_) {
+        unsigned char first = 0;
+        const ssize_t n = ::recv(fd_, &first, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            return TStep::WantRead;
+        if (n == 1 && first != TlsHandshakeRecord) {
+            failure_ = "a plain (not TLS) connection; this server takes TLS only";
+            return TStep::NotTls;
+        }
+        begun_ = true; // (or the client left: the handshake says so)
+    }
     ERR_clear_error();
     errno = 0;
     const int result = SSL_do_handshake(ssl_);
@@ -81,7 +87,7 @@ bool TTlsLink::HandshakeWithin(int waitMs,
         const TStep step = Handshake();
         if (step == TStep::Done)
             return true;
-        if (step == TStep::Failed)
+        if (step == TStep::Failed || step == TStep::NotTls)
             return false;
         const int left = MillisecondsUntil(deadline);
         if (left <= 0) {

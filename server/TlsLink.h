@@ -23,10 +23,6 @@ constexpr unsigned char TlsHandshakeRecord = 0x16;
 // that it can tell (by the alert record's first byte, 0x15) that the server wants TLS.
 constexpr std::string_view TlsPlainRefusal{"\x15\x03\x03\x00\x02\x02\x46", 7};
 
-// Whether a client on `fd` has begun with a byte that no TLS handshake begins with (false while
-// it has sent nothing).
-bool LooksPlain(int fd);
-
 class TTlsLink {
 public:
     // Server side of a connection on `fd`. Fails with std::runtime_error.
@@ -35,7 +31,8 @@ public:
     TTlsLink(const TTlsLink&) = delete;
     TTlsLink& operator=(const TTlsLink&) = delete;
 
-    enum class TStep { Done, WantRead, WantWrite, Failed };
+    // NotTls: the client began with a byte that no TLS handshake begins with (Failure says so).
+    enum class TStep { Done, WantRead, WantWrite, Failed, NotTls };
     // One step of the handshake, without blocking.
     TStep Handshake();
     // The handshake, waiting for the client at most `waitMs` in all. `wait(fd, events, ms)`
@@ -68,6 +65,7 @@ private:
     int fd_ = -1;
     std::string failure_;
     bool drained_ = true;
+    bool begun_ = false; // the client's first byte was a TLS handshake's
 };
 
 } // namespace qdo::server
