@@ -4,6 +4,7 @@
 #include "RawSession.h"
 #include "ServerProcess.h"
 #include "SharedServer.h"
+#include "TemporaryFolder.h"
 #include "capi/qdo.h"
 #include "connect/Qdoconnect.h"
 #include "encodings/Mlist.h"
@@ -26,25 +27,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-// A folder of the test's own, removed at its end.
-class TemporaryFolder {
-public:
-    TemporaryFolder() {
-        char pattern[] = "/tmp/qdo-security-XXXXXX";
-        if (mkdtemp(pattern) == nullptr)
-            throw std::runtime_error("no temporary folder");
-        path_ = pattern;
-    }
-    ~TemporaryFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 std::string ReadFile(const std::string& path) {
     std::stringstream text;
