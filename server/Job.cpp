@@ -109,7 +109,7 @@ int TJob::ServeLoggedOn(TUniqueFd jobPort, TUniqueFd client, const TJobStart& st
     session_ = start.Session;
     std::unique_ptr<TTlsLink> tls;
     std::string received = start.Received;
-    if (!start.Token.empty() && !TakeTlsLogon(client.Get(), start.Token, tls, received))
+    if (!start.Token.empty() && !TakeTlsLogon(jobPort.Get(), client, start.Token, tls, received))
         return 0;
     Begin(std::move(jobPort));
     TakeClient(std::move(client), std::move(tls));
@@ -117,15 +117,12 @@ int TJob::ServeLoggedOn(TUniqueFd jobPort, TUniqueFd client, const TJobStart& st
     return Serve({.Answer = Frame(protocol::MarkerOk, {session_}), .First = &start});
 }
 
-bool TJob::TakeTlsLogon(int client, const std::string& token, std::unique_ptr<TTlsLink>& tls,
-                        std::string& received) {
-    const std::string peer = PeerAddress(client);
+bool TJob::TakeTlsLogon(int jobPort, TUniqueFd& client, const std::string& token,
+                        std::unique_ptr<TTlsLink>& tls, std::string& received) {
     if (!settings_.Tls) {
-        LogError("a TLS logon without TLS settings from " + peer);
+        LogError("a TLS logon without TLS settings");
         return false;
     }
-    ::fcntl(client, F_SETFL, ::fcntl(client, F_GETFL) | O_NONBLOCK);
-    tls = std::make_unique<TTlsLink>(settings_.Tls->Get(), client);
     const auto deadline = Clock::now() + std::chrono::milliseconds(settings_.HandshakeTimeoutMs);
     // The waits let a stop in, as every wait of the job's main thread does.
     const auto wait = [this](int fd, short events, int ms) {
@@ -137,7 +134,38 @@ bool TJob::TakeTlsLogon(int client, const std::string& token, std::unique_ptr<TT
         pollfd watched{fd, events, 0};
         ::poll(&watched, 1, ms);
     };
-    if (!tls->HandshakeWithin(settings_.HandshakeTimeoutMs, wait)) {
+    // A connection that fails is dropped and the next one at the port is taken, until the
+    // deadline: a stranger who reaches the port first does not end the session. (The port
+    // stays non-blocking: whoever accepts on it waits for it first.)
+    ::fcntl(jobPort, F_SETFL, ::fcntl(jobPort, F_GETFL) | O_NONBLOCK);
+    while (true) {
+        const int left = MillisecondsLeft(deadline);
+        if (left <= 0) {
+            LogInfo("no TLS logon within " + std::to_string(settings_.HandshakeTimeoutMs / 1000) +
+                    " s");
+            return false;
+        }
+        if (!client.Valid()) {
+            wait(jobPort, POLLIN, left);
+            client.Reset(::accept4(jobPort, nullptr, nullptr, SOCK_CLOEXEC));
+            if (!client.Valid())
+                continue;
+        }
+        received.clear();
+        if (TakeTlsLogonOf(client.Get(), token, deadline, wait, tls, received))
+            return true;
+        tls.reset();
+        client.Reset();
+    }
+}
+
+bool TJob::TakeTlsLogonOf(int client, const std::string& token, Clock::time_point deadline,
+                          const std::function<void(int, short, int)>& wait,
+                          std::unique_ptr<TTlsLink>& tls, std::string& received) {
+    const std::string peer = PeerAddress(client);
+    ::fcntl(client, F_SETFL, ::fcntl(client, F_GETFL) | O_NONBLOCK);
+    tls = std::make_unique<TTlsLink>(settings_.Tls->Get(), client);
+    if (!tls->HandshakeWithin(MillisecondsLeft(deadline), wait)) {
         LogWarning("refused a TLS connection from " + peer + ": " + tls->Failure());
         return false;
     }
@@ -153,11 +181,8 @@ bool TJob::TakeTlsLogon(int client, const std::string& token, std::unique_ptr<TT
             return false;
         }
         const int left = MillisecondsLeft(deadline);
-        if (left <= 0) {
-            LogInfo("no logon within " + std::to_string(settings_.HandshakeTimeoutMs / 1000) +
-                    " s from " + peer);
+        if (left <= 0)
             return false;
-        }
         if (!tls->Pending())
             wait(client, POLLIN, left);
         char block[4096];

@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -100,10 +101,16 @@ private:
     // bounded by the send time-out.
     void TakeClient(TUniqueFd client, std::unique_ptr<TTlsLink> tls = nullptr);
     // With TLS, the first logon at the job's port: the handshake of `client`, then its logon,
-    // each within the handshake time-out. True with `tls` set and `received` holding what came
-    // after the logon; false (logged, the client told) when the client fails either.
-    bool TakeTlsLogon(int client, const std::string& token, std::unique_ptr<TTlsLink>& tls,
-                      std::string& received);
+    // all within the handshake time-out; a connection that fails either (logged, told when it
+    // can be) is dropped and the next one at `jobPort` taken. True with `client` and `tls` the
+    // logged-on client's and `received` holding what came after the logon.
+    bool TakeTlsLogon(int jobPort, TUniqueFd& client, const std::string& token,
+                      std::unique_ptr<TTlsLink>& tls, std::string& received);
+    // One connection's part of that: false when it fails.
+    bool TakeTlsLogonOf(int client, const std::string& token,
+                        std::chrono::steady_clock::time_point deadline,
+                        const std::function<void(int, short, int)>& wait,
+                        std::unique_ptr<TTlsLink>& tls, std::string& received);
     // The next request of the client, waiting at most `waitMs` (-1: without limit) for each
     // piece of it, and for all of it at most the request time-out once it has begun.
     TReceived Receive(TRequest& request, int waitMs, std::string& reason);

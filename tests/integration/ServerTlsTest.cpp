@@ -111,8 +111,37 @@ TEST_F(ServerTls, APlainClientHearsATlsAlertAtOnceAndTheLogSaysWhy) {
     EXPECT_TRUE(LogShows(*server_, "a plain (not TLS) connection; this server takes TLS only"));
 }
 
+TEST_F(ServerTls, StrangersAtAJobPortBeforeItsClientDoNotEndItsSession) {
+    RawTls listener(static_cast<uint16_t>(server_->Port()), Trusting());
+    const auto [port, token] = ParseRedirect(listener.ReadFrame());
+    {
+        RawTls stranger(port, Trusting());
+        ASSERT_TRUE(stranger.Connected()) << stranger.Failure();
+        stranger.Send(Logon(std::string(token.size(), '0')));
+        EXPECT_EQ(stranger.ReadFrame(), "<INVALID TYPE>" + Z);
+    }
+    {
+        RawTls leaver(port, Trusting()); // a handshake, then nothing
+    }
+    RawTls client(port, Trusting());
+    ASSERT_TRUE(client.Connected()) << client.Failure();
+    client.Send(Logon(token));
+    EXPECT_EQ(client.ReadFrame().rfind("<OK>:", 0), 0u);
+    EXPECT_TRUE(LogShows(*server_, "refused a logon from 127.0.0.1"));
+}
+
+// How many sessions the server has given a job so far (its "job PID on port N for PEER" lines).
+size_t JobsGiven(const ServerProcess& server) {
+    const std::string log = server.Log();
+    size_t count = 0;
+    for (size_t at = log.find(" on port "); at != std::string::npos;
+         at = log.find(" on port ", at + 1))
+        ++count;
+    return count;
+}
+
 TEST_F(ServerTls, StalledHandshakesCostNoJobAndEndAtTheHandshakeTimeOut) {
-    const size_t before = server_->Jobs().size();
+    const size_t before = JobsGiven(*server_);
     std::vector<Fd> stalled;
     for (int i = 0; i < 20; ++i) {
         stalled.push_back(Connect(static_cast<uint16_t>(server_->Port())));
@@ -123,7 +152,7 @@ TEST_F(ServerTls, StalledHandshakesCostNoJobAndEndAtTheHandshakeTimeOut) {
     Session session = Open(*server_, Trusting());
     session.Job->Send(Request('r', "$zversion"));
     EXPECT_EQ(session.Job->ReadReply().rfind("<GO ON>", 0), 0u);
-    EXPECT_EQ(server_->Jobs().size(), before + 1) << "only the real session has a job";
+    EXPECT_EQ(JobsGiven(*server_), before + 1) << "only the real session has a job";
     for (Fd& fd : stalled)
         EXPECT_EQ(ReadBytes(fd.get(), 1, 4000), "") << "closed at the handshake time-out";
     EXPECT_TRUE(LogShows(*server_, "no TLS handshake within 2 s"));
