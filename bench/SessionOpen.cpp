@@ -5,6 +5,8 @@
 //
 //   qdo_sessionopen HOST PORT COUNT   prints: open MILLISECONDS (median, 50 ms apart) /
 //                                     back to back MILLISECONDS (median) / p90 MILLISECONDS
+//   (QDO_BENCH_TLS_CA=FILE: over TLS, trusting FILE)
+#include "BenchTls.h"
 #include "connect/Qdoconnect.h"
 
 #include <algorithm>
@@ -30,6 +32,7 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(pause);
             const auto start = Clock::now();
             qdo::TQdoConnect connect;
+            UseBenchTls(connect);
             connect.SetServerAddress(argv[1]);
             connect.SetServerPort(std::stoi(argv[2]));
             connect.SetActive(true);

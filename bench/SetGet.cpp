@@ -1,6 +1,8 @@
 // Single-connection synchronous set and get of distinct short global nodes through the library.
 //
 //   qdo_setget HOST PORT COUNT      prints: set OPS_PER_SECOND / get OPS_PER_SECOND
+//   (QDO_BENCH_TLS_CA=FILE: over TLS, trusting FILE)
+#include "BenchTls.h"
 #include "connect/Qdoconnect.h"
 
 #include <chrono>
@@ -14,6 +16,7 @@ int main(int argc, char** argv) {
     }
     const long count = std::stol(argv[3]);
     qdo::TQdoConnect connect;
+    UseBenchTls(connect);
     connect.SetServerAddress(argv[1]);
     connect.SetServerPort(std::stoi(argv[2]));
     connect.SetActive(true);

@@ -3,7 +3,8 @@
 # directory:   . bench/lib.sh
 #
 #   bench_setup                   checks the programs, makes $work, sets gtm_dist; cleans up at exit
-#   start_qdo_server [ARG...]     qdo-server on a fresh data directory; sets qdo_pid, qdo_port
+#   start_qdo_server [ARG...]     qdo-server on a fresh data directory ($work/$qdo_name, default
+#                                 qdo); sets qdo_pid, qdo_port (each one started is stopped at exit)
 #   start_gnp_server              a GT.CM GNP server over a database of its own; sets gnp_pid,
 #                                 gnp_port
 #   gnp_client COMMAND...         runs COMMAND (a mumps) as a client of that GNP server
@@ -28,15 +29,16 @@ bench_setup() {
     export gtm_dist
     work=$(mktemp -d /tmp/qdo-bench-XXXXXX)
     qdo_pid=""
+    qdo_pids=""
     gnp_pid=""
     trap bench_cleanup EXIT
     trap 'exit 130' INT TERM
 }
 
 bench_cleanup() {
-    if [ -n "$qdo_pid" ]; then
-        kill -TERM "$qdo_pid" 2>/dev/null && wait "$qdo_pid" 2>/dev/null || true
-    fi
+    for pid in $qdo_pids; do
+        kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
+    done
     if [ -n "$gnp_pid" ]; then
         kill -TERM "$gnp_pid" 2>/dev/null || true
     fi
@@ -48,14 +50,16 @@ free_port() {
 }
 
 start_qdo_server() {
-    "$build/server/qdo-server" init --data "$work/qdo" >/dev/null 2>&1
-    mkfifo "$work/out"
+    name=${qdo_name:-qdo}
+    "$build/server/qdo-server" init --data "$work/$name" >/dev/null 2>&1
+    mkfifo "$work/$name.out"
     as_root=""
     [ "$(id -u)" -ne 0 ] || as_root=--allow-root
-    $cpu "$build/server/qdo-server" run --data "$work/qdo" --listen 127.0.0.1:0 \
-        --log-level error $as_root "$@" >"$work/out" 2>"$work/qdo.log" &
+    $cpu "$build/server/qdo-server" run --data "$work/$name" --listen 127.0.0.1:0 \
+        --log-level error $as_root "$@" >"$work/$name.out" 2>"$work/$name.log" &
     qdo_pid=$!
-    read -r line <"$work/out"
+    qdo_pids="$qdo_pids $qdo_pid"
+    read -r line <"$work/$name.out"
     qdo_port=${line##*:}
 }
 
