@@ -240,7 +240,12 @@ TTlsChannel::TResult TTlsChannel::Read(char* into, int32_t room, int32_t waitMs)
 
 TTlsChannel::TResult TTlsChannel::Failure(int error, bool handshake) {
     const long verified = SSL_get_verify_result(ssl_);
-    if (error == SSL_ERROR_ZERO_RETURN || (error == SSL_ERROR_SYSCALL && lastErrno_ == 0)) {
+    // A server that hangs up on a ClientHello it does not read resets the connection as often
+    // as it closes it in order.
+    const bool hungUp =
+        error == SSL_ERROR_SYSCALL &&
+        (lastErrno_ == 0 || (handshake && (lastErrno_ == ECONNRESET || lastErrno_ == EPIPE)));
+    if (error == SSL_ERROR_ZERO_RETURN || hungUp) {
         ERR_clear_error();
         if (!handshake)
             return {TStatus::Closed, 0, 0, {}};
