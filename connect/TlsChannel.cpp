@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <utility>
 
 namespace qdo {
 
@@ -131,7 +132,11 @@ TTlsChannel::~TTlsChannel() {
     SSL_free(ssl_);
 }
 
-int32_t TTlsChannel::WaitLeft() const {
+int32_t TTlsChannel::WaitLeft() {
+    // The first receive of a read waits the read's own time, which the socket's receive
+    // time-out holds already from the read before: no setsockopt for it.
+    if (firstWait_ > 0)
+        return std::exchange(firstWait_, 0);
     if (!deadline_)
         return 0;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline_ - Clock::now());
@@ -206,6 +211,7 @@ TTlsChannel::TResult TTlsChannel::Read(char* into, int32_t room, int32_t waitMs)
         deadline_ = Clock::now() + std::chrono::milliseconds(waitMs);
     else
         deadline_.reset();
+    firstWait_ = std::max(waitMs, 0);
     while (true) {
         int result;
         int error = SSL_ERROR_NONE;
@@ -221,6 +227,7 @@ TTlsChannel::TResult TTlsChannel::Read(char* into, int32_t room, int32_t waitMs)
             if (result != 1)
                 error = SSL_get_error(ssl_, result);
         }
+        firstWait_ = 0;
         if (result == 1) {
             deadline_.reset();
             return {TStatus::Done, static_cast<int32_t>(got), 0, {}};

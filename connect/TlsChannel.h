@@ -72,7 +72,7 @@ private:
     TResult Failure(int error, bool handshake);
     std::string HandshakeFailure(const std::string& why) const;
     // How long a receive of the BIO may wait now, in milliseconds (0: not at all).
-    int32_t WaitLeft() const;
+    int32_t WaitLeft();
 
     std::shared_ptr<TTlsContext> context_;
     TBaseSocket& socket_;
@@ -82,6 +82,7 @@ private:
     std::mutex mutex_;
     // What the BIO saw in the current call.
     std::optional<std::chrono::steady_clock::time_point> deadline_;
+    int32_t firstWait_ = 0; // the wait of a read's first receive
     bool peerClosed_ = false;
     int lastErrno_ = 0;
     bool sendWaits_ = true;
