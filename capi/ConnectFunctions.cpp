@@ -54,6 +54,23 @@ private:
     TFlatHandle& state_;
 };
 
+// Changes the handle's TLS settings with `change`, refusing while the connection is open.
+template <typename Change>
+int32_t ChangeTls(QDOHandle handle, Change change) {
+    return RunOnHandle(handle, [&](TQdoConnect& connect) {
+        if (connect.Active())
+            throw qdo::Exception("The TLS settings cannot change while the connection is open; "
+                                 "close it first.");
+        qdo::TTlsSettings tls = connect.Tls();
+        change(tls);
+        connect.SetTls(std::move(tls));
+    });
+}
+
+std::string TextOrEmpty(const char* text) {
+    return text != nullptr ? std::string(text) : std::string();
+}
+
 } // namespace
 
 } // namespace qdo
@@ -176,6 +193,38 @@ QDO_EXPORT int32_t QDOSetRequestDeadline(QDOHandle handle, int32_t milliseconds)
             throw qdo::Exception("A request deadline is 0 (none) or more milliseconds.");
         connect.SetRequestDeadline(milliseconds);
     });
+}
+
+QDO_EXPORT int32_t QDOSetTls(QDOHandle handle, int32_t enabled) {
+    return qdo::ChangeTls(handle, [&](qdo::TTlsSettings& tls) { tls.Enabled = enabled != 0; });
+}
+
+QDO_EXPORT int32_t QDOSetTlsAuthorities(QDOHandle handle, const char* file_or_directory) {
+    return qdo::ChangeTls(handle, [&](qdo::TTlsSettings& tls) {
+        tls.Authorities = qdo::TextOrEmpty(file_or_directory);
+    });
+}
+
+QDO_EXPORT int32_t QDOSetTlsServerName(QDOHandle handle, const char* name) {
+    return qdo::ChangeTls(handle,
+                          [&](qdo::TTlsSettings& tls) { tls.ServerName = qdo::TextOrEmpty(name); });
+}
+
+QDO_EXPORT int32_t QDOSetTlsClientCertificate(QDOHandle handle, const char* certificate_file,
+                                              const char* key_file) {
+    return qdo::ChangeTls(handle, [&](qdo::TTlsSettings& tls) {
+        std::string certificate = qdo::TextOrEmpty(certificate_file);
+        std::string key = qdo::TextOrEmpty(key_file);
+        if (certificate.empty() != key.empty())
+            throw qdo::Exception("A client certificate needs both a certificate file and a key "
+                                 "file.");
+        tls.CertificateFile = std::move(certificate);
+        tls.KeyFile = std::move(key);
+    });
+}
+
+QDO_EXPORT int32_t QDOSetTlsVerify(QDOHandle handle, int32_t verify) {
+    return qdo::ChangeTls(handle, [&](qdo::TTlsSettings& tls) { tls.Verify = verify != 0; });
 }
 
 QDO_EXPORT int32_t QDOSetCredentials(QDOHandle handle, const QDOString* user,

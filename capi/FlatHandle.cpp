@@ -60,7 +60,9 @@ void TFlatHandle::StoreLastError(std::exception_ptr failure) noexcept {
             LastErrorCode = e.ErrorCode;
             LastECode = e.ECode;
         } catch (const EMConnectError& e) {
-            LastErrorCode = e.ErrorCode;
+            // The flat codes 13 and 14 were given to the data operations' own failures before
+            // TLS came: its C code is QDO_ERROR_TLS.
+            LastErrorCode = e.ErrorCode == ceTls ? QDO_ERROR_TLS : e.ErrorCode;
         } catch (const EMRefError&) {
             LastErrorCode = QDO_ERROR_BAD_REFERENCE;
         } catch (const EMJsonError& e) {

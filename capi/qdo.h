@@ -165,6 +165,11 @@ QDO_EXPORT int32_t QDOText(const QDOString* text, QDOString* out);
 /* A JSON document the import cannot read or the mapping cannot carry (see QDOImportJson);
  * QDOGetLastErrorOffset gives the byte at which an import stopped. */
 #define QDO_ERROR_BAD_JSON 14
+/* TLS failed: the server's certificate or name did not pass the check, the handshake failed or
+ * ran into a peer that does not speak TLS, or a file of the TLS settings cannot be used. The
+ * message says which check failed and for which name or file; the connection was closed (a
+ * handshake that ran out of time is QDO_ERROR_TIME_OUT). */
+#define QDO_ERROR_TLS 15
 
 /*
  * QDOGetLastError: copies the message of the handle's last failure into `out` (the empty text
@@ -238,6 +243,48 @@ QDO_EXPORT int32_t QDOSetRequestDeadline(QDOHandle handle, int32_t milliseconds)
  */
 QDO_EXPORT int32_t QDOSetCredentials(QDOHandle handle, const QDOString* user,
                                      const QDOString* password, const QDOString* application);
+
+/*
+ * TLS (additions). With TLS on, every connection of the handle (the listener's, the job's and
+ * the side connection of QDOCancelGroupRead) opens with a TLS 1.3 handshake, bounded by the
+ * time-out, and checks the server's certificate against the trusted authorities and the server
+ * name; a failure fails QDOConnectOpen with QDO_ERROR_TLS and never falls back to plain TCP.
+ * Each setter takes effect at the next QDOConnectOpen. It returns 1, or 0 for the null handle
+ * and while the connection is open (settings do not change under an open connection; the
+ * reason is in QDOGetLastError). Texts are file paths and names, NUL-terminated; null counts
+ * as empty.
+ *
+ * QDOSetTls: TLS on (non-zero) or off (0, the default).
+ */
+QDO_EXPORT int32_t QDOSetTls(QDOHandle handle, int32_t enabled);
+
+/*
+ * QDOSetTlsAuthorities: the authorities to trust: a PEM file, or a directory of certificates
+ * under their hash names (HASH.0); empty or null: the system's store (the default).
+ */
+QDO_EXPORT int32_t QDOSetTlsAuthorities(QDOHandle handle, const char* file_or_directory);
+
+/*
+ * QDOSetTlsServerName: the name the server's certificate must carry (also sent as SNI); an IP
+ * address is checked against the certificate's addresses. Empty or null: the address given to
+ * QDOCreateConnect (the default), for the job's connection too.
+ */
+QDO_EXPORT int32_t QDOSetTlsServerName(QDOHandle handle, const char* name);
+
+/*
+ * QDOSetTlsClientCertificate: a client certificate (PEM, its chain after it) and its private
+ * key, for a server that requires one; both null or empty: none (the default). One without the
+ * other returns 0.
+ */
+QDO_EXPORT int32_t QDOSetTlsClientCertificate(QDOHandle handle, const char* certificate_file,
+                                              const char* key_file);
+
+/*
+ * QDOSetTlsVerify: whether the server's certificate and name are checked (non-zero, the
+ * default). Off, any certificate is taken, and each connection writes the line "TLS
+ * verification is off for HOST:PORT" on stderr.
+ */
+QDO_EXPORT int32_t QDOSetTlsVerify(QDOHandle handle, int32_t verify);
 
 /*
  * QDORead: the value of the M expression in `expression` (a variable reference or any

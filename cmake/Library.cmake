@@ -58,6 +58,8 @@ set(QDO_SOURCES
     connect/SocketErrorMessages.cpp
     connect/StrToCharStr.cpp
     connect/TcpTransport.cpp
+    connect/TlsChannel.cpp
+    connect/TlsContext.cpp
     encodings/JsonText.cpp
     encodings/Mlist.cpp
     encodings/Mpiece.cpp
@@ -131,8 +133,11 @@ target_link_libraries(qdo_objects PUBLIC Threads::Threads)
 find_package(nlohmann_json 3.10 REQUIRED)
 target_link_libraries(qdo_objects PRIVATE nlohmann_json::nlohmann_json)
 
+# TLS: OpenSSL 3, inside the library only (no OpenSSL type reaches an installed header).
+target_link_libraries(qdo_objects PRIVATE OpenSSL::SSL OpenSSL::Crypto)
+
 add_library(qdo SHARED $<TARGET_OBJECTS:qdo_objects>)
-target_link_libraries(qdo PRIVATE Threads::Threads)
+target_link_libraries(qdo PRIVATE Threads::Threads OpenSSL::SSL OpenSSL::Crypto)
 # The exported names: the flat functions by name and the C++ API's namespace; nothing else.
 set(QDO_VERSION_SCRIPT ${PROJECT_SOURCE_DIR}/capi/libqdo.map)
 target_link_options(qdo PRIVATE LINKER:--version-script=${QDO_VERSION_SCRIPT})
@@ -150,4 +155,4 @@ endif()
 
 add_library(qdo_internal STATIC $<TARGET_OBJECTS:qdo_objects>)
 target_include_directories(qdo_internal PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(qdo_internal PUBLIC Threads::Threads)
+target_link_libraries(qdo_internal PUBLIC Threads::Threads OpenSSL::SSL OpenSSL::Crypto)

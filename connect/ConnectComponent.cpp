@@ -47,6 +47,16 @@ void detail::TConnectWire::AttachTransport() {
     // Bytes received and not yet handled belong to the link that closed: never read them as the
     // first words of the next one.
     handlers.Closing = [this] { receive_->Clear(); };
+    // A TLS failure ends the connection under either error handler, as a socket failure does:
+    // a link whose server could not be trusted is no link to go on with.
+    handlers.TlsFailure = [this](const std::string& message, bool timedOut) {
+        CloseConnection();
+        if (timedOut)
+            throw EMConnectError(ConnectErrorMessage(ceTimeOut) + ' ' + message +
+                                     "; the connection was closed.",
+                                 ceTimeOut);
+        throw EMConnectError(message, ceTls);
+    };
     transport_->SetHandlers(std::move(handlers));
 }
 
@@ -83,6 +93,14 @@ void TQdoConnect::SetServerPort(int32_t value) {
         return;
     }
     serverPort_ = value;
+}
+
+void TQdoConnect::SetTls(TTlsSettings value) {
+    if (!IsLoading() && active_) {
+        PropertyChangeAlert("Tls");
+        return;
+    }
+    tls_ = std::move(value);
 }
 
 void TQdoConnect::SetNameSpace(std::string value) {
@@ -204,6 +222,26 @@ void TQdoConnect::GetPublishedProperties(std::vector<TPublishedProperty>& proper
                 static_cast<int32_t>(std::clamp<int64_t>(v.AsInteger(), 0, INT32_MAX)));
         },
         "0");
+    // TLS is stored field by field, each with its default, so that a form without TLS reads
+    // back as plain TCP.
+    add(
+        "Tls.Enabled", [this] { return FormBoolean(tls_.Enabled); },
+        [this](const TFormValue& v) { tls_.Enabled = v.AsBoolean(); }, FormBoolean(false));
+    add(
+        "Tls.Authorities", [this] { return FormString(tls_.Authorities); },
+        [this](const TFormValue& v) { tls_.Authorities = v.AsString(); }, FormString(""));
+    add(
+        "Tls.ServerName", [this] { return FormString(tls_.ServerName); },
+        [this](const TFormValue& v) { tls_.ServerName = v.AsString(); }, FormString(""));
+    add(
+        "Tls.CertificateFile", [this] { return FormString(tls_.CertificateFile); },
+        [this](const TFormValue& v) { tls_.CertificateFile = v.AsString(); }, FormString(""));
+    add(
+        "Tls.KeyFile", [this] { return FormString(tls_.KeyFile); },
+        [this](const TFormValue& v) { tls_.KeyFile = v.AsString(); }, FormString(""));
+    add(
+        "Tls.Verify", [this] { return FormBoolean(tls_.Verify); },
+        [this](const TFormValue& v) { tls_.Verify = v.AsBoolean(); }, FormBoolean(true));
     TMAuthorization& auth = *authorization_;
     add(
         "Authorization.Active", [&auth] { return FormBoolean(auth.Active()); },

@@ -36,6 +36,8 @@ std::string ConnectErrorMessage(TConnectError error) {
         return "Connection is busy.";
     case ceTimeOut:
         return "Time-out.";
+    case ceTls:
+        return "TLS failure.";
     }
     return "Unknown error.";
 }

@@ -4,7 +4,10 @@
 //   - Opening a session (InitSocket) closes whatever link there was and connects afresh to Host,
 //     else ServerAddress, at ServerPort, waiting at most TimeOut for the connection.
 //   - A session reply "<CONNECT>:port:token" moves the link to that port of the same host: the
-//     link is closed and opened again there (FollowRedirect).
+//     link is closed and opened again there (FollowRedirect), with the same TLS settings and
+//     server name (the host aimed at), resuming the TLS session of the listener's link.
+//   - Every open with TLS on shakes hands after its connect, within TimeOut; a failure closes
+//     the link and raises (ceTls), and never falls back to plain TCP.
 //   - A send or a wait for a reply on a closed link opens it again once, to where it was last
 //     aimed (ReopenWhenClosed); a link that still does not open is not tried again by that call.
 //   - Nothing else reconnects: a link that the server or a failure closed stays closed.
@@ -20,6 +23,7 @@ void TQdoConnect::InitSocket() {
                            std::to_string(serverPort_));
     wire_->transport_->SetNotifying(false);
     wire_->transport_->SetConnectTimeOut(timeOut_);
+    wire_->transport_->SetTls(tls_);
     wire_->transport_->Open();
 }
 

@@ -54,6 +54,7 @@ enum TConnectError : uint8_t {
     ceServerError = 10,         // "M error on the server." (EMServerError)
     ceBusy = 11,                // "Connection is busy."
     ceTimeOut = 12,             // "Time-out."
+    ceTls = 13,                 // "TLS failure."
 };
 
 // The message of a connection error.
@@ -65,7 +66,8 @@ enum TErrorHandler : uint8_t { htException = 0, htEvent = 1 };
 
 // A connection error raised under htException; an error reply of the server (EMServerError);
 // a reply the connection cannot understand (ceBadFormat); a refused request (ceBusy); a wait
-// that ran out (ceTimeOut).
+// that ran out (ceTimeOut); a failure of TLS (ceTls, raised under either error handler, as
+// socket failures are), whose message says which check failed and for which name.
 class QDO_API EMConnectError : public Exception {
 public:
     explicit EMConnectError(std::string message, TConnectError errorCode = ceNoJob)
@@ -119,6 +121,29 @@ private:
     std::string userName_;
     std::string password_;
     std::string application_;
+};
+
+// Addition: TLS for the connection's links (the listener's, the job's, and side links such as
+// CancelGroupRead's). With Enabled, every link opens with a TLS 1.3 handshake after its TCP
+// connect, bounded by TimeOut; a failure is never followed by plain TCP.
+struct TTlsSettings {
+    bool Enabled = false;
+    // The authorities to trust: a PEM file, or a directory of hashed certificates (HASH.0, as
+    // c_rehash names them); empty: the system's store.
+    std::string Authorities;
+    // The name the server's certificate must carry; empty: the Host (else ServerAddress) the
+    // connection aims at. An IP address is checked against the certificate's IP addresses; a
+    // name is also sent as SNI.
+    std::string ServerName;
+    // A client certificate (PEM, its chain after it) and its key, for a server that asks for
+    // one; both or neither.
+    std::string CertificateFile;
+    std::string KeyFile;
+    // Whether the server's certificate and name are checked. Off, each open writes one warning
+    // line on stderr ("TLS verification is off for HOST:PORT").
+    bool Verify = true;
+
+    bool operator==(const TTlsSettings&) const = default;
 };
 
 using TServerEvent = std::function<void(TObject* Sender, const std::string& EventName,
@@ -176,6 +201,11 @@ public:
     // rest of its reply may still come. Stored as RequestDeadline.
     int32_t RequestDeadline() const noexcept { return requestDeadline_; }
     void SetRequestDeadline(int32_t ms) noexcept { requestDeadline_ = ms > 0 ? ms : 0; }
+    // Addition: TLS (see TTlsSettings); off by default. Refused while active
+    // (PropertyChangeAlert "Tls"); takes effect at the next open. Stored as Tls.Enabled,
+    // Tls.Authorities, Tls.ServerName, Tls.CertificateFile, Tls.KeyFile and Tls.Verify.
+    const TTlsSettings& Tls() const noexcept { return tls_; }
+    void SetTls(TTlsSettings value);
     // The credentials of the create request. SetAuthorization copies them.
     TMAuthorization* Authorization() noexcept { return authorization_.get(); }
     void SetAuthorization(const TMAuthorization* authorization);
@@ -347,6 +377,7 @@ private:
     std::unique_ptr<TStringList> queryResult_;
     int32_t timeOut_ = 10000;
     int32_t requestDeadline_ = 0;
+    TTlsSettings tls_;
     TErrorHandler errorHandler_ = htException;
     bool raiseBreakFlowError_ = true;
 };

@@ -7,6 +7,8 @@
 // notifying while it was open (classes/NotificationLoop.h), from inside that loop's pump.
 #pragma once
 
+#include "connect/Qdoconnect.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -28,6 +30,11 @@ public:
         std::function<void()> ReadReady;
         // The link is closing: bytes buffered for it belong to it and to no later link.
         std::function<void()> Closing;
+        // TLS failed (the handshake, a check of the server's certificate, a file of the
+        // settings, or the protocol later on); the link is closed already. `message` says what
+        // failed and for which server; `timedOut` marks a handshake that did not end within
+        // the connect time-out. The handler may raise, as Error's may.
+        std::function<void(const std::string& message, bool timedOut)> TlsFailure;
     };
 
     virtual ~TTransport();
@@ -44,6 +51,9 @@ public:
     // The longest an Open waits for the connection, in milliseconds (0: as long as the system
     // does); a connect that runs out is reported as 10060.
     virtual void SetConnectTimeOut(int32_t ms) = 0;
+    // The TLS of the next Open and of the links NewLink makes; a transport without TLS (a
+    // test's in-memory link) ignores it.
+    virtual void SetTls(const TTlsSettings& settings) { static_cast<void>(settings); }
     // Connects to the aim. A failure goes to the Error handler (which may raise); afterwards
     // Active says whether a link is open.
     virtual void Open() = 0;
@@ -86,6 +96,10 @@ protected:
     void ReportReadReady() {
         if (handlers_.ReadReady)
             handlers_.ReadReady();
+    }
+    void ReportTlsFailure(const std::string& message, bool timedOut) {
+        if (handlers_.TlsFailure)
+            handlers_.TlsFailure(message, timedOut);
     }
     void ReportClosing() {
         if (handlers_.Closing)

@@ -328,12 +328,8 @@ int32_t TBaseSocket::FinishReceive(char* bytes, ssize_t received) {
     return result;
 }
 
-int32_t TBaseSocket::ReceiveBufWithin(void* buffer, int32_t count, int32_t timeoutMs,
-                                      bool& timedOut) {
-    timedOut = false;
+ssize_t TBaseSocket::RecvWithin(char* bytes, int32_t count, int32_t timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    // It waits whatever the block mode: waiting, up to the time-out, is what it is for.
-    auto* bytes = static_cast<char*>(buffer);
     ssize_t received;
     int32_t waitMs = timeoutMs;
     while (true) {
@@ -357,12 +353,51 @@ int32_t TBaseSocket::ReceiveBufWithin(void* buffer, int32_t count, int32_t timeo
             waitMs = static_cast<int32_t>(left.count());
         }
     }
+    return received;
+}
+
+int32_t TBaseSocket::ReceiveBufWithin(void* buffer, int32_t count, int32_t timeoutMs,
+                                      bool& timedOut) {
+    timedOut = false;
+    // It waits whatever the block mode: waiting, up to the time-out, is what it is for.
+    auto* bytes = static_cast<char*>(buffer);
+    const ssize_t received = RecvWithin(bytes, count, timeoutMs);
     if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         timedOut = true;
         ReceiveDone();
         return 0;
     }
     return FinishReceive(bytes, received);
+}
+
+int32_t TBaseSocket::ReceiveUnreported(void* buffer, int32_t count, int32_t timeoutMs) {
+    auto* bytes = static_cast<char*>(buffer);
+    ssize_t received;
+    if (timeoutMs > 0) {
+        received = RecvWithin(bytes, count, timeoutMs);
+    } else {
+        do {
+            received =
+                ::recv(handle_, bytes, static_cast<size_t>(std::max(count, 0)), MSG_DONTWAIT);
+        } while (received < 0 && errno == EINTR);
+    }
+    const int saved = errno;
+    ReceiveDone();
+    if (received > 0)
+        bytesReceived_ += static_cast<uint32_t>(received);
+    errno = saved;
+    return received < 0 ? socketError : static_cast<int32_t>(received);
+}
+
+int32_t TBaseSocket::SendUnreported(const void* buffer, int32_t count, bool wait) {
+    ssize_t sent;
+    do {
+        sent = ::send(handle_, buffer, static_cast<size_t>(std::max(count, 0)),
+                      MSG_NOSIGNAL | (wait ? 0 : MSG_DONTWAIT));
+    } while (sent < 0 && errno == EINTR);
+    if (sent > 0)
+        bytesSent_ += static_cast<uint32_t>(sent);
+    return sent < 0 ? socketError : static_cast<int32_t>(sent);
 }
 
 int32_t TBaseSocket::PeekBuf(void* buffer, int32_t count) {

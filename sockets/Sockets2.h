@@ -167,6 +167,16 @@ public:
     int32_t ReceiveBufWithin(void* buffer, int32_t count, int32_t timeoutMs, bool& timedOut);
     // The bytes queued, up to `count`, left queued; -1 on failure. No event, no counter.
     int32_t PeekBuf(void* buffer, int32_t count);
+    // Addition, for a layer over the socket that reports failures itself (TLS): one receive of
+    // up to `count` bytes that waits at most `timeoutMs` (0 or below: does not wait, whatever
+    // the block mode). Returns the bytes received, 0 when the peer has closed, or -1 with errno
+    // set (EAGAIN when nothing came in time). No OnError, no OnReceive; BytesReceived grows, and
+    // read notification is re-armed as after every receive.
+    int32_t ReceiveUnreported(void* buffer, int32_t count, int32_t timeoutMs);
+    // Addition, the same for sending: one send of `count` bytes (without OnSend) that blocks
+    // until the system takes some, or, without `wait`, takes what it can at once. Returns the
+    // bytes sent or -1 with errno set. Never raises SIGPIPE.
+    int32_t SendUnreported(const void* buffer, int32_t count, bool wait);
     // Every byte queued now, in one receive; empty when nothing is queued or the receive
     // fails. No event, no counter, no OnError: the text holds exactly the bytes received.
     std::string ReceiveText();
@@ -238,6 +248,9 @@ protected:
     // Waits up to `timeoutMs` for `events` on the handle; the poll result (-1 after OnError,
     // whose exceptions end the wait) and the events that came.
     int PollHandle(short events, int32_t timeoutMs, short& revents);
+    // One blocking recv that waits at most `timeoutMs` (0 or below: without limit) through
+    // SO_RCVTIMEO, waiting on after a signal for what is left; the recv's result, with errno.
+    ssize_t RecvWithin(char* bytes, int32_t count, int32_t timeoutMs);
 
 private:
     void StartNotification();

@@ -19,12 +19,13 @@ const std::string unknownSocketError = "Unknown error code.";
 TEST(ErrorMessages, ConnectionErrorsReadAsDocumented) {
     EXPECT_EQ(ConnectErrorMessage(ceNoJob), "Can't create new job."); // the first
     EXPECT_EQ(ConnectErrorMessage(ceNotConnected), "Connect does not exist.");
-    EXPECT_EQ(ConnectErrorMessage(ceTimeOut), "Time-out."); // the last
+    EXPECT_EQ(ConnectErrorMessage(ceTimeOut), "Time-out.");
+    EXPECT_EQ(ConnectErrorMessage(ceTls), "TLS failure."); // the last
     EXPECT_EQ(ConnectErrorMessage(ceUnknown), unknownConnectError);
 }
 
 TEST(ErrorMessages, OrdinalsWithoutAnErrorReadAsUnknown) {
-    for (int ordinal : {5, ceTimeOut + 1, 255}) {
+    for (int ordinal : {5, ceTls + 1, 255}) {
         SCOPED_TRACE(ordinal);
         EXPECT_EQ(ConnectErrorMessage(static_cast<TConnectError>(ordinal)), unknownConnectError);
     }
@@ -32,7 +33,7 @@ TEST(ErrorMessages, OrdinalsWithoutAnErrorReadAsUnknown) {
 
 TEST(ErrorMessages, EveryConnectionErrorHasATextOfItsOwn) {
     std::map<std::string, int> seen;
-    for (int ordinal = ceNoJob; ordinal <= ceTimeOut; ++ordinal) {
+    for (int ordinal = ceNoJob; ordinal <= ceTls; ++ordinal) {
         if (ordinal == 5 || ordinal == ceUnknown)
             continue;
         SCOPED_TRACE(ordinal);

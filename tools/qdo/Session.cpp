@@ -11,6 +11,7 @@ namespace qdo::tool {
 void OpenSession(TQdoConnect& connect, TServerOptions& server) {
     connect.SetServerAddress(server.Host);
     connect.SetServerPort(server.Port);
+    connect.SetTls(server.Tls);
     if (!server.User.empty()) {
         if (!server.Password)
             server.Password = PasswordFor(server.User);

@@ -20,6 +20,7 @@ struct TServerOptions {
     std::string NameSpace = "USER";
     std::string User;                    // empty: no logon
     std::optional<std::string> Password; // asked for once, then kept for a reopen
+    TTlsSettings Tls;                    // --tls and its options
 };
 
 // Opens a session on `connect` as `server` says, in its namespace; asks for the password the

@@ -1,7 +1,10 @@
 // qdo: the command-line client of an M database server (qdo-server).
 //
-//   qdo [--host H] [--port P] [--namespace NS] [--user U] [--raw] COMMAND ARGUMENTS
-//   qdo [--host H] [--port P] [--namespace NS] [--user U] [shell]
+//   qdo [--host H] [--port P] [--namespace NS] [--user U] [TLS] [--raw] COMMAND ARGUMENTS
+//   qdo [--host H] [--port P] [--namespace NS] [--user U] [TLS] [shell]
+//
+// where TLS is --tls [--tls-ca FILE|DIR] [--tls-server-name NAME]
+// [--tls-cert FILE --tls-key FILE] [--tls-no-verify].
 //
 // With a command it runs that one command; without one (or with "shell") it reads commands from
 // standard input (see Shell.h). Exit status: 0 done, 1 the server reported an M error (or the
@@ -31,6 +34,25 @@ int main(int argc, char** argv) {
     app.add_option("-u,--user", server.User,
                    "log on as this user; the password comes from QDO_PASSWORD or is asked on the "
                    "terminal");
+    // TLS: each option but --tls implies it, so that a forgotten --tls never means plain TCP.
+    app.add_flag("--tls", server.Tls.Enabled,
+                 "speak TLS 1.3 to the server (started with --tls-cert/--tls-key)");
+    app.add_option("--tls-ca", server.Tls.Authorities,
+                   "trust the authorities of this PEM file or hashed directory (default: the "
+                   "system's store)");
+    app.add_option("--tls-server-name", server.Tls.ServerName,
+                   "the name the server's certificate must carry (default: --host)");
+    auto* certificate = app.add_option("--tls-cert", server.Tls.CertificateFile,
+                                       "a client certificate (PEM), for a server that asks for one")
+                            ->check(CLI::ExistingFile);
+    auto* key =
+        app.add_option("--tls-key", server.Tls.KeyFile, "the client certificate's key (PEM)")
+            ->check(CLI::ExistingFile);
+    certificate->needs(key);
+    key->needs(certificate);
+    bool noVerify = false;
+    app.add_flag("--tls-no-verify", noVerify,
+                 "take any certificate from the server (insecure; a warning on each connect)");
     app.add_flag("--raw", output.Raw, "print values byte for byte, with no line feed");
     app.require_subcommand(0, 1);
     TCommandSet commands(app, output, TCommandSet::TPlace::CommandLine);
@@ -44,6 +66,11 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? 0 : exitUsage;
     }
+    if (noVerify)
+        server.Tls.Verify = false;
+    if (!server.Tls.Authorities.empty() || !server.Tls.ServerName.empty() ||
+        !server.Tls.CertificateFile.empty() || noVerify)
+        server.Tls.Enabled = true;
     if (shell || !commands.Chosen)
         return RunShell(server, output);
 

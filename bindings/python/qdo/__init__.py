@@ -34,6 +34,7 @@ from .errors import (
     ERROR_SERVER,
     ERROR_SOCKET_CLOSED,
     ERROR_TIME_OUT,
+    ERROR_TLS,
     ERROR_UNKNOWN,
     Error,
 )
@@ -69,6 +70,7 @@ __all__ = [
     "ERROR_SERVER",
     "ERROR_SOCKET_CLOSED",
     "ERROR_TIME_OUT",
+    "ERROR_TLS",
     "ERROR_UNKNOWN",
 ]
 

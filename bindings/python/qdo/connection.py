@@ -4,6 +4,7 @@ events.py, blobs.py, operations.py and jsonio.py)."""
 
 from __future__ import annotations
 
+import os
 from typing import Any, Callable, Generator, Optional, Union
 
 from . import _library as lib
@@ -20,6 +21,9 @@ from .jsonio import Json
 #: A server callback: takes the request's bytes, returns the answer (bytes, str, a number or
 #: None for the empty text).
 CallbackFunction = Callable[[bytes], Union[bytes, str, int, float, None]]
+
+#: A file path: text or os.PathLike.
+Path = Union[str, "os.PathLike[str]"]
 
 __all__ = ["CallbackFunction", "Connection", "EventFunction", "connect"]
 
@@ -44,6 +48,12 @@ class Connection(DataOperations, Events, Blobs, Json):
         *,
         timeout: Optional[float] = None,
         application: Optional[Text] = None,
+        tls: bool = False,
+        tls_authorities: Optional[Path] = None,
+        tls_server_name: Optional[str] = None,
+        tls_certificate: Optional[Path] = None,
+        tls_key: Optional[Path] = None,
+        tls_verify: bool = True,
     ):
         self._lib = lib.library()
         self._handle = self._lib.QDOCreateConnect(
@@ -61,6 +71,8 @@ class Connection(DataOperations, Events, Blobs, Json):
         self._lib.QDOSetServerEvent(self._handle, self._event_proc, None)
         if timeout is not None:
             self._check(self._lib.QDOSetTimeOut(self._handle, max(1, int(timeout * 1000))))
+        if tls:
+            self._use_tls(tls_authorities, tls_server_name, tls_certificate, tls_key, tls_verify)
         if user is not None:
             if password is None:
                 raise ValueError("a user needs a password")
@@ -75,6 +87,30 @@ class Connection(DataOperations, Events, Blobs, Json):
                     application_record,
                 )
             )
+
+    def _use_tls(
+        self,
+        authorities: Optional[Path],
+        server_name: Optional[str],
+        certificate: Optional[Path],
+        key: Optional[Path],
+        verify: bool,
+    ) -> None:
+        if (certificate is None) != (key is None):
+            raise ValueError("a client certificate needs both tls_certificate and tls_key")
+        h = self._handle
+        self._check(self._lib.QDOSetTls(h, 1))
+        if authorities is not None:
+            self._check(self._lib.QDOSetTlsAuthorities(h, os.fsencode(authorities)))
+        if server_name is not None:
+            self._check(self._lib.QDOSetTlsServerName(h, server_name.encode()))
+        if certificate is not None and key is not None:
+            self._check(
+                self._lib.QDOSetTlsClientCertificate(
+                    h, os.fsencode(certificate), os.fsencode(key)
+                )
+            )
+        self._check(self._lib.QDOSetTlsVerify(h, 1 if verify else 0))
 
     # --- Life ---
     def open(self) -> "Connection":
@@ -228,10 +264,34 @@ def connect(
     *,
     timeout: Optional[float] = None,
     application: Optional[Text] = None,
+    tls: bool = False,
+    tls_authorities: Optional[Path] = None,
+    tls_server_name: Optional[str] = None,
+    tls_certificate: Optional[Path] = None,
+    tls_key: Optional[Path] = None,
+    tls_verify: bool = True,
 ) -> Connection:
-    """An open connection: `with qdo.connect("localhost", 7001) as c: c.get("^X")`."""
+    """An open connection: `with qdo.connect("localhost", 7001) as c: c.get("^X")`.
+
+    With `tls`, every link to the server is TLS 1.3: the server's certificate is checked
+    against `tls_authorities` (a PEM file or a hashed directory; the system's store when None)
+    and the name `tls_server_name` (the host when None); `tls_certificate` and `tls_key` give a
+    client certificate; `tls_verify=False` takes any certificate (and warns on stderr). A TLS
+    failure raises Error with code ERROR_TLS, never falling back to plain TCP."""
     connection = Connection(
-        host, port, namespace, user, password, timeout=timeout, application=application
+        host,
+        port,
+        namespace,
+        user,
+        password,
+        timeout=timeout,
+        application=application,
+        tls=tls,
+        tls_authorities=tls_authorities,
+        tls_server_name=tls_server_name,
+        tls_certificate=tls_certificate,
+        tls_key=tls_key,
+        tls_verify=tls_verify,
     )
     try:
         return connection.open()

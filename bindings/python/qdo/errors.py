@@ -18,6 +18,7 @@ ERROR_BUSY = 11  # the connection is running another call
 ERROR_TIME_OUT = 12
 ERROR_BAD_REFERENCE = 13  # a name, subscript, number or entry that cannot be written safely
 ERROR_BAD_JSON = 14  # JSON the import cannot read, or data the mapping cannot carry
+ERROR_TLS = 15  # TLS failed: a certificate or name check, the handshake, or a TLS file
 
 
 class Error(Exception):
