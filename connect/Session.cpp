@@ -39,7 +39,19 @@ void TQdoConnect::HandleOpenSession() {
     }
     // Refused, or not understood: the connection is of no further use. It is closed before the
     // refusal is reported, so that a raised refusal leaves no connection open behind it.
-    const auto unknownFormat = [this] {
+    const auto unknownFormat = [this, isSessionReply] {
+        // A TLS record (a server that takes TLS only answers a plain client with an alert): the
+        // server is not of another kind, the connection is.
+        const std::string_view received =
+            isSessionReply ? std::string_view(wire_->reply_)
+                           : std::string_view(wire_->receive_->Data(),
+                                              static_cast<size_t>(wire_->receive_->Count()));
+        if (!tls_.Enabled && received.size() >= 2 &&
+            (received[0] == '\x15' || received[0] == '\x16') && received[1] == '\x03') {
+            wire_->CloseConnection();
+            throw EMConnectError(
+                "TLS: the server takes TLS connections only; turn TLS on to connect to it", ceTls);
+        }
         wire_->CloseConnection();
         mError_ = "Unknown format of received data.";
         HandleError(ceBadFormat);

@@ -58,6 +58,10 @@ constexpr size_t maxHandshakeBytes = 4096;
 // How long an answer to a TLS client on the listener's port may wait for room to go: answers
 // are small, and a client that takes none of them is not waited for.
 constexpr int answerWaitMs = 100;
+// A TLS client speaks first (its ClientHello follows its connect at once); a plain client of
+// this protocol waits for the server's greeting. One that has said nothing this long is taken
+// for a plain one and told so, before the handshake time-out would leave it waiting.
+constexpr auto plainSilence = std::chrono::milliseconds(1000);
 // How long after a spare is handed a session its replacement starts: forking and starting GT.M
 // at once would slow the start of that very session (by some 1.5 ms here).
 constexpr auto spareDelay = std::chrono::milliseconds(5);
@@ -106,6 +110,8 @@ struct TPending {
     std::unique_ptr<TTlsLink> Tls{}; // Greeted, with TLS: the client's TLS
     bool Secured = false;            // Greeted: its TLS handshake is done
     bool WantsWrite = false;         // Greeted: its TLS handshake waits for room to send
+    bool Silent = false;             // Greeted, with TLS: nothing has come yet (Deadline: when
+                                     // it is taken for a plain client)
     std::string StoredSession{};     // Greeted: a re-attach waiting for the session's store
     std::string NameSpace{};         // Greeted, JobPort: where the session starts (empty: default)
     std::string User{};              // Greeted, JobPort: whose credentials were accepted
@@ -260,7 +266,10 @@ private:
         for (auto it = pending_.begin(); it != pending_.end(); ++it) {
             if (it->Done || it->Deadline > now || it->Ticket != 0)
                 continue;
-            if (it->Tls && !it->Secured) {
+            if (it->Silent) {
+                RefusePlain(it, "said nothing for " + std::to_string(plainSilence.count()) +
+                                    " ms (a plain client waiting for its greeting?)");
+            } else if (it->Tls && !it->Secured) {
                 Refused(TLogLevel::Info, it->Peer, "no TLS handshake in time",
                         "no TLS handshake within " +
                             std::to_string(settings_.Job.HandshakeTimeoutMs / 1000) + " s from " +
@@ -342,13 +351,17 @@ private:
             if (n > 0)
                 early.assign(block, static_cast<size_t>(n));
         }
+        const bool silent = tls != nullptr;
         pending_.push_back(
             {.Kind = TPending::Greeted,
              .Fd = std::move(client),
-             .Deadline = Clock::now() + std::chrono::milliseconds(settings_.Job.HandshakeTimeoutMs),
+             .Deadline = silent ? Clock::now() + plainSilence
+                                : Clock::now() +
+                                      std::chrono::milliseconds(settings_.Job.HandshakeTimeoutMs),
              .Peer = peer,
              .Bytes = std::move(early),
-             .Tls = std::move(tls)});
+             .Tls = std::move(tls),
+             .Silent = silent});
         if (!tls_)
             Welcome(std::prev(pending_.end()));
     }
@@ -375,6 +388,7 @@ private:
         case TTlsLink::TStep::Done:
             entry->Secured = true;
             entry->WantsWrite = false;
+            entry->Silent = false;
             entry->Deadline =
                 Clock::now() + std::chrono::milliseconds(settings_.Job.HandshakeTimeoutMs);
             if (ReadMore(entry))
@@ -383,6 +397,11 @@ private:
         case TTlsLink::TStep::WantRead:
         case TTlsLink::TStep::WantWrite:
             entry->WantsWrite = step == TTlsLink::TStep::WantWrite;
+            if (entry->Silent && entry->Tls->Begun()) { // it spoke: the handshake's own time
+                entry->Silent = false;
+                entry->Deadline +=
+                    std::chrono::milliseconds(settings_.Job.HandshakeTimeoutMs) - plainSilence;
+            }
             return;
         case TTlsLink::TStep::NotTls:
             RefusePlain(entry);
@@ -397,10 +416,9 @@ private:
 
     // A client that speaks plain TCP to a TLS port hears a TLS alert, by which a client that
     // knows TLS tells what is wrong.
-    void RefusePlain(TEntry entry) {
+    void RefusePlain(TEntry entry, const std::string& sign = "a plain (not TLS) connection") {
         Refused(TLogLevel::Warning, entry->Peer, "a plain connection to the TLS port",
-                "refused " + entry->Peer +
-                    ": a plain (not TLS) connection; this server takes TLS only");
+                "refused " + entry->Peer + ": " + sign + "; this server takes TLS only");
         SendAll(entry->Fd.Get(), TlsPlainRefusal);
         Close(entry);
     }

@@ -11,6 +11,8 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -33,6 +35,11 @@ TTlsLink::TTlsLink(SSL_CTX* context, int fd) : ssl_(SSL_new(context)), fd_(fd) {
         SSL_free(ssl_);
         throw std::runtime_error("TLS: " + TakeTlsError("cannot make a connection"));
     }
+    // The handshake's flights, and every reply's last small record, go out at once: none may
+    // wait for the acknowledgement of the one before (Nagle's algorithm against delayed ACKs
+    // costs 40 ms a time).
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     SSL_set_accept_state(ssl_);
 }
 
@@ -117,6 +124,12 @@ ssize_t TTlsLink::Read(char* into, size_t room) {
             SSL_read(ssl_, into + taken, static_cast<int>(std::min<size_t>(room - taken, INT_MAX)));
         if (n > 0) {
             taken += static_cast<size_t>(n);
+            // Nothing buffered (neither decrypted nor raw): the next bytes must come through
+            // the socket, which a wait announces; asking it now would only find it empty.
+            if (SSL_pending(ssl_) == 0 && SSL_has_pending(ssl_) == 0) {
+                drained_ = true;
+                return static_cast<ssize_t>(taken);
+            }
             continue;
         }
         const int error = SSL_get_error(ssl_, n);

@@ -39,6 +39,8 @@ public:
     // waits for the socket (it may return early, on a signal); false when the handshake failed
     // or did not end in time (Failure says which).
     bool HandshakeWithin(int waitMs, const std::function<void(int fd, short events, int ms)>& wait);
+    // Whether the client has sent the first byte of its handshake.
+    bool Begun() const noexcept { return begun_; }
     // Why the handshake failed, for the log.
     const std::string& Failure() const noexcept { return failure_; }
     // The client certificate's subject, when it showed one ("" else).
