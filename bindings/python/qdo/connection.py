@@ -48,7 +48,7 @@ class Connection(DataOperations, Events, Blobs, Json):
         *,
         timeout: Optional[float] = None,
         application: Optional[Text] = None,
-        tls: bool = False,
+        tls: Optional[bool] = None,
         tls_authorities: Optional[Path] = None,
         tls_server_name: Optional[str] = None,
         tls_certificate: Optional[Path] = None,
@@ -71,6 +71,10 @@ class Connection(DataOperations, Events, Blobs, Json):
         self._lib.QDOSetServerEvent(self._handle, self._event_proc, None)
         if timeout is not None:
             self._check(self._lib.QDOSetTimeOut(self._handle, max(1, int(timeout * 1000))))
+        # Naming anything of TLS asks for it: a forgotten tls=True must not mean plain TCP.
+        if tls is None:
+            tls = any(option is not None for option in
+                      (tls_authorities, tls_server_name, tls_certificate, tls_key)) or not tls_verify
         if tls:
             self._use_tls(tls_authorities, tls_server_name, tls_certificate, tls_key, tls_verify)
         if user is not None:
@@ -264,7 +268,7 @@ def connect(
     *,
     timeout: Optional[float] = None,
     application: Optional[Text] = None,
-    tls: bool = False,
+    tls: Optional[bool] = None,
     tls_authorities: Optional[Path] = None,
     tls_server_name: Optional[str] = None,
     tls_certificate: Optional[Path] = None,
@@ -273,7 +277,8 @@ def connect(
 ) -> Connection:
     """An open connection: `with qdo.connect("localhost", 7001) as c: c.get("^X")`.
 
-    With `tls`, every link to the server is TLS 1.3: the server's certificate is checked
+    With `tls` (by default: when any other tls_ argument is given), every link to the server
+    is TLS 1.3: the server's certificate is checked
     against `tls_authorities` (a PEM file or a hashed directory; the system's store when None)
     and the name `tls_server_name` (the host when None); `tls_certificate` and `tls_key` give a
     client certificate; `tls_verify=False` takes any certificate (and warns on stderr). A TLS
