@@ -226,6 +226,32 @@ TEST_F(TlsSession, ACertificateReloadedWhileASessionRunsServesTheNextOpens) {
     running->Kill("^TlsReload");
 }
 
+TEST_F(TlsSession, CredentialsTravelInsideTlsToAServerOnEveryInterface) {
+    TemporaryFolder folder;
+    const std::string users = folder.Path() + "/users";
+    std::string output;
+    ASSERT_EQ(ServerProcess::RunProgram({"passwd", "--auth", users, "alice"}, output, "secret\n"),
+              0)
+        << output;
+    // Beyond loopback, --auth needs TLS: with it the server starts.
+    ServerProcess server({"--listen", "0.0.0.0:0", "--auth", users, "--tls-cert",
+                          set_->Server.Certificate, "--tls-key", set_->Server.Key});
+    const auto withPassword = [&](const std::string& password) {
+        auto connect = Connection(server, Trusting());
+        TMAuthorization credentials;
+        credentials.SetActive(true);
+        credentials.SetUserName("alice");
+        credentials.SetPassword(password);
+        connect->SetAuthorization(&credentials);
+        return connect;
+    };
+    auto alice = withPassword("secret");
+    alice->SetActive(true);
+    EXPECT_EQ(alice->Read("1+2"), "3");
+    auto stranger = withPassword("guess");
+    EXPECT_EQ(OpenFailure(*stranger).second, ceNoJob);
+}
+
 TEST_F(TlsSession, TheFlatInterfaceOpensOverTlsAndReportsTheTlsCode) {
     QDOHandle handle = QDOCreateConnect("127.0.0.1", server_->Port(), "USER");
     ASSERT_NE(handle, nullptr);
