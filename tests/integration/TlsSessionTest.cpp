@@ -8,6 +8,7 @@
 #include "TemporaryFolder.h"
 #include "capi/qdo.h"
 #include "classes/Exceptions.h"
+#include "classes/NotificationLoop.h"
 #include "connect/Qdoconnect.h"
 #include "support/TlsCertificates.h"
 
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -117,6 +119,49 @@ TEST_F(TlsSession, AStoredSessionComesBackAndACancelReachesItsJobOverTls) {
     EXPECT_LT(chunks, 50) << "the whole walk is some 500 chunks";
     EXPECT_EQ(connect->Read("^TlsBig(77)"), "77") << "the connection serves the next request";
     connect->Kill("^TlsBig");
+}
+
+// Pumps the calling thread's notification loop until `done` holds or 60 s have passed.
+bool PumpUntil(const std::function<bool()>& done) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        ProcessMessages(10);
+    }
+    return true;
+}
+
+// What the job pushes (events, another session's client call) comes through TLS too, while the
+// client is idle and several records at once: none waits in TLS unannounced.
+TEST_F(TlsSession, EventsAndCallbacksReachAnIdleClientThroughTls) {
+    auto client = Connection(*server_, Trusting());
+    auto other = Connection(*server_, Trusting());
+    client->SetActive(true);
+    other->SetActive(true);
+    std::vector<int> seen;
+    client->OnServerEvent = [&](TObject*, const std::string&, const std::string& params) {
+        seen.push_back(std::stoi(params));
+    };
+    client->SubscribeEvent("TlsCount", false); // no acknowledgements: they come back to back
+    other->Execute("for i=1:1:2000 do SendMsg(\"TlsCount\",i)");
+    ASSERT_TRUE(PumpUntil([&] { return seen.size() >= 2000; }));
+    for (int i = 0; i < 2000; ++i)
+        ASSERT_EQ(seen[static_cast<size_t>(i)], i + 1);
+
+    client->OnCallback = [](TObject*, const std::string& command, std::string& answer) {
+        answer = "answer to " + command;
+    };
+    EXPECT_EQ(client->Read("$$Callback(\"inside\")"), "answer to inside");
+    std::string session = client->SessionIdentifier();
+    if (!session.empty() && session.back() == '\0')
+        session.pop_back();
+    std::string answered;
+    std::thread asker(
+        [&] { answered = other->Read("$$ClientCall(\"" + session + "\",\"ping\")"); });
+    EXPECT_TRUE(PumpUntil([&] { return !answered.empty(); }));
+    asker.join();
+    EXPECT_EQ(answered, "answer to ping");
 }
 
 TEST_F(TlsSession, EveryWrongCertificateFailsTheOpenWithTheCheckAndTheName) {
