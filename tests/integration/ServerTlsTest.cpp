@@ -163,27 +163,6 @@ TEST_F(ServerTls, StalledHandshakesCostNoJobAndEndAtTheHandshakeTimeOut) {
                                    "greeting?); this server takes TLS only"));
 }
 
-TEST_F(ServerTls, CertificatesTheClientDoesNotTrustFailItsHandshake) {
-    struct Case {
-        const char* what;
-        TPemFiles TTlsTestSet::*served;
-        const char* reason;
-    };
-    const Case cases[] = {
-        {"expired", &TTlsTestSet::Expired, "certificate verify failed"},
-        {"another name", &TTlsTestSet::WrongName, "certificate verify failed"},
-        {"another authority", &TTlsTestSet::Untrusted, "certificate verify failed"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        const TPemFiles& served = (*set_).*c.served;
-        ServerProcess server({"--tls-cert", served.Certificate, "--tls-key", served.Key});
-        RawTls client(static_cast<uint16_t>(server.Port()), Trusting());
-        EXPECT_FALSE(client.Connected());
-        EXPECT_EQ(client.Failure(), c.reason);
-    }
-}
-
 TEST_F(ServerTls, WithClientAuthoritiesOnlyAClientWithTheirCertificateGetsIn) {
     ServerProcess server({"--tls-cert", set_->Server.Certificate, "--tls-key", set_->Server.Key,
                           "--tls-client-ca", set_->Authority.Certificate});
