@@ -56,6 +56,16 @@ std::string TTcpTransport::ServerName() const {
 void TTcpTransport::Open() {
     if (socket_->Active())
         return;
+    // The context (the authorities read, the client certificate loaded) is made before the
+    // connect: a server hears the ClientHello right after the connect, and a file that cannot
+    // be used costs no connection.
+    if (tls_.Enabled && !tlsContext_) {
+        try {
+            tlsContext_ = std::make_shared<TTlsContext>(tls_);
+        } catch (const ETlsSetup& e) {
+            return ReportTlsFailure(e.what(), false);
+        }
+    }
     socket_->SetActive(true);
     // A connect that failed has been reported (its handler may not have raised).
     if (tls_.Enabled && socket_->Active() && socket_->Connected())
@@ -66,8 +76,6 @@ void TTcpTransport::OpenTls() {
     const std::string target = socket_->RemoteHost() + ":" + socket_->RemotePort();
     TTlsChannel::TResult outcome;
     try {
-        if (!tlsContext_)
-            tlsContext_ = std::make_shared<TTlsContext>(tls_);
         channel_ = std::make_unique<TTlsChannel>(tlsContext_, *socket_, ServerName(), target);
     } catch (const ETlsSetup& e) {
         return FailTls(e.what(), false);

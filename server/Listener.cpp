@@ -59,9 +59,11 @@ constexpr size_t maxHandshakeBytes = 4096;
 // are small, and a client that takes none of them is not waited for.
 constexpr int answerWaitMs = 100;
 // A TLS client speaks first (its ClientHello follows its connect at once); a plain client of
-// this protocol waits for the server's greeting. One that has said nothing this long is taken
-// for a plain one and told so, before the handshake time-out would leave it waiting.
-constexpr auto plainSilence = std::chrono::milliseconds(1000);
+// this protocol waits for the server's greeting. One that has said nothing this long (or for
+// the handshake time-out, when that is shorter) is taken for a plain one and told so, rather
+// than left waiting for the whole handshake time-out. Long enough for a loaded client to get
+// its ClientHello out.
+constexpr auto plainSilence = std::chrono::milliseconds(3000);
 // How long after a spare is handed a session its replacement starts: forking and starting GT.M
 // at once would slow the start of that very session (by some 1.5 ms here).
 constexpr auto spareDelay = std::chrono::milliseconds(5);
@@ -112,6 +114,7 @@ struct TPending {
     bool WantsWrite = false;         // Greeted: its TLS handshake waits for room to send
     bool Silent = false;             // Greeted, with TLS: nothing has come yet (Deadline: when
                                      // it is taken for a plain client)
+    Clock::time_point Accepted{};    // Greeted, with TLS: when it connected
     std::string StoredSession{};     // Greeted: a re-attach waiting for the session's store
     std::string NameSpace{};         // Greeted, JobPort: where the session starts (empty: default)
     std::string User{};              // Greeted, JobPort: whose credentials were accepted
@@ -267,7 +270,7 @@ private:
             if (it->Done || it->Deadline > now || it->Ticket != 0)
                 continue;
             if (it->Silent) {
-                RefusePlain(it, "said nothing for " + std::to_string(plainSilence.count()) +
+                RefusePlain(it, "said nothing for " + std::to_string(Silence().count()) +
                                     " ms (a plain client waiting for its greeting?)");
             } else if (it->Tls && !it->Secured) {
                 Refused(TLogLevel::Info, it->Peer, "no TLS handshake in time",
@@ -355,15 +358,22 @@ private:
         pending_.push_back(
             {.Kind = TPending::Greeted,
              .Fd = std::move(client),
-             .Deadline = silent ? Clock::now() + plainSilence
+             .Deadline = silent ? Clock::now() + Silence()
                                 : Clock::now() +
                                       std::chrono::milliseconds(settings_.Job.HandshakeTimeoutMs),
              .Peer = peer,
              .Bytes = std::move(early),
              .Tls = std::move(tls),
-             .Silent = silent});
+             .Silent = silent,
+             .Accepted = Clock::now()});
         if (!tls_)
             Welcome(std::prev(pending_.end()));
+    }
+
+    // How long a TLS client may say nothing before it is taken for a plain one.
+    std::chrono::milliseconds Silence() const {
+        return std::min<std::chrono::milliseconds>(
+            plainSilence, std::chrono::milliseconds(settings_.Job.HandshakeTimeoutMs));
     }
 
     // Greets a client that has come (through TLS, once its handshake is done).
@@ -399,8 +409,8 @@ private:
             entry->WantsWrite = step == TTlsLink::TStep::WantWrite;
             if (entry->Silent && entry->Tls->Begun()) { // it spoke: the handshake's own time
                 entry->Silent = false;
-                entry->Deadline +=
-                    std::chrono::milliseconds(settings_.Job.HandshakeTimeoutMs) - plainSilence;
+                entry->Deadline =
+                    entry->Accepted + std::chrono::milliseconds(settings_.Job.HandshakeTimeoutMs);
             }
             return;
         case TTlsLink::TStep::NotTls:

@@ -24,7 +24,9 @@ struct TlsClientOptions {
 // A blocking TLS 1.3 client connection to 127.0.0.1:port that checks the name "localhost".
 class RawTls {
 public:
-    RawTls(uint16_t port, const TlsClientOptions& options) : fd_(Connect(port)) {
+    // The context is made before the connect, as a real client makes it: the server takes a
+    // client that says nothing for a while for a plain one.
+    RawTls(uint16_t port, const TlsClientOptions& options) {
         context_.reset(SSL_CTX_new(TLS_client_method()));
         SSL_CTX* ctx = context_.get();
         SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION);
@@ -35,6 +37,7 @@ public:
             SSL_CTX_use_PrivateKey_file(ctx, options.Key.c_str(), SSL_FILETYPE_PEM);
         }
         ssl_.reset(SSL_new(ctx));
+        fd_ = Connect(port);
         SSL_set_fd(ssl_.get(), fd_.get());
         SSL_set_tlsext_host_name(ssl_.get(), "localhost");
         SSL_set1_host(ssl_.get(), "localhost");
