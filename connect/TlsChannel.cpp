@@ -132,6 +132,22 @@ TTlsChannel::~TTlsChannel() {
     SSL_free(ssl_);
 }
 
+template <typename Call>
+std::optional<TTlsChannel::TCall> TTlsChannel::Locked(Call&& call) {
+    std::lock_guard lock(mutex_);
+    if (failed_)
+        return std::nullopt;
+    ERR_clear_error();
+    peerClosed_ = false;
+    lastErrno_ = 0;
+    const int result = call();
+    return TCall{result, result == 1 ? SSL_ERROR_NONE : SSL_get_error(ssl_, result)};
+}
+
+TTlsChannel::TResult TTlsChannel::FailedBefore() const {
+    return {TStatus::TlsFailure, 0, 0, "TLS: the connection to " + target_ + " failed"};
+}
+
 int32_t TTlsChannel::WaitLeft() {
     // The first receive of a read waits the read's own time, which the socket's receive
     // time-out holds already from the read before: no setsockopt for it.
@@ -147,17 +163,10 @@ TTlsChannel::TResult TTlsChannel::Handshake(int32_t timeOutMs) {
     const int32_t limit = timeOutMs > 0 ? timeOutMs : 10000;
     deadline_ = Clock::now() + std::chrono::milliseconds(limit);
     while (true) {
-        int result;
-        int error = SSL_ERROR_NONE;
-        {
-            std::lock_guard lock(mutex_);
-            ERR_clear_error();
-            peerClosed_ = false;
-            lastErrno_ = 0;
-            result = SSL_connect(ssl_);
-            if (result != 1)
-                error = SSL_get_error(ssl_, result);
-        }
+        const auto call = Locked([this] { return SSL_connect(ssl_); });
+        if (!call)
+            return FailedBefore();
+        const auto [result, error] = *call;
         if (result == 1) {
             deadline_.reset();
             return {};
@@ -184,20 +193,12 @@ TTlsChannel::TResult TTlsChannel::Write(const char* bytes, int32_t count) {
     if (count <= 0)
         return {};
     while (true) {
-        int result;
-        int error = SSL_ERROR_NONE;
         size_t written = 0;
-        {
-            std::lock_guard lock(mutex_);
-            if (failed_)
-                return {TStatus::TlsFailure, 0, 0, "TLS: the connection to " + target_ + " failed"};
-            ERR_clear_error();
-            peerClosed_ = false;
-            lastErrno_ = 0;
-            result = SSL_write_ex(ssl_, bytes, static_cast<size_t>(count), &written);
-            if (result != 1)
-                error = SSL_get_error(ssl_, result);
-        }
+        const auto call =
+            Locked([&] { return SSL_write_ex(ssl_, bytes, static_cast<size_t>(count), &written); });
+        if (!call)
+            return FailedBefore();
+        const auto [result, error] = *call;
         if (result == 1)
             return {TStatus::Done, static_cast<int32_t>(written), 0, {}};
         if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
@@ -213,20 +214,12 @@ TTlsChannel::TResult TTlsChannel::Read(char* into, int32_t room, int32_t waitMs)
         deadline_.reset();
     firstWait_ = std::max(waitMs, 0);
     while (true) {
-        int result;
-        int error = SSL_ERROR_NONE;
         size_t got = 0;
-        {
-            std::lock_guard lock(mutex_);
-            if (failed_)
-                return {TStatus::TlsFailure, 0, 0, "TLS: the connection to " + target_ + " failed"};
-            ERR_clear_error();
-            peerClosed_ = false;
-            lastErrno_ = 0;
-            result = SSL_read_ex(ssl_, into, static_cast<size_t>(std::max(room, 0)), &got);
-            if (result != 1)
-                error = SSL_get_error(ssl_, result);
-        }
+        const auto call = Locked(
+            [&] { return SSL_read_ex(ssl_, into, static_cast<size_t>(std::max(room, 0)), &got); });
+        if (!call)
+            return FailedBefore();
+        const auto [result, error] = *call;
         firstWait_ = 0;
         if (result == 1) {
             deadline_.reset();

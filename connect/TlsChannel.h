@@ -68,6 +68,16 @@ public:
 private:
     friend struct TTlsBio;
 
+    // One call into OpenSSL (SSL_connect, SSL_read_ex, SSL_write_ex) under the lock, with what
+    // the BIO notes of a call reset first: its result, and SSL_get_error's code when it is not 1;
+    // none when the channel failed before (FailedBefore is the outcome then).
+    struct TCall {
+        int Result;
+        int Error;
+    };
+    template <typename Call>
+    std::optional<TCall> Locked(Call&& call);
+    TResult FailedBefore() const;
     // The outcome of an SSL call that failed with SSL_get_error's `error`.
     TResult Failure(int error, bool handshake);
     std::string HandshakeFailure(const std::string& why) const;

@@ -15,7 +15,7 @@ bool TClientChannel::Send(int client, std::string_view bytes) {
 bool TClientChannel::SendLocked(int client, std::string_view bytes) {
     if (lost_)
         return false;
-    if (tls_ ? tls_->Write(bytes, sendTimeoutMs_) : SendAll(client, bytes))
+    if (SendAll(client, tls_.get(), bytes, sendTimeoutMs_))
         return true;
     lostError_ = errno;
     lost_ = true;
@@ -24,13 +24,17 @@ bool TClientChannel::SendLocked(int client, std::string_view bytes) {
 }
 
 ssize_t TClientChannel::Receive(int client, char* into, size_t room) {
+    if (!tls_) // plain TCP: nothing to share with the sending threads
+        return ReceiveNow(client, nullptr, into, room);
     std::lock_guard lock(mutex_);
-    return tls_ ? tls_->Read(into, room) : ::recv(client, into, room, MSG_DONTWAIT);
+    return ReceiveNow(client, tls_.get(), into, room);
 }
 
 bool TClientChannel::Buffered() {
+    if (!tls_)
+        return false;
     std::lock_guard lock(mutex_);
-    return tls_ && tls_->Pending();
+    return tls_->Pending();
 }
 
 void TClientChannel::TakeClient(std::unique_ptr<TTlsLink> tls, int sendTimeoutMs) {

@@ -31,7 +31,8 @@ public:
     // Send, with the lock held by the caller.
     bool SendLocked(int client, std::string_view bytes);
     // Up to `room` bytes the client has sent, without waiting: as recv gives them (-1 with errno
-    // EAGAIN: none yet).
+    // EAGAIN: none yet). Receive and Buffered are the job's main thread's, which alone takes and
+    // drops clients: for a plain client they take no lock.
     ssize_t Receive(int client, char* into, size_t room);
     // Whether bytes of the client wait in the TLS link, which a wait on the socket would miss.
     bool Buffered();
@@ -49,7 +50,7 @@ private:
     std::mutex mutex_;
     std::atomic<bool> lost_ = false;
     std::atomic<int> lostError_ = 0;
-    std::unique_ptr<TTlsLink> tls_;
+    std::unique_ptr<TTlsLink> tls_; // set and reset by the main thread only, under the lock
     int sendTimeoutMs_ = 30000;
 };
 

@@ -114,7 +114,6 @@ struct TPending {
     bool WantsWrite = false;         // Greeted: its TLS handshake waits for room to send
     bool Silent = false;             // Greeted, with TLS: nothing has come yet (Deadline: when
                                      // it is taken for a plain client)
-    Clock::time_point Accepted{};    // Greeted, with TLS: when it connected
     std::string StoredSession{};     // Greeted: a re-attach waiting for the session's store
     std::string NameSpace{};         // Greeted, JobPort: where the session starts (empty: default)
     std::string User{};              // Greeted, JobPort: whose credentials were accepted
@@ -364,8 +363,7 @@ private:
              .Peer = peer,
              .Bytes = std::move(early),
              .Tls = std::move(tls),
-             .Silent = silent,
-             .Accepted = Clock::now()});
+             .Silent = silent});
         if (!tls_)
             Welcome(std::prev(pending_.end()));
     }
@@ -409,8 +407,8 @@ private:
             entry->WantsWrite = step == TTlsLink::TStep::WantWrite;
             if (entry->Silent && entry->Tls->Begun()) { // it spoke: the handshake's own time
                 entry->Silent = false;
-                entry->Deadline =
-                    entry->Accepted + std::chrono::milliseconds(settings_.Job.HandshakeTimeoutMs);
+                entry->Deadline +=
+                    std::chrono::milliseconds(settings_.Job.HandshakeTimeoutMs) - Silence();
             }
             return;
         case TTlsLink::TStep::NotTls:
@@ -437,8 +435,7 @@ private:
     // closed, when it has left.
     bool ReadMore(TEntry entry) {
         char block[1024];
-        const ssize_t n = entry->Tls ? entry->Tls->Read(block, sizeof block)
-                                     : ::recv(entry->Fd.Get(), block, sizeof block, 0);
+        const ssize_t n = ReceiveNow(entry->Fd.Get(), entry->Tls.get(), block, sizeof block);
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
             return true;
         if (n <= 0) {
@@ -453,10 +450,8 @@ private:
     // Sends a client on the listener's port a short answer: through its TLS when it has one
     // (nothing before its handshake is done).
     void Answer(TEntry entry, std::string_view frame) {
-        if (!entry->Tls)
-            SendAll(entry->Fd.Get(), frame);
-        else if (entry->Secured)
-            entry->Tls->Write(frame, answerWaitMs);
+        if (!entry->Tls || entry->Secured)
+            SendAll(entry->Fd.Get(), entry->Tls.get(), frame, answerWaitMs);
     }
 
     // Answers a client that may have a job: inline mode accepts it on this connection, redirect

@@ -1,5 +1,7 @@
 #include "server/Net.h"
 
+#include "server/TlsLink.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -116,6 +118,14 @@ bool SendAll(int fd, std::string_view bytes) {
         bytes.remove_prefix(static_cast<size_t>(sent));
     }
     return true;
+}
+
+bool SendAll(int fd, TTlsLink* tls, std::string_view bytes, int waitMs) {
+    return tls != nullptr ? tls->Write(bytes, waitMs) : SendAll(fd, bytes);
+}
+
+ssize_t ReceiveNow(int fd, TTlsLink* tls, char* into, size_t room) {
+    return tls != nullptr ? tls->Read(into, room) : ::recv(fd, into, room, MSG_DONTWAIT);
 }
 
 std::string RandomToken() {

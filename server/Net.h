@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 namespace qdo::server {
 
@@ -27,6 +28,14 @@ uint16_t LocalPort(int fd);
 
 // Sends all of `bytes`; false when the peer is gone. Never raises SIGPIPE.
 bool SendAll(int fd, std::string_view bytes);
+
+class TTlsLink;
+// The same to a client that may speak TLS: through `tls` when it has one (each wait for room at
+// most `waitMs`), else plain; false with errno set when the bytes could not all go.
+bool SendAll(int fd, TTlsLink* tls, std::string_view bytes, int waitMs);
+// Up to `room` bytes the client on `fd` has sent, without waiting: through `tls` when it has
+// one, else plain; as recv gives them (-1 with errno EAGAIN: none yet).
+ssize_t ReceiveNow(int fd, TTlsLink* tls, char* into, size_t room);
 
 // A random identifier of 128 bits from the kernel, as 32 hexadecimal digits.
 std::string RandomToken();

@@ -374,14 +374,11 @@ ssize_t TPushedMessages::ReceiveIncoming(TIncoming& incoming, char* into, size_t
             return -1;
         }
     }
-    return incoming.Tls->Read(into, room);
+    return ReceiveNow(incoming.Fd.Get(), incoming.Tls.get(), into, room);
 }
 
 void TPushedMessages::Refuse(TUniqueFd& fd, TTlsLink* tls, std::string_view frame) {
-    if (tls != nullptr)
-        tls->Write(frame, 100);
-    else
-        SendAll(fd.Get(), frame);
+    SendAll(fd.Get(), tls, frame, 100);
     fd.Reset();
 }
 

@@ -36,7 +36,6 @@ public:
     // keeps the context it was made with).
     SSL_CTX* Get() const noexcept { return context_.get(); }
     const TTlsFiles& Files() const noexcept { return files_; }
-    bool ChecksClients() const noexcept { return !files_.ClientAuthorities.empty(); }
 
 private:
     struct TFree {

@@ -105,16 +105,6 @@ bool TTlsLink::HandshakeWithin(int waitMs,
     }
 }
 
-std::string TTlsLink::PeerSubject() const {
-    X509* certificate = SSL_get1_peer_certificate(ssl_);
-    if (certificate == nullptr)
-        return {};
-    char text[256] = {};
-    X509_NAME_oneline(X509_get_subject_name(certificate), text, sizeof text);
-    X509_free(certificate);
-    return text;
-}
-
 ssize_t TTlsLink::Read(char* into, size_t room) {
     size_t taken = 0;
     while (taken < room) {

@@ -43,8 +43,6 @@ public:
     bool Begun() const noexcept { return begun_; }
     // Why the handshake failed, for the log.
     const std::string& Failure() const noexcept { return failure_; }
-    // The client certificate's subject, when it showed one ("" else).
-    std::string PeerSubject() const;
 
     // Up to `room` bytes that have arrived, without waiting: the count; 0 when the client has
     // closed; -1 with errno EAGAIN when nothing has come, another errno when the link failed.
@@ -59,8 +57,6 @@ public:
     bool Write(std::string_view bytes, int waitMs);
     // Says goodbye (a close_notify, if the socket takes it now); the socket stays open.
     void Close();
-
-    int Fd() const noexcept { return fd_; }
 
 private:
     SSL* ssl_ = nullptr;

@@ -5,6 +5,7 @@
 #include "RawTls.h"
 #include "ServerProcess.h"
 #include "TemporaryFolder.h"
+#include "TlsTestServer.h"
 #include "support/Loopback.h"
 #include "support/TlsCertificates.h"
 
@@ -38,16 +39,11 @@ bool LogShows(const ServerProcess& server, const std::string& text) {
 class ServerTls : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        folder_ = new TemporaryFolder;
-        set_ = new TTlsTestSet(WriteTlsTestSet(folder_->Path()));
-        server_ = new ServerProcess({"--tls-cert", set_->Server.Certificate, "--tls-key",
-                                     set_->Server.Key, "--handshake-timeout", "2"});
+        tls_ = new TlsTestServer({"--handshake-timeout", "2"});
+        set_ = &tls_->Set;
+        server_ = &tls_->Server;
     }
-    static void TearDownTestSuite() {
-        delete server_;
-        delete set_;
-        delete folder_;
-    }
+    static void TearDownTestSuite() { delete tls_; }
 
     // A session opened by hand over TLS, as the library opens one: the create request's
     // redirect read at the listener's port, the logon at the job's, resuming the first
@@ -72,12 +68,12 @@ protected:
     }
     static TlsClientOptions Trusting() { return {.Authority = set_->Authority.Certificate}; }
 
-    static TemporaryFolder* folder_;
+    static TlsTestServer* tls_;
     static TTlsTestSet* set_;
     static ServerProcess* server_;
 };
 
-TemporaryFolder* ServerTls::folder_ = nullptr;
+TlsTestServer* ServerTls::tls_ = nullptr;
 TTlsTestSet* ServerTls::set_ = nullptr;
 ServerProcess* ServerTls::server_ = nullptr;
 

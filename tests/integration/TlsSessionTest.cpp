@@ -6,6 +6,7 @@
 #include "FlatSupport.h"
 #include "ServerProcess.h"
 #include "TemporaryFolder.h"
+#include "TlsTestServer.h"
 #include "capi/qdo.h"
 #include "classes/Exceptions.h"
 #include "classes/NotificationLoop.h"
@@ -28,17 +29,12 @@ namespace {
 class TlsSession : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        folder_ = new TemporaryFolder;
-        set_ = new TTlsTestSet(WriteTlsTestSet(folder_->Path()));
         // A long handshake time-out: a plain client is told sooner (after 3 s of silence).
-        server_ = new ServerProcess({"--tls-cert", set_->Server.Certificate, "--tls-key",
-                                     set_->Server.Key, "--handshake-timeout", "60"});
+        tls_ = new TlsTestServer({"--handshake-timeout", "60"});
+        set_ = &tls_->Set;
+        server_ = &tls_->Server;
     }
-    static void TearDownTestSuite() {
-        delete server_;
-        delete set_;
-        delete folder_;
-    }
+    static void TearDownTestSuite() { delete tls_; }
 
     static TTlsSettings Trusting() {
         TTlsSettings tls;
@@ -70,12 +66,12 @@ protected:
         return {};
     }
 
-    static TemporaryFolder* folder_;
+    static TlsTestServer* tls_;
     static TTlsTestSet* set_;
     static ServerProcess* server_;
 };
 
-TemporaryFolder* TlsSession::folder_ = nullptr;
+TlsTestServer* TlsSession::tls_ = nullptr;
 TTlsTestSet* TlsSession::set_ = nullptr;
 ServerProcess* TlsSession::server_ = nullptr;
 
