@@ -27,15 +27,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A failed tool's output goes to the log a line each; the exception says what failed.
-void Check(const TToolResult& result, const std::string& what) {
-    if (result.Status == 0)
-        return;
-    LogLines(TLogLevel::Error, what + ": ", result.Output);
-    throw std::runtime_error(what + " failed (status " + std::to_string(result.Status) +
-                             "; the tool's messages are above)");
-}
-
 // The number after `field` ("record(\"sgmnt_data.shmid\")=") in a MUPIP DUMPFHEAD output.
 bool HeaderNumber(const std::string& output, const std::string& field, long& value) {
     const size_t at = output.find(field);
@@ -96,15 +87,15 @@ void TDataDirectory::Initialize(const std::vector<std::string>& nameSpaces,
         const std::string commands =
             "change -segment DEFAULT -file_name=" + base + ".dat\n" +
             "change -region DEFAULT -record_size=1048576 -key_size=1019\n" + "exit\n";
-        Check(RunTool(gtm_.Tool("mumps"), {"-run", "GDE"}, commands, variables),
-              "creating the global directory of " + name);
-        Check(RunTool(gtm_.Tool("mupip"), {"create"}, {}, variables),
-              "creating the database of " + name);
-        Check(RunTool(
-                  gtm_.Tool("mupip"),
-                  {"set", "-journal=enable,on,before,file=" + base + ".mjl", "-region", "DEFAULT"},
-                  {}, variables),
-              "turning on journaling for " + name);
+        CheckTool(RunTool(gtm_.Tool("mumps"), {"-run", "GDE"}, commands, variables),
+                  "creating the global directory of " + name);
+        CheckTool(RunTool(gtm_.Tool("mupip"), {"create"}, {}, variables),
+                  "creating the database of " + name);
+        CheckTool(RunTool(gtm_.Tool("mupip"),
+                          {"set", "-journal=enable,on,before,file=" + base + ".mjl", "-region",
+                           "DEFAULT"},
+                          {}, variables),
+                  "turning on journaling for " + name);
         LogInfo("created namespace " + name + " in " + path_);
     }
     Protect(sharedGroup);
@@ -264,16 +255,22 @@ void TDataDirectory::Recover(const std::string& nameSpace) {
             " (GT.M may first wait, a minute or more, for what killed processes held)");
     const auto variables = gtm_.Variables(GlobalDirectory(nameSpace));
     const std::string journal = path_ + "/" + nameSpace + ".mjl";
+    // A replication instance is rolled back rather than recovered: that also puts its
+    // instance file and sequence numbers in step with the database.
+    const bool replicated = fs::exists(path_ + "/" + nameSpace + ".repl");
     TToolResult result =
-        RunTool(gtm_.Tool("mupip"), {"journal", "-recover", "-backward", journal}, {}, variables);
+        RunTool(gtm_.Tool("mupip"),
+                replicated ? std::vector<std::string>{"journal", "-rollback", "-backward", "*"}
+                           : std::vector<std::string>{"journal", "-recover", "-backward", journal},
+                {}, variables);
     if (result.Status == 0) {
         LogInfo("recovered namespace " + nameSpace + " from its journal");
         return;
     }
     LogLines(TLogLevel::Warning, "journal recovery of " + nameSpace + ": ", result.Output);
     LogWarning("journal recovery of " + nameSpace + " failed; running the database down");
-    Check(RunTool(gtm_.Tool("mupip"), {"rundown", "-region", "DEFAULT"}, {}, variables),
-          "running down the database of " + nameSpace);
+    CheckTool(RunTool(gtm_.Tool("mupip"), {"rundown", "-region", "DEFAULT"}, {}, variables),
+              "running down the database of " + nameSpace);
 }
 
 void TDataDirectory::Compile() {
@@ -281,9 +278,9 @@ void TDataDirectory::Compile() {
         if (entry.path().extension() != ".m")
             continue;
         const std::string object = gtm_.ObjectDirectory + "/" + entry.path().stem().string() + ".o";
-        Check(RunTool(gtm_.Tool("mumps"), {"-object=" + object, entry.path().string()}, {},
-                      gtm_.Variables(GlobalDirectory(Namespaces().front()))),
-              "compiling " + entry.path().filename().string());
+        CheckTool(RunTool(gtm_.Tool("mumps"), {"-object=" + object, entry.path().string()}, {},
+                          gtm_.Variables(GlobalDirectory(Namespaces().front()))),
+                  "compiling " + entry.path().filename().string());
     }
 }
 

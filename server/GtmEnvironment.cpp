@@ -53,7 +53,7 @@ TGtmEnvironment TGtmEnvironment::Find(const std::string& dataDirectory) {
 }
 
 std::vector<std::string> TGtmEnvironment::Variables(const std::string& globalDirectory) const {
-    return {
+    std::vector<std::string> variables{
         "gtm_dist=" + Distribution,
         "gtmgbldir=" + globalDirectory,
         "gtmroutines=" + ObjectDirectory + "(" + RoutineDirectory + ") " + Distribution +
@@ -62,6 +62,14 @@ std::vector<std::string> TGtmEnvironment::Variables(const std::string& globalDir
         "GTMXC_qdo=" + CallTable,
         "qdo_data=" + DataDirectory,
     };
+    // A replicated namespace's instance file (NS.repl beside NS.gld): GT.M's tools and
+    // $ZPEEK of the replication state find it through this variable.
+    fs::path instance(globalDirectory);
+    instance.replace_extension(".repl");
+    std::error_code ignored;
+    if (fs::exists(instance, ignored))
+        variables.push_back("gtm_repl_instance=" + instance.string());
+    return variables;
 }
 
 void TGtmEnvironment::Apply(const std::string& globalDirectory) const {

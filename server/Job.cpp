@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -684,6 +685,11 @@ bool TJob::SwitchNamespace(const std::string& name, TMError& error) {
     if (!engine_.SetGlobalDirectory(settings_.DataDirectory + "/" + *found + ".gld", error))
         return false;
     nameSpace_ = *found;
+    // The replication state that M code reads ($$status^qdorepl) is the namespace's own, when
+    // this process has not yet attached to another instance's.
+    const std::string instance = settings_.DataDirectory + "/" + *found + ".repl";
+    if (::access(instance.c_str(), F_OK) == 0)
+        ::setenv("gtm_repl_instance", instance.c_str(), 1);
     LogDebug("switched to namespace " + *found);
     return true;
 }

@@ -133,6 +133,8 @@ public:
           tls_(settings.Job.Tls.get()) {
         if (settings.Credentials)
             checker_ = std::make_unique<TCredentialChecker>(*settings.Credentials);
+        if (settings.Replication)
+            statusDue_ = Clock::now() + std::chrono::milliseconds(settings.ReplicationStatusMs);
     }
 
     int Run() {
@@ -163,6 +165,11 @@ public:
             if (!sparesDue_ || *sparesDue_ <= Clock::now()) {
                 StartSpares();
                 sparesDue_.reset();
+            }
+            if (statusDue_ && *statusDue_ <= Clock::now()) {
+                settings_.Replication->LogStatus();
+                statusDue_ =
+                    Clock::now() + std::chrono::milliseconds(settings_.ReplicationStatusMs);
             }
             std::vector<pollfd> watched{{listener_.Get(), POLLIN, 0}, {signals_.Get(), POLLIN, 0}};
             std::vector<TEntry> polled;
@@ -219,11 +226,13 @@ private:
         if (std::any_of(pending_.begin(), pending_.end(), HoldsBytes))
             return 0;
         const auto summary = refusals_.NextSummary();
-        if (pending_.empty() && !summary && !sparesDue_)
+        if (pending_.empty() && !summary && !sparesDue_ && !statusDue_)
             return -1;
         auto first = summary ? *summary : Clock::time_point::max();
         if (sparesDue_)
             first = std::min(first, *sparesDue_);
+        if (statusDue_)
+            first = std::min(first, *statusDue_);
         for (const TPending& p : pending_)
             if (p.Ticket == 0) // else it waits for its check
                 first = std::min(first, p.StoredSession.empty()
@@ -941,6 +950,9 @@ private:
             if (anyLeft())
                 usleep(10000);
         }
+        // GT.M's replication servers go once no job of the server has the databases open.
+        if (settings_.Replication && jobs_.empty())
+            settings_.Replication->Stop();
         if (!jobs_.empty()) {
             std::string left;
             for (pid_t pid : jobs_)
@@ -984,6 +996,7 @@ private:
     TSpareJobs spares_;
     TTlsContext* tls_; // the settings' TLS, when clients speak it (null: plain TCP)
     std::optional<Clock::time_point> sparesDue_; // when spares missing start; unset: at once
+    std::optional<Clock::time_point> statusDue_; // when the replication state is logged next
     std::list<TPending> pending_;
     TRefusalLog refusals_;
     bool uncleanJobs_ = false; // a job ended without GT.M closing the databases cleanly

@@ -7,6 +7,7 @@
 #include "server/Credentials.h"
 #include "server/DataDirectory.h"
 #include "server/Job.h"
+#include "server/Replication.h"
 #include "server/UniqueFd.h"
 
 #include <cstdint>
@@ -28,6 +29,10 @@ struct TServerSettings {
     int MaxAuthFailures = 10;  // failed logons from one host within a minute before it waits
     int RefusalDelayMs = 1000; // every refused logon is answered this long after it arrived
     TJobSettings Job;
+    // A replicated data directory's GT.M replication servers, started already: the listener
+    // logs their state every ReplicationStatusMs and stops them once its jobs have ended.
+    TReplicationServers* Replication = nullptr;
+    int ReplicationStatusMs = 60000;
 };
 
 // Serves the clients of the bound socket `listening` until SIGTERM or SIGINT, then stops

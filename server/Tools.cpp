@@ -1,5 +1,6 @@
 #include "server/Tools.h"
 
+#include "server/Log.h"
 #include "server/UniqueFd.h"
 
 #include <cerrno>
@@ -8,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <stdexcept>
 #include <string_view>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,7 +19,8 @@ extern char** environ;
 namespace qdo::server {
 
 TToolResult RunTool(const std::string& program, const std::vector<std::string>& arguments,
-                    const std::string& input, const std::vector<std::string>& environment) {
+                    const std::string& input, const std::vector<std::string>& environment,
+                    const std::string& workingDirectory) {
     TToolResult result;
     // The tool's standard input (it reads inRead) and output (it writes outWrite).
     TUniqueFd inRead, inWrite, outRead, outWrite;
@@ -52,6 +55,8 @@ TToolResult RunTool(const std::string& program, const std::vector<std::string>& 
     posix_spawn_file_actions_adddup2(&actions, inRead.Get(), 0);
     posix_spawn_file_actions_adddup2(&actions, outWrite.Get(), 1);
     posix_spawn_file_actions_adddup2(&actions, outWrite.Get(), 2);
+    if (!workingDirectory.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t none;
@@ -102,6 +107,14 @@ TToolResult RunTool(const std::string& program, const std::vector<std::string>& 
     }
     result.Status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
+}
+
+void CheckTool(const TToolResult& result, const std::string& what) {
+    if (result.Status == 0)
+        return;
+    LogLines(TLogLevel::Error, what + ": ", result.Output);
+    throw std::runtime_error(what + " failed (status " + std::to_string(result.Status) +
+                             "; the tool's messages are above)");
 }
 
 } // namespace qdo::server

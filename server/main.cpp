@@ -6,6 +6,7 @@
 #include "server/Net.h"
 #include "server/PasswordInput.h"
 #include "server/Privileges.h"
+#include "server/Replication.h"
 
 #include <charconv>
 #include <csignal>
@@ -25,6 +26,7 @@ namespace {
 
 const char usage[] =
     "usage: qdo-server init --data DIR [--namespace NAME]... [--group GROUP]\n"
+    "                       [--replication INSTANCE]\n"
     "       qdo-server run --data DIR [--listen HOST:PORT] [--inline]\n"
     "                      [--auth FILE] [--max-auth-failures N] [--insecure-anonymous]\n"
     "                      [--tls-cert FILE --tls-key FILE [--tls-client-ca FILE]]\n"
@@ -37,6 +39,9 @@ const char usage[] =
     "                      [--request-timeout SECONDS] [--send-timeout SECONDS]\n"
     "                      [--max-job-memory MIB] [--restrict | --no-restrict]\n"
     "                      [--log-level error|warning|info|debug]\n"
+    "                      [--primary [--replicate-to NAME=HOST:PORT]... |\n"
+    "                       --secondary PORT] [--replication-status SECONDS]\n"
+    "       qdo-server promote --data DIR [--replicate-to NAME=HOST:PORT]...\n"
     "       qdo-server passwd --auth FILE USER [--remove]\n"
     "         (the password is asked on the terminal, or read as the first line of stdin)\n"
     "\n"
@@ -50,6 +55,11 @@ const char usage[] =
     "  --tls-cert, --tls-key  TLS 1.3 on every port (PEM files; re-read on SIGHUP)\n"
     "  --tls-client-ca     clients must show a certificate that these authorities signed\n"
     "  --insecure-plaintext  --auth on a non-loopback address without TLS\n"
+    "  --replication       init: every namespace becomes a GT.M replication instance\n"
+    "  --primary           run a replicated directory as the primary, sending to each\n"
+    "  --replicate-to      secondary NAME (its instance) at HOST:PORT (its --secondary port)\n"
+    "  --secondary PORT    run it as a read-only secondary, taking replication on PORT\n"
+    "                      (namespace n, in name order from 0, on PORT+n)\n"
     "  (docs/server.md has every option)\n";
 
 struct Arguments {
@@ -77,6 +87,7 @@ int Init(Arguments& args) {
     std::string data;
     std::vector<std::string> nameSpaces;
     std::optional<gid_t> group;
+    std::string instance;
     while (args.More()) {
         const std::string option = args.Next("");
         if (option == "--data")
@@ -85,16 +96,24 @@ int Init(Arguments& args) {
             nameSpaces.push_back(args.Next(option));
         else if (option == "--group")
             group = FindGroup(args.Next(option));
+        else if (option == "--replication")
+            instance = args.Next(option);
         else
             throw std::runtime_error("unknown option " + option);
     }
     if (data.empty())
         throw std::runtime_error("init needs --data DIR");
+    if (!instance.empty() && !IsInstanceName(instance))
+        throw std::runtime_error("--replication takes an instance name: 1 to 15 letters and "
+                                 "digits, a letter first");
     if (nameSpaces.empty())
         nameSpaces = {"%SYS", "USER"};
     umask(group ? 027 : 077);
-    TDataDirectory directory(data, TGtmEnvironment::Find(data));
+    const TGtmEnvironment gtm = TGtmEnvironment::Find(data);
+    TDataDirectory directory(data, gtm);
     directory.Initialize(nameSpaces, group);
+    if (!instance.empty())
+        MakeReplicationInstances(directory, gtm, instance);
     return 0;
 }
 
@@ -163,6 +182,7 @@ int Run(Arguments& args) {
     TTlsFiles tlsFiles;
     bool allowRoot = false;
     std::optional<bool> restrict;
+    TReplicationPlan replication;
     TServerSettings settings;
     settings.Job.MaxRequest = 2 * 1048576 + 65536; // a 1 MiB value with a long name, and room
     while (args.More()) {
@@ -229,6 +249,16 @@ int Run(Arguments& args) {
             restrict = option == "--restrict";
         } else if (option == "--max-pending") {
             settings.MaxPending = static_cast<int>(Number(args.Next(option), option, 1, 1000000));
+        } else if (option == "--primary") {
+            replication.Role = TReplicationRole::Primary;
+        } else if (option == "--replicate-to") {
+            replication.Secondaries.push_back(ParseReplica(args.Next(option)));
+        } else if (option == "--secondary") {
+            replication.Role = TReplicationRole::Secondary;
+            replication.Port = static_cast<uint16_t>(Number(args.Next(option), option, 1, 65535));
+        } else if (option == "--replication-status") {
+            settings.ReplicationStatusMs =
+                static_cast<int>(Number(args.Next(option), option, 1, 86400) * 1000);
         } else if (option == "--log-level") {
             TLogLevel level;
             if (!ParseLogLevel(args.Next(option), level))
@@ -240,6 +270,8 @@ int Run(Arguments& args) {
     }
     if (data.empty())
         throw std::runtime_error("run needs --data DIR");
+    if (!replication.Secondaries.empty() && replication.Role != TReplicationRole::Primary)
+        throw std::runtime_error("--replicate-to is for a primary: add --primary");
     const std::string address = ResolveHost(settings.Host);
     // Clients without credentials from beyond this machine: strangers.
     const bool strangers = authFile.empty() && !IsLoopbackAddress(address);
@@ -306,9 +338,42 @@ int Run(Arguments& args) {
     struct stat info {};
     umask(::stat(directory.Path().c_str(), &info) == 0 && (info.st_mode & 070) ? 027 : 077);
     settings.Job.DataDirectory = directory.Path();
+    if (IsReplicated(directory) != (replication.Role != TReplicationRole::None))
+        throw std::runtime_error(
+            IsReplicated(directory)
+                ? data + " is a replication instance: run it with --primary or --secondary PORT"
+                : data + " is no replication instance (init --replication NAME makes one)");
     directory.PrepareToServe();
     gtm.Apply(directory.GlobalDirectory("%SYS"));
+    TReplicationServers servers(directory, gtm, replication);
+    servers.Start();
+    if (replication.Role != TReplicationRole::None)
+        settings.Replication = &servers;
     return RunListener(directory, settings, std::move(listening));
+}
+
+// Turns the running secondary at DIR into the primary (`qdo-server promote --data DIR`).
+int Promote(Arguments& args) {
+    std::string data;
+    std::vector<TReplica> secondaries;
+    while (args.More()) {
+        const std::string option = args.Next("");
+        if (option == "--data")
+            data = args.Next(option);
+        else if (option == "--replicate-to")
+            secondaries.push_back(ParseReplica(args.Next(option)));
+        else
+            throw std::runtime_error("unknown option " + option);
+    }
+    if (data.empty())
+        throw std::runtime_error("promote needs --data DIR");
+    const TGtmEnvironment gtm = TGtmEnvironment::Find(data);
+    const TDataDirectory directory(data, gtm);
+    if (!IsReplicated(directory))
+        throw std::runtime_error(data + " is no replication instance");
+    TReplicationServers::Promote(directory, gtm, secondaries);
+    LogInfo(data + " is the primary; restart its server with --primary from now on");
+    return 0;
 }
 
 } // namespace
@@ -328,6 +393,8 @@ int main(int argc, char** argv) {
             return Run(args);
         if (command == "passwd")
             return Passwd(args);
+        if (command == "promote")
+            return Promote(args);
         std::fputs(usage, stderr);
         return command.empty() || command == "--help" ? 0 : 2;
     } catch (const std::exception& e) {

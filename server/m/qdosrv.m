@@ -9,7 +9,8 @@ qdosrv ; Entry points through which the qdo server's jobs run their clients' req
 trap(%qdozl) ; the error trap of an entry called at level %qdozl
  ; After STPCRIT (the string pool past its limit) GT.M ends the process at the pool's next growth
  ; unless $ZSTRPLLIM is set again: set so, the next growth raises STPCRIT again.
- quit "set %qdoer=$ecode_$char(0)_$zstatus,$ecode="""" set:$zstatus[""STPCRIT"" $zstrpllim=$zstrpllim trollback:$tlevel  zgoto "_%qdozl_":fail^qdosrv"
+ ; An update refused on a replication secondary (SCNDDBNOUPD) says where writes go.
+ quit "set %qdoer=$ecode_$char(0)_$zstatus,$ecode="""" set:$zstatus[""STPCRIT"" $zstrpllim=$zstrpllim set:$zstatus[""SCNDDBNOUPD"" %qdoer=%qdoer_$$nowrite^qdorepl() trollback:$tlevel  zgoto "_%qdozl_":fail^qdosrv"
 fail quit 1
  ;
 batch() ; 1: this server serves the batch request "b" (clients ask before they send one)
