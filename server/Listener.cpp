@@ -950,8 +950,9 @@ private:
             if (anyLeft())
                 usleep(10000);
         }
-        // GT.M's replication servers go once no job of the server has the databases open.
-        if (settings_.Replication && jobs_.empty())
+        // GT.M's replication servers go once the jobs have ended (or been given up on): they
+        // must not outlive the server that started them.
+        if (settings_.Replication)
             settings_.Replication->Stop();
         if (!jobs_.empty()) {
             std::string left;

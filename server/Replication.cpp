@@ -68,19 +68,33 @@ void StartPrimarySources(const TDataDirectory& directory, const TGtmEnvironment&
     }
 }
 
-// Stops the namespace's receiver, if any, and its source servers, at once: what a primary's
+// Stops the namespace's receiver and source servers, whichever run, at once: what a primary's
 // source server has not sent yet stays in the primary's journal only (a rejoin as secondary
-// rolls it back into the lost-transactions file).
+// rolls it back into the lost-transactions file). A server busy restarting itself (a receiver
+// after an online rollback) may not take a shutdown: each is asked until it is gone, three
+// times at most.
 void StopServers(const TDataDirectory& directory, const TGtmEnvironment& gtm,
                  const std::string& nameSpace) {
-    for (const char* server : {"-receiver", "-source"}) {
-        const TToolResult result =
-            Mupip(directory, gtm, nameSpace, {"replicate", server, "-shutdown", "-timeout=0"});
-        if (result.Status != 0)
-            LogLines(TLogLevel::Debug,
-                     std::string("stopping the ") + (server + 1) + " servers of " + nameSpace +
-                         ": ",
-                     result.Output);
+    for (int attempt = 0;; ++attempt) {
+        bool running = false;
+        for (const std::string server : {"-receiver", "-source"}) {
+            if (Mupip(directory, gtm, nameSpace, {"replicate", server, "-checkhealth"}).Status != 0)
+                continue;
+            running = true;
+            if (attempt == 3) {
+                LogError("the " + server.substr(1) + " server of " + nameSpace +
+                         " still runs after three shutdowns");
+                continue;
+            }
+            const TToolResult result =
+                Mupip(directory, gtm, nameSpace, {"replicate", server, "-shutdown", "-timeout=0"});
+            if (result.Status != 0)
+                LogLines(TLogLevel::Warning,
+                         "stopping the " + server.substr(1) + " server of " + nameSpace + ": ",
+                         result.Output);
+        }
+        if (!running || attempt == 3)
+            return;
     }
 }
 
