@@ -139,7 +139,9 @@ void detail::TConnectWire::OpenOverServerList() {
 }
 
 void detail::TConnectWire::ReopenAfterLoss() {
-    if (servers_.empty() || !reopenOnLoss_ || c.IsLoading() || c.IsDesigning())
+    // Only a request that starts on its own: a step of a sequence that holds the connection (a
+    // BLOB's lock, blocks and unlock) would go on against a new job that holds no lock.
+    if (servers_.empty() || !reopenOnLoss_ || busy_ > 0 || c.IsLoading() || c.IsDesigning())
         return;
     c.SetActive(true);
 }

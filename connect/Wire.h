@@ -103,7 +103,8 @@ struct TConnectWire {
     // Opens a session over the list (OpenSession's work when a list is set).
     void OpenOverServerList();
     // After a lost connection with a list set: opens a new session over the list, as
-    // SetActive(true) does; nothing without a list, or after a close on purpose.
+    // SetActive(true) does; nothing without a list, after a close on purpose, or for a step of
+    // a sequence that holds the connection (busy).
     void ReopenAfterLoss();
     // SessionOpen with a list: true when the stored job's server cannot be reached and a new
     // session was opened over the list instead.

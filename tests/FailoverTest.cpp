@@ -140,6 +140,31 @@ TEST(Failover, ALostConnectionFailsItsRequestAndTheNextOpensANewSessionOverTheLi
     EXPECT_EQ(second.Connections(), 1);
 }
 
+TEST(Failover, ABlobSequenceAfterALossStartsOnANewSessionButNeverMovesHalfWay) {
+    auto first = std::make_unique<Peer>(std::vector<Peer::Step>{
+        AcceptInline("a"), Peer::Expect(OneArgument('r', "^X")), Peer::Close()});
+    // The new session's server takes the sequence's first bytes, then goes away too.
+    Peer second({AcceptInline("b"), Peer::Receive(1), Peer::Close()});
+    FailoverClient client(At(first->PortNumber()) + "," + At(second.PortNumber()));
+    client.connect.SetActive(true);
+    EXPECT_THROW(client.connect.Read("^X"), EMConnectionLost);
+    ASSERT_TRUE(first->WaitForScript());
+    first.reset();
+
+    // The lock's step fails with the loss; the unlock that follows finds no connection rather
+    // than a third session.
+    try {
+        client.connect.DeleteBLOB(7);
+        ADD_FAILURE() << "deleted";
+    } catch (const EMConnectError& e) {
+        EXPECT_EQ(e.ErrorCode, ceNotConnected);
+    }
+    EXPECT_EQ(second.Connections(), 1);
+    EXPECT_EQ(second.Received().substr(0, 1), "x");
+    EXPECT_EQ(client.begins, 2);
+    EXPECT_EQ(client.connect.BusyCount(), 0);
+}
+
 TEST(Failover, WithoutAListALostConnectionStaysLost) {
     Peer peer({AcceptInline("a"), Peer::Expect(OneArgument('r', "^X")), Peer::Close()});
     TQdoConnect connect;
