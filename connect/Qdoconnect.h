@@ -132,8 +132,8 @@ struct TTlsSettings {
     // c_rehash names them); empty: the system's store.
     std::string Authorities;
     // The name the server's certificate must carry; empty: the Host (else ServerAddress) the
-    // connection aims at. An IP address is checked against the certificate's IP addresses; a
-    // name is also sent as SNI.
+    // connection aims at, or with a server list the host of the entry being tried. An IP address is
+    // checked against the certificate's IP addresses; a name is also sent as SNI.
     std::string ServerName;
     // A client certificate (PEM, its chain after it) and its key, for a server that asks for
     // one; both or neither.
