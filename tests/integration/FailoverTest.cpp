@@ -2,8 +2,9 @@
 // list "A,B" opens on A; when A stops, the request in flight fails, and the next one runs on B in
 // a new session (with OnBeginConnect and OnEndConnect), through the C++ component and through
 // the flat interface; a list of servers that are all down fails naming each; and with
-// PreferSecondary, servers that are no secondary (today's server has no role function: an M
-// error) leave the first one serving.
+// PreferSecondary, servers that are no secondary (not replicated, they answer the role question
+// with "", or with an M error where the server lacks the role function) leave the first one
+// serving.
 #include "FlatSupport.h"
 #include "ServerProcess.h"
 #include "capi/qdo.h"
