@@ -118,8 +118,15 @@ QDO_EXPORT void QDODestroyConnect(QDOHandle handle) {
 
 QDO_EXPORT int32_t QDOConnectOpen(QDOHandle handle) {
     return RunOnHandle(handle, [](TQdoConnect& connect) {
+        // Opening runs the namespace line (the handle's OnEndConnect); an open connection runs
+        // only the line.
+        if (connect.Active()) {
+            connect.Execute("zn \"" + connect.NameSpace() + "\"");
+            return;
+        }
         connect.SetActive(true);
-        connect.Execute("zn \"" + connect.NameSpace() + "\"");
+        if (!connect.Active()) // the server closed the link without a session
+            connect.HandleError(qdo::ceNotConnected);
     });
 }
 

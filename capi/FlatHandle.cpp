@@ -31,6 +31,12 @@ TFlatHandle::TFlatHandle(const char* address, int32_t port, const char* nameSpac
     Connect.OnGroupRead = std::bind(&TFlatHandle::GroupReadBridge, this, _1, _2, _3);
     Connect.OnCallback = std::bind(&TFlatHandle::CallbackBridge, this, _1, _2, _3);
     Connect.OnServerEvent = std::bind(&TFlatHandle::ServerEventBridge, this, _1, _2, _3);
+    // Every session the handle opens works in its namespace: the one QDOConnectOpen asks for,
+    // and a new one that a call opens over the server list after a lost connection.
+    Connect.OnEndConnect = [this](TObject*, bool connected) {
+        if (connected)
+            Connect.Execute("zn \"" + Connect.NameSpace() + "\"");
+    };
 }
 
 TFlatHandle::~TFlatHandle() {
@@ -38,6 +44,7 @@ TFlatHandle::~TFlatHandle() {
     Connect.OnGroupRead = nullptr;
     Connect.OnCallback = nullptr;
     Connect.OnServerEvent = nullptr;
+    Connect.OnEndConnect = nullptr;
 }
 
 void TFlatHandle::StoreLastError(std::exception_ptr failure) noexcept {

@@ -287,6 +287,46 @@ QDO_EXPORT int32_t QDOSetTlsClientCertificate(QDOHandle handle, const char* cert
 QDO_EXPORT int32_t QDOSetTlsVerify(QDOHandle handle, int32_t verify);
 
 /*
+ * Failover (additions). QDOSetServers: the servers to try, "host:port,host:port,..." (an IPv6
+ * address as "[addr]:port"); null or empty (the default): the address and port of
+ * QDOCreateConnect, exactly as without a list. With a list, QDOConnectOpen tries the servers in
+ * order, each within the try time-out, and keeps the first whose session opens; when every one
+ * fails, it fails with the code of the last failure (QDO_ERROR_SOCKET_CLOSED for a refused
+ * connect) and a message that names each server and why it failed. After the connection was
+ * lost (not closed with QDOConnectClose), the call that met the loss fails and is never sent
+ * again; the next call first opens a new session over the list, in order, and runs
+ * zn "<namespace>" there. That session is a new job: the old one's locals, locks and open
+ * transaction are gone. Returns 1; 0 for the null handle, a malformed list (the message names
+ * the entry) and while the connection is open, the list then staying as it was. The text is
+ * NUL-terminated.
+ */
+QDO_EXPORT int32_t QDOSetServers(QDOHandle handle, const char* list);
+
+/*
+ * QDOSetServerTryTimeOut: the longest the try of one server of the list may take, in
+ * milliseconds: the connect and the whole session handshake (TLS, the redirect, the logon). 0
+ * (the default) uses the time-out of QDOSetTimeOut. Returns 1, or 0 for a value outside 0 to
+ * 6,000,000.
+ */
+QDO_EXPORT int32_t QDOSetServerTryTimeOut(QDOHandle handle, int32_t milliseconds);
+
+/*
+ * QDOSetPreferSecondary: non-zero: with a list, open on a secondary where there is one (each
+ * server whose session opens is asked $$role^qdorepl(); the first answering "secondary" serves,
+ * the others opened on the way are closed, an M error counts as "not a secondary"; with no
+ * secondary the first server that opened serves). 0 (the default): the first server that opens
+ * serves. Returns 1, or 0 for the null handle and while the connection is open.
+ */
+QDO_EXPORT int32_t QDOSetPreferSecondary(QDOHandle handle, int32_t prefer);
+
+/*
+ * QDOGetCurrentServer: the server the connection runs on into `out`, "host:port" as the list
+ * writes it (without a list, the address and port of QDOCreateConnect); the empty text while
+ * the connection is not open. Returns 1, or 0 for the null handle and a null `out`.
+ */
+QDO_EXPORT int32_t QDOGetCurrentServer(QDOHandle handle, QDOString* out);
+
+/*
  * QDORead: the value of the M expression in `expression` (a variable reference or any
  * expression) into `out`. A value over 32000 bytes arrives in chunks. Without a group-read
  * function the result is the whole value; a value over 32768 bytes does not fit `out`, and the

@@ -11,6 +11,7 @@ set(QDO_SOURCES
     capi/CountedString.cpp
     capi/DataFunctions.cpp
     capi/EventFunctions.cpp
+    capi/FailoverFunctions.cpp
     capi/FlatHandle.cpp
     capi/FlatRefs.cpp
     capi/JsonFunctions.cpp
@@ -35,6 +36,7 @@ set(QDO_SOURCES
     connect/BlobTransfer.cpp
     connect/ConnectComponent.cpp
     connect/ConnectErrors.cpp
+    connect/Failover.cpp
     connect/Link.cpp
     connect/Wire.cpp
     connect/DataCommands.cpp
@@ -54,6 +56,7 @@ set(QDO_SOURCES
     connect/RequestLoop.cpp
     connect/ServerEvents.cpp
     connect/Session.cpp
+    connect/ServerList.cpp
     connect/SessionReplies.cpp
     connect/SocketErrorMessages.cpp
     connect/StrToCharStr.cpp

@@ -46,6 +46,10 @@ std::string LockVariable(std::string_view sessionId, bool whole) {
 // a failure of the unlock reaches the caller in place of an earlier one.
 template <typename Work, typename Closing>
 int32_t UnderBlobLock(TQdoConnect& connect, int32_t id, bool deleting, Work work, Closing closing) {
+    // After a lost connection the sequence starts on a new session over the server list, as a
+    // single request does; once it runs, its steps never move to another (see ReopenAfterLoss).
+    if (!connect.Active())
+        detail::TConnectWire::Of(connect).ReopenAfterLoss();
     TRequestScope scope(connect); // one thread for the whole sequence
     const std::string header = HeaderNode(id);
     const std::string variable = LockVariable(connect.SessionIdentifier(), deleting);

@@ -103,6 +103,33 @@ void TQdoConnect::SetTls(TTlsSettings value) {
     tls_ = std::move(value);
 }
 
+void TQdoConnect::SetServers(std::string_view value) {
+    if (!IsLoading() && active_) {
+        PropertyChangeAlert("Servers");
+        return;
+    }
+    std::vector<TServerAddress> servers = ParseServerList(value);
+    servers_ = ServerListText(servers);
+    wire_->servers_ = std::move(servers);
+}
+
+void TQdoConnect::SetServerTryTimeOut(int32_t ms) noexcept {
+    if (ms >= 0 && ms <= 6000000)
+        serverTryTimeOut_ = ms;
+}
+
+void TQdoConnect::SetPreferSecondary(bool value) {
+    if (!IsLoading() && active_) {
+        PropertyChangeAlert("PreferSecondary");
+        return;
+    }
+    preferSecondary_ = value;
+}
+
+std::string TQdoConnect::CurrentServer() const {
+    return active_ ? wire_->currentServer_ : std::string();
+}
+
 void TQdoConnect::SetNameSpace(std::string value) {
     nameSpace_ = std::move(value);
 }
@@ -242,6 +269,21 @@ void TQdoConnect::GetPublishedProperties(std::vector<TPublishedProperty>& proper
     add(
         "Tls.Verify", [this] { return FormBoolean(tls_.Verify); },
         [this](const TFormValue& v) { tls_.Verify = v.AsBoolean(); }, FormBoolean(true));
+    // The failover settings, each with its default, so that a form without them reads back as
+    // a connection to Host and ServerPort alone.
+    add(
+        "Servers", [this] { return FormString(servers_); },
+        [this](const TFormValue& v) { SetServers(v.AsString()); }, FormString(""));
+    add(
+        "ServerTryTimeOut", [this] { return FormInteger(serverTryTimeOut_); },
+        [this](const TFormValue& v) {
+            SetServerTryTimeOut(
+                static_cast<int32_t>(std::clamp<int64_t>(v.AsInteger(), 0, INT32_MAX)));
+        },
+        "0");
+    add(
+        "PreferSecondary", [this] { return FormBoolean(preferSecondary_); },
+        [this](const TFormValue& v) { SetPreferSecondary(v.AsBoolean()); }, FormBoolean(false));
     TMAuthorization& auth = *authorization_;
     add(
         "Authorization.Active", [&auth] { return FormBoolean(auth.Active()); },

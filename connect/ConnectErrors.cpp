@@ -77,6 +77,8 @@ void TQdoConnect::SocketError(TObject*, int32_t ErrorCode) {
 
 void TQdoConnect::CheckConnect() {
     if (!active_)
+        wire_->ReopenAfterLoss();
+    if (!active_)
         HandleError(ceNotConnected);
 }
 

@@ -132,8 +132,8 @@ struct TTlsSettings {
     // c_rehash names them); empty: the system's store.
     std::string Authorities;
     // The name the server's certificate must carry; empty: the Host (else ServerAddress) the
-    // connection aims at. An IP address is checked against the certificate's IP addresses; a
-    // name is also sent as SNI.
+    // connection aims at, or with a server list the host of the entry being tried. An IP address is
+    // checked against the certificate's IP addresses; a name is also sent as SNI.
     std::string ServerName;
     // A client certificate (PEM, its chain after it) and its key, for a server that asks for
     // one; both or neither.
@@ -206,6 +206,40 @@ public:
     // Tls.Authorities, Tls.ServerName, Tls.CertificateFile, Tls.KeyFile and Tls.Verify.
     const TTlsSettings& Tls() const noexcept { return tls_; }
     void SetTls(TTlsSettings value);
+    // Addition: failover over a list of servers (docs/connection.md, "Failover"). The list is
+    // "host:port,host:port,..." (an IPv6 address as "[addr]:port"); empty, the default, leaves
+    // Host (else ServerAddress) and ServerPort in charge exactly as without it. With a list, an
+    // open tries the servers in list order and keeps the first whose session opens; when every
+    // one fails it raises EMConnectError, under either error handler, whose message names each
+    // server with the reason it failed and whose code is that of the last failure (ceTimeOut,
+    // ceTls, ceNoJob, ...), or ceSocketNotConnected when that was a socket's (a refused or
+    // failed connect) or a dropped connection. After the connection was lost (not closed by
+    // SetActive(false) or SessionStore), the next request first opens a new session over the
+    // list, with OnBeginConnect and OnEndConnect as an open; the request that met the loss is
+    // never sent again. A malformed list raises EMConnectError (ceCannotChangeProperty) naming
+    // the entry, and the list stays as it was. Refused while active (PropertyChangeAlert
+    // "Servers"); stored as Servers, in the form Servers() reads.
+    const std::string& Servers() const noexcept { return servers_; }
+    void SetServers(std::string_view value);
+    // Addition: the longest the try of one server of the list may take, in milliseconds: the
+    // connect and the whole session handshake (TLS, the session request, the redirect, the
+    // logon, the client-address request and, with PreferSecondary, the role question); the
+    // next server is tried when it runs out. 0, the default, uses TimeOut; 1 to 6,000,000 are
+    // taken, other values ignored. Stored as ServerTryTimeOut.
+    int32_t ServerTryTimeOut() const noexcept { return serverTryTimeOut_; }
+    void SetServerTryTimeOut(int32_t ms) noexcept;
+    // Addition: with a list, open on a secondary where there is one. Each server whose session
+    // opens is asked $$role^qdorepl() with a read request; the first to answer "secondary"
+    // serves, and the others opened on the way are closed. An M error of the question counts
+    // as "not a secondary". With no secondary, the first server that opened serves (opened
+    // again when it was closed). Off by default; no effect without a list. Refused while
+    // active (PropertyChangeAlert "PreferSecondary"); stored as PreferSecondary.
+    bool PreferSecondary() const noexcept { return preferSecondary_; }
+    void SetPreferSecondary(bool value);
+    // Addition: the server the session runs on, "host:port" as the list writes it (without a
+    // list, the Host, else ServerAddress, and ServerPort the session was opened at, before any
+    // redirect to a job); empty while not active.
+    std::string CurrentServer() const;
     // The credentials of the create request. SetAuthorization copies them.
     TMAuthorization* Authorization() noexcept { return authorization_.get(); }
     void SetAuthorization(const TMAuthorization* authorization);
@@ -282,6 +316,10 @@ public:
     void SetIPAddress();
     void Quit();
     bool SessionStore();
+    // Opens the stored session again, at the job it was stored from. True once it has; with a
+    // server list, when the job's server cannot be reached (its connect fails), a new session is
+    // opened over the list instead, as an open does, and the answer is false: the stored job's
+    // locals, locks and transaction are not there.
     bool SessionOpen();
     bool GetActiveSession() const noexcept;
     std::string GetClientIP();
@@ -378,6 +416,9 @@ private:
     int32_t timeOut_ = 10000;
     int32_t requestDeadline_ = 0;
     TTlsSettings tls_;
+    std::string servers_;
+    int32_t serverTryTimeOut_ = 0;
+    bool preferSecondary_ = false;
     TErrorHandler errorHandler_ = htException;
     bool raiseBreakFlowError_ = true;
 };

@@ -58,18 +58,26 @@ private:
 
 // Bounds the waits of a session step or a request for the life of the scope: a wait for data
 // that is still going on at `limitMs` milliseconds from now fails with ceTimeOut. A limit of 0
-// or below adds none. An outer limit stays in force: nested scopes never extend it.
+// or below adds none. An outer limit stays in force: nested scopes never extend it. While a
+// server of the list is tried, the end of its try comes first when it is earlier, and the
+// time-out then names the try.
 class TWaitScope {
 public:
     TWaitScope(TQdoConnect& connect, int32_t limitMs, const char* what, bool sessionStep)
         : wire_(detail::TConnectWire::Of(connect)), saved_(wire_.waitLimit_) {
         if (limitMs <= 0 || saved_.Deadline)
             return;
-        wire_.waitLimit_.Deadline =
-            detail::TConnectWire::Clock::now() + std::chrono::milliseconds(limitMs);
-        wire_.waitLimit_.LimitMs = limitMs;
-        wire_.waitLimit_.What = what;
-        wire_.waitLimit_.SessionStep = sessionStep;
+        detail::TConnectWire::TWaitLimit& limit = wire_.waitLimit_;
+        limit.Deadline = detail::TConnectWire::Clock::now() + std::chrono::milliseconds(limitMs);
+        limit.LimitMs = limitMs;
+        limit.What = what;
+        limit.SessionStep = sessionStep;
+        const detail::TConnectWire::TWaitLimit& trying = wire_.tryLimit_;
+        if (trying.Deadline && *trying.Deadline < *limit.Deadline) {
+            limit.Deadline = trying.Deadline;
+            limit.LimitMs = trying.LimitMs;
+            limit.What = trying.What;
+        }
     }
     ~TWaitScope() { wire_.waitLimit_ = saved_; }
     TWaitScope(const TWaitScope&) = delete;

@@ -13,20 +13,27 @@ namespace request = protocol::request;
 
 void TQdoConnect::OpenSession() {
     TRequestScope scope(*this);
+    if (!wire_->servers_.empty())
+        return wire_->OpenOverServerList();
     InitSocket();
-    if (authorization_->Active()) {
-        const TVarRec fields[] = {TVarRec(authorization_->UserName()),
-                                  TVarRec(authorization_->Password()),
-                                  TVarRec(authorization_->Application())};
-        request::WithList(wire_->request_, "MR:cr:" + nameSpace_ + ":",
-                          wire_->listBuilder_->lb(fields, 2));
+    wire_->currentServer_ =
+        TServerAddress{wire_->transport_->Host(), wire_->transport_->Port()}.Text();
+    wire_->RequestSession();
+}
+
+void detail::TConnectWire::RequestSession() {
+    if (c.authorization_->Active()) {
+        const TVarRec fields[] = {TVarRec(c.authorization_->UserName()),
+                                  TVarRec(c.authorization_->Password()),
+                                  TVarRec(c.authorization_->Application())};
+        request::WithList(request_, "MR:cr:" + c.nameSpace_ + ":", listBuilder_->lb(fields, 2));
     } else {
         // The server speaks first on a new connection. Whatever this connection sent last
         // time belongs to the old one: posting it again would repeat the caller's last
         // command on the new job.
-        wire_->request_.clear();
+        request_.clear();
     }
-    HandleOpenSession();
+    c.HandleOpenSession();
 }
 
 void TQdoConnect::HandleOpenSession() {
@@ -128,6 +135,7 @@ std::string TQdoConnect::GetClientIP() {
 
 void TQdoConnect::Quit() {
     TRequestScope scope(*this);
+    wire_->reopenOnLoss_ = false;
     wire_->transport_->Close();
     active_ = false;
 }
@@ -137,6 +145,7 @@ bool TQdoConnect::SessionStore() {
     if (!storeSession_ || !active_ || !GetActiveSession())
         return false;
     wire_->request_ = "st";
+    wire_->reopenOnLoss_ = false;
     SysPost();
     wire_->transport_->Close();
     active_ = false;
@@ -145,6 +154,8 @@ bool TQdoConnect::SessionStore() {
 
 bool TQdoConnect::SessionOpen() {
     TRequestScope scope(*this);
+    if (wire_->OpenOverListWhenUnreachable())
+        return false;
     request::Terminated(wire_->request_, "MR:op:", wire_->sessionId_);
     HandleOpenSession();
     return true;

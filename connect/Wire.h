@@ -5,6 +5,7 @@
 #pragma once
 
 #include "connect/Qdoconnect.h"
+#include "connect/ServerList.h"
 #include "connect/Transport.h"
 #include "protocol/FrameReader.h"
 
@@ -91,6 +92,36 @@ struct TConnectWire {
     // host; a send or a wait on a closed link opens it again.
     void FollowRedirect(const std::string& port);
     void ReopenWhenClosed();
+    // Closes the link and opens it to `host`:`port`, connecting within `connectMs` (the start
+    // of every session's open).
+    void OpenLink(const std::string& host, const std::string& port, int32_t connectMs);
+    // The create request (or, without credentials, the wait for the server's first words) and
+    // the rest of the session handshake on the link just opened.
+    void RequestSession();
+
+    // Failover over the server list (connect/Failover.cpp).
+    // Opens a session over the list (OpenSession's work when a list is set).
+    void OpenOverServerList();
+    // After a lost connection with a list set: opens a new session over the list, as
+    // SetActive(true) does; nothing without a list, after a close on purpose, or for a step of
+    // a sequence that holds the connection (busy).
+    void ReopenAfterLoss();
+    // SessionOpen with a list: true when the stored job's server cannot be reached and a new
+    // session was opened over the list instead.
+    bool OpenOverListWhenUnreachable();
+    // The milliseconds one try of a server may take.
+    int32_t TryTimeOut() const noexcept;
+    // One try of `server`: a session opened there within TryTimeOut and, with `askRole`, its
+    // role asked. A failed try leaves the connection closed, and says why in `reason` and with
+    // which code in `code`.
+    enum class TTried { Failed, Opened, Secondary };
+    TTried TryServer(const TServerAddress& server, bool askRole, std::string& reason,
+                     TConnectError& code);
+    // Whether the server of the open session answers "secondary" to the role question; an M
+    // error of the question is "no".
+    bool IsSecondary();
+    // Makes servers_[index] the server of the open session.
+    void Serve(size_t index);
     // Gives the link the connection's handlers.
     void AttachTransport();
 
@@ -111,6 +142,15 @@ struct TConnectWire {
     std::string abandoned_; // frames of a reply being dropped
     bool handlingSocketError_ = false;
     TWaitLimit waitLimit_;
+    // While a server of the list is tried: the end of its try, which no wait goes past.
+    TWaitLimit tryLimit_;
+
+    // The parsed server list (the text is TQdoConnect::servers_); the server of the open
+    // session; whether a loss of the connection opens a new session over the list at the next
+    // request (set by an open over the list, cleared by a close on purpose).
+    std::vector<TServerAddress> servers_;
+    std::string currentServer_;
+    bool reopenOnLoss_ = false;
 
     // Which thread uses the connection, how deeply, and whether a request's reply is running.
     std::atomic<std::thread::id> user_{};

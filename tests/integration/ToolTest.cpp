@@ -31,6 +31,26 @@ int Qdo(const std::vector<std::string>& arguments, std::string& output,
     return ServerProcess::Run(command, output, input);
 }
 
+TEST(Tool, ServersFailOverPastARefusingServerAndAMalformedListIsAUsageError) {
+    int32_t refusing = 0;
+    {
+        test::Listener closed;
+        refusing = closed.Port();
+    }
+    const std::string refused = "127.0.0.1:" + std::to_string(refusing);
+    std::string out;
+    EXPECT_EQ(Qdo({"--servers", refused + ",127.0.0.1:" + std::to_string(Shared().Port()), "x",
+                   "write 6*7"},
+                  out),
+              0)
+        << out;
+    EXPECT_EQ(out, "42");
+    EXPECT_EQ(Qdo({"--servers", "nope", "x", "write 1"}, out), 2);
+    EXPECT_NE(out.find("entry 1 \"nope\" has no port"), std::string::npos) << out;
+    EXPECT_EQ(Qdo({"--servers", refused, "x", "write 1"}, out), 3);
+    EXPECT_NE(out.find("No server of 1 answered: " + refused), std::string::npos) << out;
+}
+
 TEST(Tool, OneShotCommandsPrintWhatTheyReadAndSayHowTheyEnded) {
     std::string out;
     const struct {

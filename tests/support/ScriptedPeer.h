@@ -80,6 +80,13 @@ public:
         std::lock_guard lock(mutex_);
         return connections_;
     }
+    // Waits until the client has closed the current connection after the script was played
+    // (or 5 seconds passed); true when it has.
+    bool WaitForClientClose() {
+        std::unique_lock lock(mutex_);
+        return done_changed_.wait_for(lock, std::chrono::seconds(5),
+                                      [this] { return clientClosed_; });
+    }
 
 private:
     void Fail(std::string what) {
@@ -178,8 +185,12 @@ private:
             if (::poll(&watched, 1, 20) <= 0)
                 continue;
             ssize_t n = ::recv(current_.get(), block, sizeof block, 0);
-            if (n <= 0)
+            if (n <= 0) {
+                std::lock_guard lock(mutex_);
+                clientClosed_ = true;
+                done_changed_.notify_all();
                 break;
+            }
             Record(std::string(block, static_cast<size_t>(n)));
         }
     }
@@ -192,6 +203,7 @@ private:
     std::mutex mutex_;
     std::condition_variable done_changed_;
     bool done_ = false;
+    bool clientClosed_ = false;
     std::string received_;
     std::vector<std::string> failures_;
     int connections_ = 0;

@@ -12,6 +12,7 @@ void OpenSession(TQdoConnect& connect, TServerOptions& server) {
     connect.SetServerAddress(server.Host);
     connect.SetServerPort(server.Port);
     connect.SetTls(server.Tls);
+    connect.SetServers(server.Servers);
     if (!server.User.empty()) {
         if (!server.Password)
             server.Password = PasswordFor(server.User);
@@ -20,10 +21,28 @@ void OpenSession(TQdoConnect& connect, TServerOptions& server) {
         connect.Authorization()->SetPassword(*server.Password);
         connect.SetNameSpace(server.NameSpace); // the server starts the session there
     }
+    // Every session opened, the first and one that a command opens over the server list after
+    // a lost connection, works in the namespace. With a logon the create request names it.
+    if (server.User.empty()) {
+        connect.OnEndConnect = [&connect, line = "zn " + MText(server.NameSpace)](TObject*,
+                                                                                  bool connected) {
+            if (connected)
+                connect.Execute(line);
+        };
+    }
     connect.SetActive(true);
-    if (server.User.empty())
-        connect.Execute("zn " + MText(server.NameSpace));
 }
+
+namespace {
+
+void SayNoSession(const TServerOptions& server, const std::exception& failure) {
+    std::cerr << "qdo: cannot open a session on "
+              << (server.Servers.empty() ? server.Host + ":" + std::to_string(server.Port)
+                                         : server.Servers)
+              << ": " << failure.what() << "\n";
+}
+
+} // namespace
 
 int OpenSessionOrSay(TQdoConnect& connect, TServerOptions& server) {
     try {
@@ -32,9 +51,15 @@ int OpenSessionOrSay(TQdoConnect& connect, TServerOptions& server) {
     } catch (const EMServerError& e) {
         std::cerr << "qdo: " << e.Message() << "\n";
         return exitMError; // no such namespace
+    } catch (const EMConnectError& e) {
+        if (e.ErrorCode == ceCannotChangeProperty) { // a malformed --servers list
+            std::cerr << "qdo: " << e.what() << "\n";
+            return exitUsage;
+        }
+        SayNoSession(server, e);
+        return exitConnection;
     } catch (const std::exception& e) {
-        std::cerr << "qdo: cannot open a session on " << server.Host << ":" << server.Port << ": "
-                  << e.what() << "\n";
+        SayNoSession(server, e);
         return exitConnection;
     }
 }

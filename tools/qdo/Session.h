@@ -21,6 +21,7 @@ struct TServerOptions {
     std::string User;                    // empty: no logon
     std::optional<std::string> Password; // asked for once, then kept for a reopen
     TTlsSettings Tls;                    // --tls and its options
+    std::string Servers;                 // --servers: failover over this list, not Host and Port
 };
 
 // Opens a session on `connect` as `server` says, in its namespace; asks for the password the

@@ -1,7 +1,8 @@
 // qdo: the command-line client of an M database server (qdo-server).
 //
-//   qdo [--host H] [--port P] [--namespace NS] [--user U] [TLS] [--raw] COMMAND ARGUMENTS
-//   qdo [--host H] [--port P] [--namespace NS] [--user U] [TLS] [shell]
+//   qdo [--host H] [--port P | --servers LIST] [--namespace NS] [--user U] [TLS] [--raw] COMMAND
+//       ARGUMENTS
+//   qdo [--host H] [--port P | --servers LIST] [--namespace NS] [--user U] [TLS] [shell]
 //
 // where TLS is --tls [--tls-ca FILE|DIR] [--tls-server-name NAME]
 // [--tls-cert FILE --tls-key FILE] [--tls-no-verify].
@@ -30,6 +31,9 @@ int main(int argc, char** argv) {
     app.add_option("-H,--host", server.Host, "server host (default 127.0.0.1)");
     app.add_option("-p,--port", server.Port, "server port (default 7001)")
         ->check(CLI::Range(1, 65535));
+    app.add_option("--servers", server.Servers,
+                   "fail over: try these servers in order, host:port,host:port,... (in place "
+                   "of --host and --port)");
     app.add_option("-n,--namespace", server.NameSpace, "namespace to work in (default USER)");
     app.add_option("-u,--user", server.User,
                    "log on as this user; the password comes from QDO_PASSWORD or is asked on the "

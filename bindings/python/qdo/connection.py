@@ -54,6 +54,9 @@ class Connection(DataOperations, Events, Blobs, Json):
         tls_certificate: Optional[Path] = None,
         tls_key: Optional[Path] = None,
         tls_verify: bool = True,
+        servers: Optional[str] = None,
+        server_try_timeout: Optional[float] = None,
+        prefer_secondary: bool = False,
     ):
         self._lib = lib.library()
         self._handle = self._lib.QDOCreateConnect(
@@ -77,6 +80,13 @@ class Connection(DataOperations, Events, Blobs, Json):
                       (tls_authorities, tls_server_name, tls_certificate, tls_key)) or not tls_verify
         if tls:
             self._use_tls(tls_authorities, tls_server_name, tls_certificate, tls_key, tls_verify)
+        if servers is not None:
+            self._check(self._lib.QDOSetServers(self._handle, servers.encode()))
+        if server_try_timeout is not None:
+            milliseconds = max(0, int(server_try_timeout * 1000))
+            self._check(self._lib.QDOSetServerTryTimeOut(self._handle, milliseconds))
+        if prefer_secondary:
+            self._check(self._lib.QDOSetPreferSecondary(self._handle, 1))
         if user is not None:
             if password is None:
                 raise ValueError("a user needs a password")
@@ -115,6 +125,13 @@ class Connection(DataOperations, Events, Blobs, Json):
                 )
             )
         self._check(self._lib.QDOSetTlsVerify(h, 1 if verify else 0))
+
+    @property
+    def current_server(self) -> str:
+        """The server the connection runs on, "host:port"; "" while it is not open."""
+        record = lib.counted(b"")
+        self._check(self._lib.QDOGetCurrentServer(self._live(), record))
+        return lib.counted_text(record).decode()
 
     # --- Life ---
     def open(self) -> "Connection":
@@ -274,6 +291,9 @@ def connect(
     tls_certificate: Optional[Path] = None,
     tls_key: Optional[Path] = None,
     tls_verify: bool = True,
+    servers: Optional[str] = None,
+    server_try_timeout: Optional[float] = None,
+    prefer_secondary: bool = False,
 ) -> Connection:
     """An open connection: `with qdo.connect("localhost", 7001) as c: c.get("^X")`.
 
@@ -282,7 +302,13 @@ def connect(
     against `tls_authorities` (a PEM file or a hashed directory; the system's store when None)
     and the name `tls_server_name` (the host when None); `tls_certificate` and `tls_key` give a
     client certificate; `tls_verify=False` takes any certificate (and warns on stderr). A TLS
-    failure raises Error with code ERROR_TLS, never falling back to plain TCP."""
+    failure raises Error with code ERROR_TLS, never falling back to plain TCP.
+
+    With `servers` ("host:port,host:port,..."), the open tries each server in order, each
+    within `server_try_timeout` seconds (the timeout when None), and `host` and `port` are not
+    used; after a lost connection the call that met the loss raises, and the next call opens a
+    new session (a new job) over the list. `prefer_secondary` opens on a server that says it is
+    a secondary where there is one. `current_server` tells which server serves."""
     connection = Connection(
         host,
         port,
@@ -297,6 +323,9 @@ def connect(
         tls_certificate=tls_certificate,
         tls_key=tls_key,
         tls_verify=tls_verify,
+        servers=servers,
+        server_try_timeout=server_try_timeout,
+        prefer_secondary=prefer_secondary,
     )
     try:
         return connection.open()

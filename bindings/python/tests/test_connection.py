@@ -388,3 +388,21 @@ class Blobs(Case):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class Failover(unittest.TestCase):
+    def test_an_open_over_a_server_list_passes_a_refusing_server(self) -> None:
+        assert SERVER is not None
+        with socket.socket() as closed:
+            closed.bind(("127.0.0.1", 0))
+            refusing = closed.getsockname()[1]
+        servers = f"127.0.0.1:{refusing},127.0.0.1:{SERVER.port}"
+        with qdo.connect("127.0.0.1", refusing, namespace="USER", servers=servers,
+                         server_try_timeout=5, prefer_secondary=True) as c:
+            self.assertEqual(c.current_server, f"127.0.0.1:{SERVER.port}")
+            self.assertEqual(c.get("1+1"), b"2")
+
+    def test_a_malformed_server_list_is_refused_naming_the_entry(self) -> None:
+        with self.assertRaises(qdo.Error) as raised:
+            qdo.Connection("127.0.0.1", 1, servers="a:1,b")
+        self.assertIn('entry 2 "b" has no port', str(raised.exception))
