@@ -68,34 +68,37 @@ void StartPrimarySources(const TDataDirectory& directory, const TGtmEnvironment&
     }
 }
 
+// Whether a `server` ("-source" or "-receiver") of the namespace runs. MUPIP's status alone
+// does not say: while sessions hold the instance's pools, -checkhealth succeeds with no
+// server alive.
+bool Alive(const TDataDirectory& directory, const TGtmEnvironment& gtm,
+           const std::string& nameSpace, const std::string& server) {
+    const TToolResult health =
+        Mupip(directory, gtm, nameSpace, {"replicate", server, "-checkhealth"});
+    return health.Status == 0 && health.Output.find("server is alive") != std::string::npos;
+}
+
 // Stops the namespace's receiver and source servers, whichever run, at once: what a primary's
 // source server has not sent yet stays in the primary's journal only (a rejoin as secondary
-// rolls it back into the lost-transactions file). A server busy restarting itself (a receiver
-// after an online rollback) may not take a shutdown: each is asked until it is gone, three
-// times at most.
+// rolls it back into the lost-transactions file). MUPIP reports a failure when sessions still
+// hold the pools, though the server is gone; and a receiver busy restarting itself (after an
+// online rollback) may miss a shutdown. So each server is asked until it is gone, three times
+// at most.
 void StopServers(const TDataDirectory& directory, const TGtmEnvironment& gtm,
                  const std::string& nameSpace) {
-    for (int attempt = 0;; ++attempt) {
-        bool running = false;
-        for (const std::string server : {"-receiver", "-source"}) {
-            if (Mupip(directory, gtm, nameSpace, {"replicate", server, "-checkhealth"}).Status != 0)
-                continue;
-            running = true;
+    for (const std::string server : {"-receiver", "-source"})
+        for (int attempt = 0; Alive(directory, gtm, nameSpace, server); ++attempt) {
             if (attempt == 3) {
                 LogError("the " + server.substr(1) + " server of " + nameSpace +
                          " still runs after three shutdowns");
-                continue;
+                break;
             }
             const TToolResult result =
                 Mupip(directory, gtm, nameSpace, {"replicate", server, "-shutdown", "-timeout=0"});
-            if (result.Status != 0)
-                LogLines(TLogLevel::Warning,
-                         "stopping the " + server.substr(1) + " server of " + nameSpace + ": ",
-                         result.Output);
+            LogLines(TLogLevel::Debug,
+                     "stopping the " + server.substr(1) + " server of " + nameSpace + ": ",
+                     result.Output);
         }
-        if (!running || attempt == 3)
-            return;
-    }
 }
 
 } // namespace
@@ -179,8 +182,8 @@ void TReplicationServers::Start() {
         const std::string& nameSpace = names[index];
         try {
             // Servers that a server killed before it could stop them left running.
-            if (Mupip(directory_, gtm_, nameSpace, {"replicate", "-source", "-checkhealth"})
-                    .Status == 0) {
+            if (Alive(directory_, gtm_, nameSpace, "-source") ||
+                Alive(directory_, gtm_, nameSpace, "-receiver")) {
                 LogWarning("stopping the replication servers of " + nameSpace +
                            " that an earlier server left running");
                 StopServers(directory_, gtm_, nameSpace);
@@ -243,16 +246,29 @@ void TReplicationServers::Promote(const TDataDirectory& directory, const TGtmEnv
     for (size_t index = 0; index < names.size(); ++index) {
         const std::string& nameSpace = names[index];
         // A secondary has a receiver; without one, this is no running secondary.
-        const TToolResult health =
-            Mupip(directory, gtm, nameSpace, {"replicate", "-receiver", "-checkhealth"});
-        if (health.Status != 0) {
-            LogLines(TLogLevel::Error, "checking the receiver of " + nameSpace + ": ",
-                     health.Output);
+        if (!Alive(directory, gtm, nameSpace, "-receiver"))
             throw std::runtime_error(
                 "namespace " + nameSpace + " of " + directory.Path() +
                 " has no running receiver server: promote a secondary that qdo-server serves");
+        // (MUPIP's status fails when sessions hold the receive pool: whether the server is gone
+        // says more.)
+        const TToolResult receiver =
+            Mupip(directory, gtm, nameSpace, {"replicate", "-receiver", "-shutdown", "-timeout=0"});
+        if (Alive(directory, gtm, nameSpace, "-receiver")) {
+            LogLines(TLogLevel::Error, "stopping the receiver server of " + nameSpace + ": ",
+                     receiver.Output);
+            throw std::runtime_error("the receiver server of " + nameSpace + " does not stop");
         }
-        StopServers(directory, gtm, nameSpace);
+        // The sessions of the running server hold the journal pool, which GT.M made for a
+        // secondary: only activating the passive source server makes it a root primary's. That
+        // server, named for nobody, then makes way for the real ones.
+        CheckTool(Mupip(directory, gtm, nameSpace,
+                        {"replicate", "-source", "-activate", "-rootprimary",
+                         std::string("-instsecondary=") + passiveName, "-secondary=127.0.0.1:1"}),
+                  "activating the source server of " + nameSpace);
+        Mupip(directory, gtm, nameSpace,
+              {"replicate", "-source", "-shutdown", "-timeout=0",
+               std::string("-instsecondary=") + passiveName});
         StartPrimarySources(directory, gtm, nameSpace, index, secondaries);
         LogInfo("namespace " + nameSpace + " is the primary now");
     }

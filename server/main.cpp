@@ -11,6 +11,7 @@
 #include <charconv>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <sodium.h>
 #include <stdexcept>
@@ -345,6 +346,14 @@ int Run(Arguments& args) {
                 : data + " is no replication instance (init --replication NAME makes one)");
     directory.PrepareToServe();
     gtm.Apply(directory.GlobalDirectory("%SYS"));
+    // A session reads the replication state of its namespace's instance ($$status^qdorepl);
+    // before it enters one, that of the first namespace (every one has the same role). None
+    // that the operator's environment names.
+    if (IsReplicated(directory))
+        setenv("gtm_repl_instance",
+               (directory.Path() + "/" + directory.Namespaces().front() + ".repl").c_str(), 1);
+    else
+        unsetenv("gtm_repl_instance");
     TReplicationServers servers(directory, gtm, replication);
     servers.Start();
     if (replication.Role != TReplicationRole::None)

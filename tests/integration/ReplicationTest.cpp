@@ -1,7 +1,8 @@
 // Replicated servers on GT.M's replication, on loopback: instance A the primary and B its
 // secondary, each a qdo-server on a data directory of its own, taken through what an operator
 // and a client do: writes that reach the secondary, a write the secondary refuses, the
-// primary's loss, the promotion of the secondary, and the old primary's return as a secondary.
+// primary's loss, the promotion of the secondary, and the old primary's return as a secondary;
+// and clients with a list of servers, that read on a secondary or follow the promotion.
 #include "ServerProcess.h"
 #include "SharedServer.h"
 #include "TemporaryFolder.h"
@@ -48,6 +49,11 @@ bool Within(int seconds, const std::function<bool()>& done) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return true;
+}
+
+// "127.0.0.1:PORT" of a server, as a list of servers names it.
+std::string At(const ServerProcess& server) {
+    return "127.0.0.1:" + std::to_string(server.Port());
 }
 
 // The value of NAME in a $$status^qdorepl() text ("role=primary;instance=A;...").
@@ -105,7 +111,7 @@ protected:
     TemporaryFolder folder_;
 };
 
-TEST_F(Replication, WritesReachTheSecondaryWhichRefusesItsOwn) {
+TEST_F(Replication, WritesReachTheSecondaryWhichRefusesItsOwnAndClientsFollowAPromotion) {
     const std::string portB = FreePort();
     auto b = Secondary(Instance("B"), portB);
     auto a = Primary(Instance("A"), portB);
@@ -152,6 +158,40 @@ TEST_F(Replication, WritesReachTheSecondaryWhichRefusesItsOwn) {
     // The log shows the state of each namespace's replication.
     EXPECT_NE(a->Log().find("replication: primary"), std::string::npos) << a->Log();
     EXPECT_NE(b->Log().find("replication: secondary"), std::string::npos) << b->Log();
+
+    // A read-only client that prefers a secondary is served by B, though A comes first.
+    TQdoConnect reader;
+    reader.SetServers(At(*a) + "," + At(*b));
+    reader.SetPreferSecondary(true);
+    reader.SetActive(true);
+    EXPECT_EQ(reader.CurrentServer(), At(*b));
+    reader.Execute("zn \"USER\"");
+    EXPECT_EQ(reader.Read("^R(7)"), std::string(99, ' ') + "7");
+
+    // A client that knows both servers writes on A, the primary, until A is lost; its request
+    // then fails, and its next one opens a session on B, once B is promoted, by itself.
+    TQdoConnect writer;
+    writer.SetServers(At(*a) + "," + At(*b));
+    writer.SetServerTryTimeOut(5000);
+    writer.OnEndConnect = [&](TObject*, bool connected) {
+        if (connected)
+            writer.Execute("zn \"USER\""); // each session is a new job
+    };
+    writer.SetActive(true);
+    ASSERT_EQ(writer.CurrentServer(), At(*a));
+    for (int i = 1; i <= 100; ++i)
+        writer.Write("^W(" + std::to_string(i) + ")", std::to_string(i));
+    ASSERT_TRUE(Within(30, [&] { return CaughtUp(*a, *b); })) << Status(*b);
+    onA.reset();
+    a->Stop();
+    std::string output;
+    ASSERT_EQ(ServerProcess::RunProgram({"promote", "--data", b->DataDirectory()}, output), 0)
+        << output;
+    EXPECT_THROW(writer.Read("^W(1)"), Exception);
+    EXPECT_EQ(writer.Read("$order(^W(\"\"),-1)"), "100");
+    EXPECT_EQ(writer.CurrentServer(), At(*b));
+    writer.Write("^W(101)", "on B");
+    EXPECT_EQ(onB->Read("$get(^W(101))"), "on B");
 }
 
 TEST_F(Replication, TheSecondaryIsPromotedAndTheOldPrimaryRejoinsAsItsSecondary) {
