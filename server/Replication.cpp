@@ -7,7 +7,7 @@
 #include <charconv>
 #include <filesystem>
 #include <stdexcept>
-#include <sys/stat.h>
+#include <unistd.h>
 
 namespace qdo::server {
 
@@ -68,37 +68,39 @@ void StartPrimarySources(const TDataDirectory& directory, const TGtmEnvironment&
     }
 }
 
-// Whether a `server` ("-source" or "-receiver") of the namespace runs. MUPIP's status alone
-// does not say: while sessions hold the instance's pools, -checkhealth succeeds with no
-// server alive.
+// Whether a `server` ("-source" or "-receiver") of the namespace runs, as -checkhealth says it
+// ("... server is alive"). Its status does not say: it succeeds with no server alive while
+// sessions hold the instance's pools, and fails on a warning (a backlog) with one alive.
 bool Alive(const TDataDirectory& directory, const TGtmEnvironment& gtm,
            const std::string& nameSpace, const std::string& server) {
-    const TToolResult health =
-        Mupip(directory, gtm, nameSpace, {"replicate", server, "-checkhealth"});
-    return health.Status == 0 && health.Output.find("server is alive") != std::string::npos;
+    return Mupip(directory, gtm, nameSpace, {"replicate", server, "-checkhealth"})
+               .Output.find("server is alive") != std::string::npos;
 }
 
 // Stops the namespace's receiver and source servers, whichever run, at once: what a primary's
 // source server has not sent yet stays in the primary's journal only (a rejoin as secondary
 // rolls it back into the lost-transactions file). MUPIP reports a failure when sessions still
-// hold the pools, though the server is gone; and a receiver busy restarting itself (after an
-// online rollback) may miss a shutdown. So each server is asked until it is gone, three times
-// at most.
+// hold the pools, though the server is gone, and may return while the server is still ending;
+// a receiver busy restarting itself (after an online rollback) may miss a shutdown. So each
+// server is watched for up to 5 s after a shutdown, and asked again, three times at most.
 void StopServers(const TDataDirectory& directory, const TGtmEnvironment& gtm,
                  const std::string& nameSpace) {
-    for (const std::string server : {"-receiver", "-source"})
-        for (int attempt = 0; Alive(directory, gtm, nameSpace, server); ++attempt) {
-            if (attempt == 3) {
-                LogError("the " + server.substr(1) + " server of " + nameSpace +
-                         " still runs after three shutdowns");
-                break;
-            }
+    for (const std::string server : {"-receiver", "-source"}) {
+        bool alive = Alive(directory, gtm, nameSpace, server);
+        for (int attempt = 0; alive && attempt < 3; ++attempt) {
             const TToolResult result =
                 Mupip(directory, gtm, nameSpace, {"replicate", server, "-shutdown", "-timeout=0"});
             LogLines(TLogLevel::Debug,
                      "stopping the " + server.substr(1) + " server of " + nameSpace + ": ",
                      result.Output);
+            for (int waited = 0; (alive = Alive(directory, gtm, nameSpace, server)) && waited < 50;
+                 ++waited)
+                usleep(100000);
         }
+        if (alive)
+            LogError("the " + server.substr(1) + " server of " + nameSpace +
+                     " still runs after three shutdowns");
+    }
 }
 
 } // namespace
@@ -176,8 +178,16 @@ TReplicationServers::TReplicationServers(const TDataDirectory& directory, TGtmEn
 void TReplicationServers::Start() {
     if (plan_.Role == TReplicationRole::None)
         return;
-    started_ = true; // from here on, Stop cleans up what did start
     const auto names = directory_.Namespaces();
+    // Namespace n takes the n-th port from each first one.
+    const auto fits = [&](uint16_t first) { return first + names.size() - 1 <= 65535; };
+    bool portsFit = plan_.Role != TReplicationRole::Secondary || fits(plan_.Port);
+    for (const TReplica& secondary : plan_.Secondaries)
+        portsFit = portsFit && fits(secondary.Port);
+    if (!portsFit)
+        throw std::runtime_error("a replication port plus the " + std::to_string(names.size()) +
+                                 " namespaces' ports runs past 65535");
+    started_ = true; // from here on, Stop cleans up what did start
     for (size_t index = 0; index < names.size(); ++index) {
         const std::string& nameSpace = names[index];
         try {

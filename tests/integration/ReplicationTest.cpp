@@ -206,9 +206,14 @@ TEST_F(Replication, TheSecondaryIsPromotedAndTheOldPrimaryRejoinsAsItsSecondary)
 
     // The secondary goes down, and the primary takes a write that B never gets; then the
     // primary goes down too.
-    b.reset();
+    const auto stop = [](std::unique_ptr<ServerProcess>& server) {
+        server->Stop();
+        EXPECT_EQ(server->Log().find("still runs"), std::string::npos) << server->Log();
+        server.reset();
+    };
+    stop(b);
     Open(*a)->Execute("set ^F(\"lost\")=1");
-    a.reset();
+    stop(a);
 
     // B comes back and is promoted, to send to A once A is back.
     b = Secondary(dataB, portB);

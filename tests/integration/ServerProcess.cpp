@@ -185,15 +185,18 @@ int ServerProcess::Stop(int signal) {
     // listing is taken again for as long as it lives: once it has gone its jobs are nobody's
     // children, and one not seen by then could not be found.
     std::set<pid_t> jobs;
-    // Only the server's own children are jobs: the GT.M tools that a stopping listener runs
-    // (MUPIP stopping the replication servers) must be left to finish.
+    // Jobs are the server's own children that lead a process group of their own (each makes
+    // its group at once; one listed before it has is signalled at a later listing). The GT.M
+    // tools that a stopping listener runs (MUPIP stopping the replication servers) are neither:
+    // they must be left to finish, also in the moment between their fork and their exec.
     const std::string program = fs::canonical(Program()).string();
     const auto signalNewJobs = [&](int which) {
         for (pid_t job : ChildrenOf(listener))
             if (std::error_code error;
+                getpgid(job) == job &&
                 fs::read_symlink("/proc/" + std::to_string(job) + "/exe", error) == program &&
-                jobs.insert(job).second && ::kill(-job, which) != 0)
-                ::kill(job, which); // its group is not made yet
+                jobs.insert(job).second)
+                ::kill(-job, which);
     };
     signalNewJobs(signal);
     ::kill(-listener, signal);
