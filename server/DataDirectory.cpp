@@ -51,6 +51,10 @@ std::optional<std::string> FindNamespace(const std::string& path, std::string_vi
     return upper;
 }
 
+std::string InstanceFile(const std::string& path, const std::string& nameSpace) {
+    return path + "/" + nameSpace + ".repl";
+}
+
 TDataDirectory::TDataDirectory(std::string path, TGtmEnvironment gtm)
     : path_(fs::absolute(path).lexically_normal().string()), gtm_(std::move(gtm)) {
     while (path_.size() > 1 && path_.back() == '/')
@@ -257,7 +261,7 @@ void TDataDirectory::Recover(const std::string& nameSpace) {
     const std::string journal = path_ + "/" + nameSpace + ".mjl";
     // A replication instance is rolled back rather than recovered: that also puts its
     // instance file and sequence numbers in step with the database.
-    const bool replicated = fs::exists(path_ + "/" + nameSpace + ".repl");
+    const bool replicated = fs::exists(InstanceFile(path_, nameSpace));
     TToolResult result =
         RunTool(gtm_.Tool("mupip"),
                 replicated ? std::vector<std::string>{"journal", "-rollback", "-backward", "*"}

@@ -3,6 +3,10 @@
 //
 //   DIR/%SYS.gld DIR/%SYS.dat DIR/%SYS.mjl   the namespace %SYS
 //   DIR/USER.gld DIR/USER.dat DIR/USER.mjl   the namespace USER
+//   DIR/USER.repl                            its replication instance file, when replicated
+//                                            (Replication.h; GT.M's servers log in
+//                                            DIR/replication/, and a rollback keeps the
+//                                            transactions it took back in DIR/USER.lost)
 //   DIR/obj/                                 compiled M routines
 //   DIR/run/                                 mailboxes, sessions, subscriptions (Mailbox.h)
 //   DIR/qdo.xc                               the external-call table of the server's M calls
@@ -26,6 +30,8 @@ namespace qdo::server {
 // The namespace `name` (any case) of the data directory at `path`, in the upper case its
 // files are named in; nothing when it has no such namespace.
 std::optional<std::string> FindNamespace(const std::string& path, std::string_view name);
+// The replication instance file of the namespace `nameSpace` of the data directory at `path`.
+std::string InstanceFile(const std::string& path, const std::string& nameSpace);
 
 class TDataDirectory {
 public:

@@ -687,7 +687,7 @@ bool TJob::SwitchNamespace(const std::string& name, TMError& error) {
     nameSpace_ = *found;
     // The replication state that M code reads ($$status^qdorepl) is the namespace's own, when
     // this process has not yet attached to another instance's.
-    const std::string instance = settings_.DataDirectory + "/" + *found + ".repl";
+    const std::string instance = InstanceFile(settings_.DataDirectory, *found);
     if (::access(instance.c_str(), F_OK) == 0)
         ::setenv("gtm_repl_instance", instance.c_str(), 1);
     LogDebug("switched to namespace " + *found);

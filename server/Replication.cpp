@@ -26,10 +26,6 @@ const char connectParameters[] = "-connectparams=5,500,1,0,15,60";
 // The name a passive source server is started with: it sends to nobody.
 const char passiveName[] = "passive";
 
-std::string InstanceFile(const TDataDirectory& directory, const std::string& nameSpace) {
-    return directory.Path() + "/" + nameSpace + ".repl";
-}
-
 // The GT.M servers' own logs, beside the data.
 std::string ServerLog(const TDataDirectory& directory, const std::string& nameSpace,
                       const std::string& server) {
@@ -147,8 +143,8 @@ void MakeReplicationInstances(const TDataDirectory& directory, const TGtmEnviron
         // The instance file is named in the global directory, so that every process on the
         // namespace (jobs switch namespaces by global directory) updates its own instance.
         CheckTool(RunTool(gtm.Tool("mumps"), {"-run", "GDE"},
-                          "change -instance -file_name=" + InstanceFile(directory, nameSpace) +
-                              "\nexit\n",
+                          "change -instance -file_name=" +
+                              InstanceFile(directory.Path(), nameSpace) + "\nexit\n",
                           gtm.Variables(directory.GlobalDirectory(nameSpace))),
                   "naming the instance file of " + nameSpace);
         CheckTool(
@@ -157,7 +153,7 @@ void MakeReplicationInstances(const TDataDirectory& directory, const TGtmEnviron
         // MUPIP finds the instance file through gtm_repl_instance, which Variables sets
         // only once the file exists.
         std::vector<std::string> variables = gtm.Variables(directory.GlobalDirectory(nameSpace));
-        variables.push_back("gtm_repl_instance=" + InstanceFile(directory, nameSpace));
+        variables.push_back("gtm_repl_instance=" + InstanceFile(directory.Path(), nameSpace));
         CheckTool(RunTool(gtm.Tool("mupip"),
                           {"replicate", "-instance_create", "-name=" + name, "-noreplace"}, {},
                           variables),
@@ -168,7 +164,7 @@ void MakeReplicationInstances(const TDataDirectory& directory, const TGtmEnviron
 
 bool IsReplicated(const TDataDirectory& directory) {
     const auto names = directory.Namespaces();
-    return !names.empty() && fs::exists(InstanceFile(directory, names.front()));
+    return !names.empty() && fs::exists(InstanceFile(directory.Path(), names.front()));
 }
 
 TReplicationServers::TReplicationServers(const TDataDirectory& directory, TGtmEnvironment gtm,

@@ -351,7 +351,7 @@ int Run(Arguments& args) {
     // that the operator's environment names.
     if (IsReplicated(directory))
         setenv("gtm_repl_instance",
-               (directory.Path() + "/" + directory.Namespaces().front() + ".repl").c_str(), 1);
+               InstanceFile(directory.Path(), directory.Namespaces().front()).c_str(), 1);
     else
         unsetenv("gtm_repl_instance");
     TReplicationServers servers(directory, gtm, replication);
