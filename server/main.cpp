@@ -339,9 +339,10 @@ int Run(Arguments& args) {
     struct stat info {};
     umask(::stat(directory.Path().c_str(), &info) == 0 && (info.st_mode & 070) ? 027 : 077);
     settings.Job.DataDirectory = directory.Path();
-    if (IsReplicated(directory) != (replication.Role != TReplicationRole::None))
+    const bool replicated = IsReplicated(directory);
+    if (replicated != (replication.Role != TReplicationRole::None))
         throw std::runtime_error(
-            IsReplicated(directory)
+            replicated
                 ? data + " is a replication instance: run it with --primary or --secondary PORT"
                 : data + " is no replication instance (init --replication NAME makes one)");
     directory.PrepareToServe();
@@ -349,14 +350,14 @@ int Run(Arguments& args) {
     // A session reads the replication state of its namespace's instance ($$status^qdorepl);
     // before it enters one, that of the first namespace (every one has the same role). None
     // that the operator's environment names.
-    if (IsReplicated(directory))
+    if (replicated)
         setenv("gtm_repl_instance",
                InstanceFile(directory.Path(), directory.Namespaces().front()).c_str(), 1);
     else
         unsetenv("gtm_repl_instance");
     TReplicationServers servers(directory, gtm, replication);
     servers.Start();
-    if (replication.Role != TReplicationRole::None)
+    if (replicated)
         settings.Replication = &servers;
     return RunListener(directory, settings, std::move(listening));
 }
