@@ -188,12 +188,13 @@ int ServerProcess::Stop(int signal) {
     // Jobs are the server's own children that lead a process group of their own (each makes
     // its group at once; one listed before it has is signalled at a later listing). The GT.M
     // tools that a stopping listener runs (MUPIP stopping the replication servers) are neither:
-    // they must be left to finish, also in the moment between their fork and their exec.
+    // they must be left to finish, also in the moment between their fork and their exec. A
+    // hard kill (SIGKILL) takes every child, a job not yet in its own group too.
     const std::string program = fs::canonical(Program()).string();
     const auto signalNewJobs = [&](int which) {
         for (pid_t job : ChildrenOf(listener))
             if (std::error_code error;
-                getpgid(job) == job &&
+                (which == SIGKILL || getpgid(job) == job) &&
                 fs::read_symlink("/proc/" + std::to_string(job) + "/exe", error) == program &&
                 jobs.insert(job).second)
                 ::kill(-job, which);
